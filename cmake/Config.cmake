@@ -1,0 +1,10 @@
+# Generates the one header that carries build-time configuration into the code.
+# Values that must match other components of the product are cache variables.
+string(LENGTH "${VANTU_LOG_NAME_KEY}" _len)
+if(NOT _len EQUAL 7 OR NOT VANTU_LOG_NAME_KEY MATCHES "^[A-Za-z0-9]+$")
+  message(FATAL_ERROR "VANTU_LOG_NAME_KEY must be 7 ASCII letters or digits")
+endif()
+
+set(VANTU_CONFIG_INCLUDE ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/vantu_config.h.in
+               ${VANTU_CONFIG_INCLUDE}/vantu_config.h @ONLY)

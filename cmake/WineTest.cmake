@@ -1,0 +1,46 @@
+# Test harness: every Windows test program runs under Wine, in a prefix
+# private to the build tree that wine-run.sh creates on first use.
+set(VANTU_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
+               @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+
+# Commands run once, in order, when the prefix is created (companions of the
+# test platform register themselves here). Each entry is one shell line.
+set_property(GLOBAL PROPERTY VANTU_PREFIX_SETUP "")
+function(vantu_prefix_setup line)
+  set_property(GLOBAL APPEND PROPERTY VANTU_PREFIX_SETUP "${line}")
+endfunction()
+
+# GoogleTest built for the target from Debian's source package.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+include(GoogleTest)
+
+# vantu_add_test(NAME SOURCES... [LIBS ...] [SERIAL])
+# SERIAL: the program touches the product's fixed registry key, log folder or
+# machine-wide objects, so its tests never run beside another SERIAL test.
+function(vantu_add_test name)
+  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/tests/test_main.cpp)
+  target_link_libraries(${name} PRIVATE vantu_core gmock ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  set(props TIMEOUT 120)
+  if(ARG_SERIAL)
+    list(APPEND props RESOURCE_LOCK vantu_product_state)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES ${props})
+endfunction()
+
+# Writes the prefix set-up script at generation time, once every directory
+# has registered its lines.
+function(vantu_write_prefix_setup)
+  get_property(lines GLOBAL PROPERTY VANTU_PREFIX_SETUP)
+  string(JOIN "\n" body ${lines})
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/wine-prefix-setup.sh CONTENT
+    "#!/bin/sh\n# Generated: prepares a freshly created test prefix.\nset -e\n${body}\n"
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ WORLD_READ)
+endfunction()

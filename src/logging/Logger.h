@@ -1,0 +1,92 @@
+// Process-wide logger: one statement builds one line in memory and hands it
+// to the sink when the statement ends.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include <windows.h>
+
+#include "logging/LogFormat.h"
+
+class ILogSink
+{
+public:
+    virtual ~ILogSink() = default;
+    virtual void Write(const std::wstring& line) = 0;
+};
+
+class LogStream : public std::wostringstream
+{
+public:
+    LogStream() = default;
+    explicit LogStream(std::shared_ptr<ILogSink> sink);
+    LogStream(LogStream&& other) noexcept;
+    LogStream& operator=(LogStream&&) = delete;
+    ~LogStream() override;
+
+    bool Enabled() const { return static_cast<bool>(m_sink); }
+
+private:
+    std::shared_ptr<ILogSink> m_sink;
+};
+
+// Time stamp and location of a line for `ticks` (100-ns units since 1970),
+// in local time.
+void WriteLinePrefix(std::wostream& out, int64_t ticks, const SourceLocation& location);
+
+// Current system time in 100-ns ticks since 1970-01-01 UTC.
+int64_t CurrentUnixTicks();
+
+// The location is always the first insertion of a statement; it writes the
+// time stamp and the location when the stream is enabled.
+LogStream& operator<<(LogStream&& stream, const SourceLocation& location);
+
+// Every later insertion keeps the LogStream type so that narrow text is
+// widened byte by byte (each byte becomes the code unit of the same value).
+LogStream& operator<<(LogStream& stream, const char* text);
+LogStream& operator<<(LogStream& stream, const std::string& text);
+
+template <typename T>
+LogStream& operator<<(LogStream& stream, const T& value)
+{
+    static_cast<std::wostream&>(stream) << value;
+    return stream;
+}
+
+class Logger
+{
+public:
+    Logger() = default;
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    // The process's logger, started from the registry on first use.
+    static Logger& Instance();
+
+    // Module whose file name names the log folder. DllMain records the
+    // library's own handle here; the start-up itself runs on the first
+    // Instance() call, outside the loader lock.
+    static void SetStartupModule(HMODULE module);
+
+    LogStream Stream(LogSeverity severity) const;
+    void Configure(std::shared_ptr<ILogSink> sink, uint32_t level);
+
+    uint32_t Level() const { return m_level; }
+    bool HasSink() const { return static_cast<bool>(m_sink); }
+
+private:
+    std::shared_ptr<ILogSink> m_sink;
+    uint32_t m_level = 0;
+    std::once_flag m_startOnce;
+};
+
+// One log statement. Every source file names its module once:
+//   static constexpr wchar_t kLogModule[] = L"SessionUtils";
+// and then writes  VT_LOG(ERR) << "message " << value;
+#define VT_LOG(severity)                                                    \
+    ::Logger::Instance().Stream(::LogSeverity::severity)                    \
+        << ::SourceLocation{kLogModule, static_cast<uint32_t>(__LINE__)}

@@ -1,0 +1,238 @@
+#include "logging/LoggerStartup.h"
+
+#include <sddl.h>
+#include <aclapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <filesystem>
+#include <new>
+
+#include "platform/CRegKey.h"
+#include "platform/JoinPath.h"
+#include "platform/ProductRegistry.h"
+#include "platform/SessionUtils.h"
+#include "vantu_config.h"
+
+const wchar_t kLogFolderSddl[] =
+    L"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGWGX;;;AU)(A;OICI;GA;;;BA)";
+const wchar_t kLogFileSddl[] =
+    L"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGWGX;;;AU)(A;OICI;FA;;;CO)(A;OICI;GA;;;BA)";
+
+namespace {
+
+constexpr uint32_t kDefaultRotationSize = 0x100000;
+constexpr uint32_t kDefaultRotationCount = 5;
+constexpr uint32_t kDefaultLevel = 1;
+
+// Owner of a security descriptor converted from SDDL.
+class SecurityDescriptor
+{
+public:
+    explicit SecurityDescriptor(const wchar_t* sddl)
+    {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &m_sd, nullptr))
+            m_sd = nullptr;
+    }
+    ~SecurityDescriptor()
+    {
+        if (m_sd)
+            LocalFree(m_sd);
+    }
+    SecurityDescriptor(const SecurityDescriptor&) = delete;
+    SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+
+    PSECURITY_DESCRIPTOR Get() const { return m_sd; }
+    SECURITY_ATTRIBUTES Attributes() const { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), m_sd, FALSE}; }
+
+private:
+    PSECURITY_DESCRIPTOR m_sd = nullptr;
+};
+
+void ReadDword(const wchar_t* name, uint32_t& value)
+{
+    Groundwork::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, Groundwork::kProductKeyRead) != ERROR_SUCCESS)
+        return;
+    DWORD stored = 0;
+    if (key.QueryDWORDValue(name, stored) == ERROR_SUCCESS)
+        value = stored;
+}
+
+class FileHandle
+{
+public:
+    explicit FileHandle(HANDLE h) : m_h(h) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    bool Valid() const { return m_h != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return m_h; }
+    void Close()
+    {
+        if (Valid())
+            CloseHandle(m_h);
+        m_h = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_h;
+};
+
+}  // namespace
+
+void StartLogger(Logger& logger, HMODULE module)
+{
+    std::wstring folder;
+    if (!LogFolder(module, folder))
+        return;
+
+    uint32_t rotationSize = kDefaultRotationSize;
+    uint32_t rotationCount = kDefaultRotationCount;
+    uint32_t level = kDefaultLevel;
+    ReadDword(L"LogRotationFileSize", rotationSize);
+    ReadDword(L"LogRotationCount", rotationCount);
+
+    std::shared_ptr<ILogSink> sink;
+    if (auto* raw = new (std::nothrow) RotatingFileSink(rotationCount, rotationSize, folder, L"log"))
+        sink.reset(raw);
+
+    ReadDword(L"LogLevel", level);
+    logger.Configure(std::move(sink), level);
+}
+
+bool LogFolder(HMODULE module, std::wstring& folder)
+{
+    SecurityDescriptor descriptor(kLogFolderSddl);
+    if (descriptor.Get() == nullptr)
+        return false;
+    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+
+    wchar_t common[MAX_PATH] = L"";
+    if (!SHGetSpecialFolderPathW(nullptr, common, CSIDL_COMMON_APPDATA, TRUE))
+        return false;
+
+    std::wstring path = JoinPath(common, L"Zelnor");
+    if (!CreateSecuredDirectory(path, &attributes))
+        return false;
+    path = JoinPath(path, L"Pathwarden");
+    if (!CreateSecuredDirectory(path, &attributes))
+        return false;
+
+    wchar_t modulePath[MAX_PATH] = L"";
+    if (GetModuleFileNameW(module, modulePath, MAX_PATH) == 0)
+        return false;
+    const wchar_t* slash = wcsrchr(modulePath, L'\\');
+    if (slash == nullptr)
+        return false;
+    folder = JoinPath(path, slash + 1);
+    return true;
+}
+
+bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security)
+{
+    try
+    {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        {
+            // Removes the link itself, never what it points to.
+            std::error_code error;
+            std::filesystem::remove(std::filesystem::path(path), error);
+            if (error && error != std::errc::no_such_file_or_directory)
+                return false;
+        }
+        if (CreateDirectoryW(path.c_str(), security))
+            return true;
+        return GetLastError() == ERROR_ALREADY_EXISTS;
+    }
+    catch (...)
+    {
+        return false;
+    }
+}
+
+bool ApplyFileDacl(const std::wstring& path, const wchar_t* sddl)
+{
+    SecurityDescriptor descriptor(sddl);
+    if (descriptor.Get() == nullptr)
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return false;
+    return SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+bool MoveLogFile(const std::wstring& source, const std::wstring& target)
+{
+    if (!PathFileExistsW(source.c_str()))
+        return true;
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    const std::wstring message = L"Error moving '" + source + L"' -> '" + target + L"'. Error: " +
+                                 std::to_wstring(static_cast<unsigned long>(GetLastError()));
+    OutputDebugStringW(message.c_str());
+    return false;
+}
+
+RotatingFileSink::RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize, const std::wstring& folder,
+                                   const std::wstring& baseName)
+    : m_rotationCount(rotationCount),
+      m_rotationSize(rotationSize),
+      m_filePath(JoinPath(folder, baseName + L"_" +
+                                      EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) +
+                                      L".txt")),
+      m_folderPath(folder)
+{
+}
+
+bool RotatingFileSink::EnsureFolder()
+{
+    if (m_folderReady)
+        return true;
+    SecurityDescriptor descriptor(kLogFolderSddl);
+    if (descriptor.Get() == nullptr)
+        return false;
+    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+    m_folderReady = CreateSecuredDirectory(m_folderPath, &attributes);
+    return m_folderReady;
+}
+
+void RotatingFileSink::Write(const std::wstring& line)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!EnsureFolder())
+        return;
+
+    FileHandle file(CreateFileW(m_filePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return;
+
+    const std::string bytes = EncodeLogLine(line);
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        return;
+    FlushFileBuffers(file.Get());
+
+    if (m_rotationCount == 0)
+        return;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
+        return;
+    file.Close();
+    ApplyFileDacl(m_filePath, kLogFileSddl);
+    Rotate();
+}
+
+bool RotatingFileSink::Rotate()
+{
+    if (m_rotationCount == 0)
+        return true;
+    for (uint32_t i = m_rotationCount - 1; i >= 1; --i)
+        MoveLogFile(m_filePath + L"." + std::to_wstring(i - 1), m_filePath + L"." + std::to_wstring(i));
+    return MoveLogFile(m_filePath, m_filePath + L".0");
+}

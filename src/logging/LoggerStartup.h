@@ -1,0 +1,54 @@
+// Logger start-up from the registry, the log folder and the rotating file sink.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include <windows.h>
+
+#include "logging/Logger.h"
+
+// Folder descriptor: given to every directory the logger creates.
+extern const wchar_t kLogFolderSddl[];
+// File descriptor: put on a log file just before it is rotated.
+extern const wchar_t kLogFileSddl[];
+
+// Reads "LogRotationFileSize", "LogRotationCount" and "LogLevel" and installs
+// a RotatingFileSink into `logger`. Leaves the logger empty when the folder
+// cannot be determined.
+void StartLogger(Logger& logger, HMODULE module);
+
+// <common app data>\Zelnor\Pathwarden\<file name of module>; creates the two
+// product folders, not the last one.
+bool LogFolder(HMODULE module, std::wstring& folder);
+
+// Creates one directory level with the given security; an existing directory
+// counts as success, a link in its place is removed first.
+bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security);
+
+bool ApplyFileDacl(const std::wstring& path, const wchar_t* sddl);
+
+bool MoveLogFile(const std::wstring& source, const std::wstring& target);
+
+class RotatingFileSink : public ILogSink
+{
+public:
+    RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize, const std::wstring& folder,
+                     const std::wstring& baseName);
+
+    void Write(const std::wstring& line) override;
+    bool Rotate();
+
+    const std::wstring& FilePath() const { return m_filePath; }
+
+private:
+    bool EnsureFolder();
+
+    uint32_t m_rotationCount;
+    uint32_t m_rotationSize;
+    std::mutex m_lock;
+    std::wstring m_filePath;
+    std::wstring m_folderPath;
+    bool m_folderReady = false;
+};

@@ -1,0 +1,161 @@
+#include "platform/SessionUtils.h"
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <mutex>
+
+#include "logging/Logger.h"
+
+namespace Groundwork {
+
+namespace {
+
+constexpr wchar_t kLogModule[] = L"SessionUtils";
+constexpr wchar_t kUnknownUser[] = L"UNKNOWN";
+
+struct WtsApi
+{
+    decltype(&WTSEnumerateSessionsW) enumerateSessions = nullptr;
+    decltype(&WTSQuerySessionInformationW) querySessionInformation = nullptr;
+    decltype(&WTSFreeMemory) freeMemory = nullptr;
+
+    bool Usable() const { return enumerateSessions && querySessionInformation && freeMemory; }
+};
+
+template <typename Fn>
+Fn Resolve(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// WTSAPI32.dll stays loaded for the life of the process once found.
+const WtsApi& Wts()
+{
+    static WtsApi api;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // From the system folder only: a copy beside the host must not win.
+        HMODULE module = LoadLibraryExW(L"WTSAPI32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (module == nullptr)
+            return;
+        api.enumerateSessions = Resolve<decltype(api.enumerateSessions)>(module, "WTSEnumerateSessionsW");
+        api.querySessionInformation =
+            Resolve<decltype(api.querySessionInformation)>(module, "WTSQuerySessionInformationW");
+        api.freeMemory = Resolve<decltype(api.freeMemory)>(module, "WTSFreeMemory");
+    });
+    return api;
+}
+
+// Owner of a buffer returned by a WTS query.
+class WtsBuffer
+{
+public:
+    explicit WtsBuffer(const WtsApi& api) : m_api(api) {}
+    ~WtsBuffer()
+    {
+        if (m_buffer != nullptr)
+            m_api.freeMemory(m_buffer);
+    }
+    WtsBuffer(const WtsBuffer&) = delete;
+    WtsBuffer& operator=(const WtsBuffer&) = delete;
+
+    void** Put() { return &m_buffer; }
+    template <typename T>
+    T* As() const { return static_cast<T*>(m_buffer); }
+
+private:
+    const WtsApi& m_api;
+    void* m_buffer = nullptr;
+};
+
+}  // namespace
+
+bool GetActiveSessionId(uint32_t& sessionId)
+{
+    sessionId = kNoSession;
+    const WtsApi& api = Wts();
+    if (!api.Usable())
+    {
+        VT_LOG(ERR) << "WTSEnumerateSessions failed: " << ERROR_PROC_NOT_FOUND;
+        return false;
+    }
+
+    WtsBuffer sessions(api);
+    DWORD count = 0;
+    if (!api.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1,
+                               reinterpret_cast<PWTS_SESSION_INFOW*>(sessions.Put()), &count))
+    {
+        VT_LOG(ERR) << "WTSEnumerateSessions failed: " << GetLastError();
+        return false;
+    }
+    const WTS_SESSION_INFOW* entries = sessions.As<WTS_SESSION_INFOW>();
+    for (DWORD i = 0; entries != nullptr && i < count; ++i)
+    {
+        if (entries[i].State == WTSActive)
+        {
+            sessionId = entries[i].SessionId;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t GetCurrentProcessSessionId()
+{
+    DWORD sessionId = kNoSession;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &sessionId) || sessionId != kNoSession)
+        return sessionId;
+
+    VT_LOG(WRN) << "ProcessIdToSessionId failed: " << GetLastError();
+    const WtsApi& api = Wts();
+    if (!api.Usable())
+    {
+        VT_LOG(ERR) << "WTSQuerySessionInformation failed: " << ERROR_PROC_NOT_FOUND;
+        return kNoSession;
+    }
+    WtsBuffer buffer(api);
+    DWORD bytes = 0;
+    if (api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionId,
+                                    reinterpret_cast<LPWSTR*>(buffer.Put()), &bytes) &&
+        buffer.As<void>() != nullptr && bytes == sizeof(DWORD))
+        return *buffer.As<DWORD>();
+
+    VT_LOG(ERR) << "WTSQuerySessionInformation failed: " << GetLastError();
+    return kNoSession;
+}
+
+std::wstring GetConsoleUserName()
+{
+    const DWORD consoleSession = WTSGetActiveConsoleSessionId();
+    if (consoleSession == kNoSession)
+    {
+        OutputDebugStringW(L"Error retrieving session id for generating log name.");
+        return kUnknownUser;
+    }
+
+    const WtsApi& api = Wts();
+    if (!api.Usable())
+    {
+        OutputDebugStringW(L"WTSQuerySessionInformation failed to retrieve current user name for the log name.");
+        return kUnknownUser;
+    }
+    WtsBuffer buffer(api);
+    DWORD bytes = 0;
+    if (!api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, consoleSession, WTSUserName,
+                                     reinterpret_cast<LPWSTR*>(buffer.Put()), &bytes) ||
+        buffer.As<void>() == nullptr)
+    {
+        OutputDebugStringW(L"WTSQuerySessionInformation failed to retrieve current user name for the log name.");
+        return kUnknownUser;
+    }
+    if (bytes <= sizeof(wchar_t))
+    {
+        OutputDebugStringW(
+            L"WTSQuerySessionInformation failed to retrieve the size of the current user name for the log name.");
+        return kUnknownUser;
+    }
+    return std::wstring(buffer.As<wchar_t>(), bytes / sizeof(wchar_t) - 1);
+}
+
+}  // namespace Groundwork

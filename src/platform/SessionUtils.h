@@ -1,0 +1,22 @@
+// Questions about Windows sessions, answered through WTSAPI32.dll, which is
+// loaded by name on first use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Groundwork {
+
+constexpr uint32_t kNoSession = 0xFFFFFFFF;
+
+// First session in enumeration order whose state is active.
+bool GetActiveSessionId(uint32_t& sessionId);
+
+// Session of the calling process, or kNoSession.
+uint32_t GetCurrentProcessSessionId();
+
+// User logged on at the console, or "UNKNOWN". Reports through the debugger
+// output only: it runs while the logger itself is being started.
+std::wstring GetConsoleUserName();
+
+}  // namespace Groundwork
