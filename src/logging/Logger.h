@@ -76,6 +76,7 @@ public:
     void Configure(std::shared_ptr<ILogSink> sink, uint32_t level);
 
     uint32_t Level() const { return m_level; }
+    const std::shared_ptr<ILogSink>& Sink() const { return m_sink; }
     bool HasSink() const { return static_cast<bool>(m_sink); }
 
 private:

@@ -1,6 +1,7 @@
 #include "platform/CRegKey.h"
 
 #include <aclapi.h>
+#include <objbase.h>
 #include <shlwapi.h>
 
 #include <new>

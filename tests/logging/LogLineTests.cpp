@@ -1,0 +1,135 @@
+// Line layout and severity thresholds of the logger.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "logging/Logger.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+constexpr wchar_t kLogModule[] = L"LogLineTests";
+
+std::tm SampleTime()
+{
+    std::tm t{};
+    t.tm_year = 2024 - 1900;
+    t.tm_mon = 0;
+    t.tm_mday = 31;
+    t.tm_hour = 14;
+    t.tm_min = 5;
+    t.tm_sec = 9;
+    return t;
+}
+
+std::wstring Prefix(int milliseconds, const wchar_t* file, uint32_t line)
+{
+    std::wostringstream out;
+    WriteLinePrefix(out, SampleTime(), milliseconds, SourceLocation{file, line});
+    return out.str();
+}
+
+}  // namespace
+
+TEST(LogLineLayout, TimeStampAndLocation)
+{
+    EXPECT_EQ(L"[20240131 14:05:09.007][SessionUtils@49]: ", Prefix(7, L"SessionUtils", 49));
+    EXPECT_EQ(L"[20240131 14:05:09.000][x@1]: ", Prefix(0, L"x", 1));
+    EXPECT_EQ(L"[20240131 14:05:09.999][CommMessage.cpp@120]: ",
+              Prefix(999, L"C:\\build\\src\\ipc\\CommMessage.cpp", 120));
+    // A trailing backslash leaves an empty base name rather than the path.
+    EXPECT_EQ(L"[20240131 14:05:09.010][@2]: ", Prefix(10, L"dir\\", 2));
+}
+
+TEST(LogLineLayout, MillisecondsComeFromTheTicks)
+{
+    // 2024-01-31 00:00:00 UTC plus 7 ms plus 9999 ticks (below the next ms).
+    const int64_t ticks = 1706659200LL * 10'000'000 + 7 * 10'000 + 9'999;
+    std::wostringstream out;
+    WriteLinePrefix(out, ticks, SourceLocation{L"M", 3});
+    const std::wstring text = out.str();
+    ASSERT_EQ(L'[', text[0]);
+    EXPECT_EQ(L".007][M@3]: ", text.substr(text.find(L'.')));
+}
+
+TEST(LogLineLayout, WholeStatementBecomesOneLine)
+{
+    testsupport::ScopedLogCapture capture;
+    const unsigned line = __LINE__ + 1;
+    VT_LOG(ERR) << "value " << 42 << L" wide " << std::string("n\xE9") << ' ' << std::hex << 0x80070490u;
+    const auto lines = capture.Lines();
+    ASSERT_EQ(1u, lines.size());
+    const std::wstring& text = lines[0];
+    EXPECT_EQ(0u, text.find(L"[ERR][")) << text;
+    const std::wstring tail = L"[LogLineTests@" + std::to_wstring(line) +
+                              L"]: value 42 wide n\u00E9 80070490\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(tail, text.substr(text.size() - tail.size())) << text;
+    // "[ERR][YYYYmmdd HH:MM:SS.mmm]" is 28 characters before the location.
+    EXPECT_EQ(L']', text[27]);
+    EXPECT_EQ(L'.', text[23]);
+}
+
+TEST(LogLineLayout, MultiLineMessageGetsOneLineEnd)
+{
+    testsupport::ScopedLogCapture capture;
+    VT_LOG(WRN) << "first\nsecond";
+    const auto lines = capture.Lines();
+    ASSERT_EQ(1u, lines.size());
+    const std::wstring& text = lines[0];
+    EXPECT_NE(std::wstring::npos, text.find(L"]: first\nsecond\n"));
+    EXPECT_EQ(2, std::count(text.begin(), text.end(), L'\n'));
+}
+
+TEST(LogThreshold, LevelDecidesWhichSeveritiesAreWritten)
+{
+    struct Case
+    {
+        LogSeverity level;
+        std::vector<bool> written;  // CRT, ERR, WRN, INF, DBG
+    };
+    const Case cases[] = {
+        {LogSeverity::CRT, {true, false, false, false, false}},
+        {LogSeverity::ERR, {true, true, false, false, false}},
+        {LogSeverity::INF, {true, true, true, true, false}},
+        {static_cast<LogSeverity>(0xFFFFFFFFu), {true, true, true, true, true}},
+    };
+    for (const Case& c : cases)
+    {
+        testsupport::ScopedLogCapture capture(c.level);
+        for (uint32_t s = 0; s <= 4; ++s)
+            Logger::Instance().Stream(static_cast<LogSeverity>(s)) << SourceLocation{kLogModule, 1} << "x";
+        const auto lines = capture.Lines();
+        std::vector<bool> seen(5, false);
+        for (const auto& line : lines)
+            for (uint32_t s = 0; s <= 4; ++s)
+                if (line.rfind(std::wstring(L"[") + LogSeverityTag(static_cast<LogSeverity>(s)) + L"]", 0) == 0)
+                    seen[s] = true;
+        EXPECT_EQ(c.written, seen) << "level " << static_cast<uint32_t>(c.level);
+    }
+}
+
+TEST(LogThreshold, DisabledStreamFormatsNothing)
+{
+    Logger logger;  // never configured: no sink
+    LogStream stream = logger.Stream(LogSeverity::CRT);
+    EXPECT_FALSE(stream.Enabled());
+    stream << "ignored" << 5;
+    EXPECT_TRUE(stream.str().empty());
+
+    auto sink = std::make_shared<testsupport::CaptureSink>();
+    logger.Configure(sink, 1);
+    {
+        LogStream disabled = logger.Stream(LogSeverity::DBG);
+        disabled << "ignored";
+        LogStream moved(std::move(disabled));
+    }
+    {
+        LogStream enabled = logger.Stream(LogSeverity::ERR);
+        LogStream moved(std::move(enabled));  // only the moved-to stream emits
+        moved << "once";
+    }
+    const auto lines = sink->Lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(L"[ERR]once\n", lines[0]);
+}

@@ -1,0 +1,61 @@
+// Small file-system helpers for tests: a private temporary folder and whole
+// file reads.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace testsupport {
+
+class TempDir
+{
+public:
+    TempDir()
+    {
+        wchar_t base[MAX_PATH] = L"";
+        GetTempPathW(MAX_PATH, base);
+        GUID guid{};
+        CoCreateGuid(&guid);
+        wchar_t name[64] = L"";
+        StringFromGUID2(guid, name, 64);
+        m_path = std::wstring(base) + L"vantu-test-" + name;
+        CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(m_path), ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+inline bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline std::string ReadFileBytes(const std::wstring& path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace testsupport
