@@ -1,17 +1,14 @@
 #include "logging/Logger.h"
 
+#include <chrono>
 #include <ctime>
-
-#include "logging/LoggerStartup.h"
 
 namespace {
 
-HMODULE g_startupModule = nullptr;
+void* g_startupModule = nullptr;
 
 constexpr int64_t kTicksPerSecond = 10'000'000;
 constexpr int64_t kTicksPerMillisecond = 10'000;
-// 100-ns intervals between 1601-01-01 (FILETIME) and 1970-01-01.
-constexpr int64_t kEpochDifferenceTicks = 116'444'736'000'000'000;
 
 }  // namespace
 
@@ -32,19 +29,20 @@ LogStream::~LogStream()
 
 int64_t CurrentUnixTicks()
 {
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const int64_t fileTimeTicks =
-        (static_cast<int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return fileTimeTicks - kEpochDifferenceTicks;
+    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+    return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 void WriteLinePrefix(std::wostream& out, int64_t ticks, const SourceLocation& location)
 {
-    const __time64_t seconds = ticks / kTicksPerSecond;
+    const std::time_t seconds = static_cast<std::time_t>(ticks / kTicksPerSecond);
     const int milliseconds = static_cast<int>((ticks / kTicksPerMillisecond) % 1000);
-    tm local{};
-    _localtime64_s(&local, &seconds);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
     WriteLinePrefix(out, local, milliseconds, location);
 }
 
@@ -82,7 +80,7 @@ Logger& Logger::Instance()
     return instance;
 }
 
-void Logger::SetStartupModule(HMODULE module)
+void Logger::SetStartupModule(void* module)
 {
     g_startupModule = module;
 }

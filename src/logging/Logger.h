@@ -1,5 +1,6 @@
 // Process-wide logger: one statement builds one line in memory and hands it
-// to the sink when the statement ends.
+// to the sink when the statement ends. Free of Windows headers, so that the
+// format code that logs can also be built and fuzzed natively.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +8,6 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-
-#include <windows.h>
 
 #include "logging/LogFormat.h"
 
@@ -70,7 +69,7 @@ public:
     // Module whose file name names the log folder. DllMain records the
     // library's own handle here; the start-up itself runs on the first
     // Instance() call, outside the loader lock.
-    static void SetStartupModule(HMODULE module);
+    static void SetStartupModule(void* module);
 
     LogStream Stream(LogSeverity severity) const;
     void Configure(std::shared_ptr<ILogSink> sink, uint32_t level);
@@ -84,6 +83,11 @@ private:
     uint32_t m_level = 0;
     std::once_flag m_startOnce;
 };
+
+// Configures `logger` once per process, on its first use. The Windows build
+// reads the product's registry and installs the rotating file sink
+// (LoggerStartup.cpp); `module` names the log folder (null: the host).
+void StartLogger(Logger& logger, void* module);
 
 // One log statement. Every source file names its module once:
 //   static constexpr wchar_t kLogModule[] = L"SessionUtils";

@@ -81,10 +81,10 @@ private:
 
 }  // namespace
 
-void StartLogger(Logger& logger, HMODULE module)
+void StartLogger(Logger& logger, void* module)
 {
     std::wstring folder;
-    if (!LogFolder(module, folder))
+    if (!LogFolder(static_cast<HMODULE>(module), folder))
         return;
 
     uint32_t rotationSize = kDefaultRotationSize;

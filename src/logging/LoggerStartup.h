@@ -14,10 +14,9 @@ extern const wchar_t kLogFolderSddl[];
 // File descriptor: put on a log file just before it is rotated.
 extern const wchar_t kLogFileSddl[];
 
-// Reads "LogRotationFileSize", "LogRotationCount" and "LogLevel" and installs
-// a RotatingFileSink into `logger`. Leaves the logger empty when the folder
-// cannot be determined.
-void StartLogger(Logger& logger, HMODULE module);
+// StartLogger (declared in Logger.h) reads "LogRotationFileSize",
+// "LogRotationCount" and "LogLevel" and installs a RotatingFileSink. It
+// leaves the logger empty when the folder cannot be determined.
 
 // <common app data>\Zelnor\Pathwarden\<file name of module>; creates the two
 // product folders, not the last one.
