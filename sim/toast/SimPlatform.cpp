@@ -1,0 +1,342 @@
+#include "sim/toast/SimPlatform.h"
+
+#include <objbase.h>
+
+#include <algorithm>
+#include <new>
+
+#include "sim/toast/SimToast.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace VantuSim {
+
+namespace {
+
+constexpr wchar_t kConfigKey[] = L"SOFTWARE\\VantuSim\\Toast";
+
+bool ReadDword(HKEY key, const wchar_t* name, DWORD& value)
+{
+    DWORD bytes = sizeof(value);
+    return RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) == ERROR_SUCCESS;
+}
+
+bool ReadString(HKEY key, const wchar_t* name, std::wstring& value)
+{
+    DWORD bytes = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS)
+        return false;
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes) != ERROR_SUCCESS)
+        return false;
+    text.resize(wcslen(text.c_str()));
+    value = std::move(text);
+    return true;
+}
+
+int32_t CopyText(const std::wstring& text, wchar_t* buffer, uint32_t capacity)
+{
+    if (buffer != nullptr && capacity > 0)
+    {
+        const size_t count = std::min<size_t>(text.size(), capacity - 1);
+        std::copy_n(text.data(), count, buffer);
+        buffer[count] = L'\0';
+    }
+    return static_cast<int32_t>(text.size());
+}
+
+}  // namespace
+
+Platform& Platform::Instance()
+{
+    // Deliberately never destroyed: see the header.
+    static Platform* instance = new Platform();
+    return *instance;
+}
+
+Platform::Platform() { LoadAutoModeFromRegistry(); }
+
+void Platform::LoadAutoModeFromRegistry()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return;
+    std::wstring action;
+    ToastAction automatic;
+    if (ReadString(key, L"AutoAction", action))
+    {
+        if (action == L"activate")
+            automatic.action = VantuSimToastAuto_Activate;
+        else if (action == L"dismiss")
+            automatic.action = VantuSimToastAuto_Dismiss;
+        else if (action == L"fail")
+            automatic.action = VantuSimToastAuto_Fail;
+    }
+    DWORD delay = 1000;
+    ReadDword(key, L"AutoDelayMs", delay);
+    std::wstring arguments;
+    if (ReadString(key, L"AutoArguments", arguments))
+    {
+        automatic.defaultArguments = false;
+        automatic.arguments = arguments;
+    }
+    DWORD reason = 0;
+    ReadDword(key, L"AutoReason", reason);
+    automatic.reason = static_cast<int32_t>(reason);
+    DWORD error = static_cast<DWORD>(E_FAIL);
+    ReadDword(key, L"AutoError", error);
+    automatic.code = static_cast<HRESULT>(error);
+    RegCloseKey(key);
+    m_auto = automatic;
+    m_autoDelayMs = delay;
+}
+
+HRESULT Platform::TakeFailure(VantuSimToastOperation operation)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    HRESULT result = m_failures[operation];
+    m_failures[operation] = S_OK;
+    return result;
+}
+
+HRESULT Platform::FailNext(VantuSimToastOperation operation, HRESULT result)
+{
+    if (operation < 0 || operation >= VantuSimToastOp_Count || (SUCCEEDED(result) && result != S_OK))
+        return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_failures[operation] = result;
+    return S_OK;
+}
+
+VantuSimToastId Platform::Register(SimToast* toast)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const VantuSimToastId id = ++m_lastId;
+    m_live[id] = toast;
+    return id;
+}
+
+void Platform::Unregister(VantuSimToastId id)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_live.erase(id);
+}
+
+int32_t Platform::ToastText(VantuSimToastId id, VantuSimToastText which, wchar_t* buffer, uint32_t capacity)
+{
+    std::wstring text;
+    {
+        // A toast in this table is alive: its destructor removes it first,
+        // under this lock, before anything it owns is released.
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto live = m_live.find(id);
+        if (live == m_live.end())
+            return -1;
+        switch (which)
+        {
+        case VantuSimToastText_AppId:
+            text = live->second->ShownAs();
+            break;
+        case VantuSimToastText_Xml:
+            text = live->second->Xml();
+            break;
+        case VantuSimToastText_Launch:
+            text = live->second->Launch();
+            break;
+        default:
+            return -1;
+        }
+    }
+    return CopyText(text, buffer, capacity);
+}
+
+HRESULT Platform::Show(SimToast* toast, const std::wstring& appId)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto shown = std::find_if(m_screen.begin(), m_screen.end(),
+                              [toast](const ScreenEntry& e) { return e.toast.Get() == toast; });
+    if (shown != m_screen.end())
+        return S_OK;  // already on screen: shown once
+    m_screen.push_back(ScreenEntry{toast, appId});
+    toast->SetShownAs(appId);
+    if (m_auto.action != VantuSimToastAuto_Off)
+    {
+        m_scheduled.emplace(Clock::now() + std::chrono::milliseconds(m_autoDelayMs), toast->Id());
+        if (!m_dispatcherStarted)
+            EnqueueLocked(PendingEvent{});  // starts the platform thread for the schedule
+    }
+    m_changed.notify_all();
+    return S_OK;
+}
+
+HRESULT Platform::Hide(SimToast* toast, const std::wstring& appId)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto shown = std::find_if(m_screen.begin(), m_screen.end(), [toast, &appId](const ScreenEntry& e) {
+        return e.toast.Get() == toast && e.appId == appId;
+    });
+    if (shown == m_screen.end())
+        return S_OK;  // not on screen for this application: nothing to hide
+    ToastAction hidden;
+    hidden.action = VantuSimToastAuto_Dismiss;
+    hidden.reason = 1;  // ApplicationHidden
+    return EndLocked(shown, hidden);
+}
+
+uint32_t Platform::ListOnScreen(VantuSimToastId* ids, uint32_t capacity)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (uint32_t i = 0; ids != nullptr && i < capacity && i < m_screen.size(); ++i)
+        ids[i] = m_screen[i].toast->Id();
+    return static_cast<uint32_t>(m_screen.size());
+}
+
+bool Platform::WaitForOnScreen(uint32_t count, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_screen.size() >= count; });
+}
+
+HRESULT Platform::Act(VantuSimToastId id, const ToastAction& action)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto shown = std::find_if(m_screen.begin(), m_screen.end(),
+                              [id](const ScreenEntry& e) { return e.toast->Id() == id; });
+    if (shown == m_screen.end())
+        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    return EndLocked(shown, action);
+}
+
+HRESULT Platform::EndLocked(std::vector<ScreenEntry>::iterator entry, const ToastAction& action)
+{
+    // The argument objects are the stand-in's own and release nothing of
+    // the platform's, so creating them under the lock is safe.
+    PendingEvent event;
+    switch (action.action)
+    {
+    case VantuSimToastAuto_Activate:
+    {
+        event.kind = ToastEvent::Activated;
+        const std::wstring arguments = action.defaultArguments ? entry->toast->Launch() : action.arguments;
+        auto* args = new (std::nothrow) SimActivatedArgs(arguments, action.unreadable ? action.code : S_OK);
+        if (args == nullptr)
+            return E_OUTOFMEMORY;
+        event.args = Adopt<IInspectable>(args);
+        break;
+    }
+    case VantuSimToastAuto_Dismiss:
+    {
+        event.kind = ToastEvent::Dismissed;
+        auto* args = new (std::nothrow) SimDismissedArgs(action.reason, action.unreadable ? action.code : S_OK);
+        if (args == nullptr)
+            return E_OUTOFMEMORY;
+        event.args = Adopt<IInspectable>(args);
+        break;
+    }
+    case VantuSimToastAuto_Fail:
+    {
+        event.kind = ToastEvent::Failed;
+        auto* args = new (std::nothrow) SimFailedArgs(action.code);
+        if (args == nullptr)
+            return E_OUTOFMEMORY;
+        event.args = Adopt<IInspectable>(args);
+        break;
+    }
+    default:
+        return E_INVALIDARG;
+    }
+    event.toast = std::move(entry->toast);  // the screen's reference now keeps the event's toast
+    m_screen.erase(entry);
+    EnqueueLocked(std::move(event));
+    m_changed.notify_all();
+    return S_OK;
+}
+
+void Platform::EnqueueLocked(PendingEvent event)
+{
+    if (event.toast)
+        m_events.push_back(std::move(event));
+    if (!m_dispatcherStarted)
+    {
+        m_dispatcherStarted = true;
+        std::thread(&Platform::DispatcherLoop, this).detach();
+    }
+    m_changed.notify_all();
+}
+
+void Platform::DispatcherLoop()
+{
+    // Platform threads of the notification platform live in the
+    // multithreaded apartment.
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_dispatcherThread = std::this_thread::get_id();
+    for (;;)
+    {
+        if (!m_events.empty())
+        {
+            PendingEvent event = std::move(m_events.front());
+            m_events.pop_front();
+            m_dispatching = true;
+            lock.unlock();
+            event.toast->Raise(event.kind, event.args.Get());
+            event = PendingEvent{};  // releases the toast outside the lock
+            lock.lock();
+            m_dispatching = false;
+            m_changed.notify_all();
+            continue;
+        }
+        if (!m_scheduled.empty() && m_scheduled.begin()->first <= Clock::now())
+        {
+            const VantuSimToastId id = m_scheduled.begin()->second;
+            m_scheduled.erase(m_scheduled.begin());
+            auto shown = std::find_if(m_screen.begin(), m_screen.end(),
+                                      [id](const ScreenEntry& e) { return e.toast->Id() == id; });
+            if (shown != m_screen.end() && m_auto.action != VantuSimToastAuto_Off)
+                EndLocked(shown, m_auto);
+            continue;
+        }
+        if (m_scheduled.empty())
+            m_changed.wait(lock);
+        else
+            m_changed.wait_until(lock, m_scheduled.begin()->first);
+    }
+}
+
+bool Platform::WaitIdle(DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (m_dispatcherStarted && std::this_thread::get_id() == m_dispatcherThread)
+        return false;
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_events.empty() && !m_dispatching; });
+}
+
+void Platform::SetAutoMode(const ToastAction& action, DWORD delayMs)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_auto = action;
+    m_autoDelayMs = delayMs;
+    if (action.action == VantuSimToastAuto_Off)
+        m_scheduled.clear();
+    m_changed.notify_all();
+}
+
+void Platform::Reset()
+{
+    std::vector<ScreenEntry> screen;
+    std::deque<PendingEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        screen.swap(m_screen);
+        events.swap(m_events);
+        m_scheduled.clear();
+        m_auto = ToastAction{};
+        std::fill(std::begin(m_failures), std::end(m_failures), S_OK);
+        m_changed.notify_all();
+    }
+    // The toasts are released here, outside the lock.
+}
+
+}  // namespace VantuSim

@@ -1,0 +1,116 @@
+// The simulated notification platform of one process: the screen, the
+// platform thread that raises toast events, injected failures and the
+// automatic mode. One instance per process, never destroyed (toasts may be
+// released by other modules' static destructors after this DLL has been
+// told to detach).
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/toast/SimObject.h"
+#include "sim/toast/VantuSimToast.h"
+
+namespace VantuSim {
+
+class SimToast;
+
+enum class ToastEvent { Activated, Dismissed, Failed };
+
+// What an automatic or control action does to a toast on screen.
+struct ToastAction
+{
+    VantuSimToastAutoAction action = VantuSimToastAuto_Off;
+    bool unreadable = false;         // arguments/reason cannot be read
+    bool defaultArguments = true;    // activate with the launch attribute
+    std::wstring arguments;
+    int32_t reason = 0;
+    HRESULT code = S_OK;             // read error, or failure code
+};
+
+class Platform
+{
+public:
+    static Platform& Instance();
+
+    // Injected failures: the failure pending for the operation (clearing
+    // it), or S_OK.
+    HRESULT TakeFailure(VantuSimToastOperation operation);
+    HRESULT FailNext(VantuSimToastOperation operation, HRESULT result);
+
+    // Identifiers and the table of live toasts (uncounted pointers, removed
+    // by the toast's destructor before anything else is torn down).
+    VantuSimToastId Register(SimToast* toast);
+    void Unregister(VantuSimToastId id);
+    int32_t ToastText(VantuSimToastId id, VantuSimToastText which, wchar_t* buffer, uint32_t capacity);
+
+    // The screen.
+    HRESULT Show(SimToast* toast, const std::wstring& appId);
+    HRESULT Hide(SimToast* toast, const std::wstring& appId);
+    uint32_t ListOnScreen(VantuSimToastId* ids, uint32_t capacity);
+    bool WaitForOnScreen(uint32_t count, DWORD timeoutMs);
+
+    // Takes a toast off the screen and raises the event of the action.
+    HRESULT Act(VantuSimToastId id, const ToastAction& action);
+
+    bool WaitIdle(DWORD timeoutMs);
+    void SetAutoMode(const ToastAction& action, DWORD delayMs);
+    void Reset();
+
+    LiveCounter toasts;
+    LiveCounter documents;
+    LiveCounter notifiers;
+    LiveCounter eventArgs;
+
+private:
+    struct PendingEvent
+    {
+        Microsoft::WRL::ComPtr<SimToast> toast;
+        ToastEvent kind;
+        Microsoft::WRL::ComPtr<IInspectable> args;
+    };
+    struct ScreenEntry
+    {
+        Microsoft::WRL::ComPtr<SimToast> toast;
+        std::wstring appId;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    Platform();
+
+    // Both called with m_lock held; the screen entry's reference moves
+    // into the queued event.
+    HRESULT EndLocked(std::vector<ScreenEntry>::iterator entry, const ToastAction& action);
+    void EnqueueLocked(PendingEvent event);
+    void DispatcherLoop();
+    void LoadAutoModeFromRegistry();
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;  // screen, queue, schedule or idle state changed
+
+    HRESULT m_failures[VantuSimToastOp_Count] = {};
+    VantuSimToastId m_lastId = 0;
+    std::map<VantuSimToastId, SimToast*> m_live;
+    std::vector<ScreenEntry> m_screen;
+
+    std::deque<PendingEvent> m_events;
+    bool m_dispatching = false;
+    bool m_dispatcherStarted = false;
+    std::thread::id m_dispatcherThread;
+
+    ToastAction m_auto;
+    DWORD m_autoDelayMs = 0;
+    std::multimap<Clock::time_point, VantuSimToastId> m_scheduled;
+};
+
+}  // namespace VantuSim

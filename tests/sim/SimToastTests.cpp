@@ -1,0 +1,569 @@
+// The toast platform stand-in, reached the way the library reaches the real
+// one (RoActivateInstance / RoGetActivationFactory through the prefix's
+// registration), and driven through its control API.
+#include <gtest/gtest.h>
+
+#include <msxml2.h>
+#include <oleauto.h>
+
+#include <thread>
+
+#include "sim/toast/VantuSimToast.h"
+#include "ToastTestSupport.h"
+
+using namespace SimTest;
+
+namespace {
+
+constexpr wchar_t kAppId[] = L"Zelnor.Pathwarden.DesktopToasts";
+constexpr DWORD kBoundMs = 20000;
+
+std::wstring ToastXml(const std::wstring& launch, const std::wstring& text = L"hello")
+{
+    return L"<toast launch=\"" + launch + L"\"><visual><binding template=\"ToastGeneric\"><text>" + text +
+           L"</text></binding></visual></toast>";
+}
+
+std::wstring Text(VantuSimToastId id, VantuSimToastText which)
+{
+    const int32_t length = VantuSimToast_GetToastText(id, which, nullptr, 0);
+    if (length < 0)
+        return L"<none>";
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    VantuSimToast_GetToastText(id, which, &text[0], static_cast<uint32_t>(text.size()));
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+std::vector<VantuSimToastId> OnScreen()
+{
+    std::vector<VantuSimToastId> ids(VantuSimToast_ListOnScreen(nullptr, 0));
+    ids.resize(VantuSimToast_ListOnScreen(ids.data(), static_cast<uint32_t>(ids.size())));
+    return ids;
+}
+
+class SimToastTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_GE(RoInitialize(RO_INIT_MULTITHREADED), 0);
+        VantuSimToast_Reset();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+        VantuSimToast_Reset();
+        RoUninitialize();
+    }
+
+    // A toast made from this XML, with recorders on all three events, shown
+    // under appId; returns its stand-in identifier.
+    VantuSimToastId ShowToast(const std::wstring& xml, EventLog& log, ComPtr<IToastNotification>& toast,
+                              const std::wstring& appId = kAppId, const std::wstring& tag = L"")
+    {
+        ComPtr<IXmlDocument> document;
+        EXPECT_EQ(LoadDocument(xml, document), S_OK);
+        EXPECT_EQ(CreateToast(document.Get(), toast), S_OK);
+        EXPECT_EQ(AddRecorders(toast.Get(), log, tag), S_OK);
+        ComPtr<IToastNotifier> notifier;
+        EXPECT_EQ(CreateNotifier(appId, notifier), S_OK);
+        const uint32_t before = VantuSimToast_ListOnScreen(nullptr, 0);
+        EXPECT_EQ(notifier->Show(toast.Get()), S_OK);
+        std::vector<VantuSimToastId> ids = OnScreen();
+        EXPECT_EQ(ids.size(), before + 1);
+        return ids.empty() ? 0 : ids.back();
+    }
+};
+
+TEST_F(SimToastTest, RuntimeActivationReachesTheRegisteredStandIn)
+{
+    // The factory the runtime hands out lives in the module this test
+    // links: one instance of the stand-in per process.
+    HStr className(RuntimeClass_Windows_UI_Notifications_ToastNotificationManager);
+    ComPtr<IToastNotificationManagerStatics> statics;
+    ASSERT_EQ(RoGetActivationFactory(className.Get(), __uuidof(IToastNotificationManagerStatics), &statics), S_OK);
+    HMODULE owner = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   *reinterpret_cast<LPCWSTR*>(statics.Get()), &owner));
+    EXPECT_EQ(owner, GetModuleHandleW(L"VantuSimToast.dll"));
+
+    HSTRING runtimeName = nullptr;
+    ASSERT_EQ(statics->GetRuntimeClassName(&runtimeName), S_OK);
+    EXPECT_EQ(ToWide(runtimeName), RuntimeClass_Windows_UI_Notifications_ToastNotificationManager);
+    WindowsDeleteString(runtimeName);
+
+    // Notifiers are the stand-in's: counted by it.
+    ComPtr<IToastNotifier> notifier;
+    HStr appId(kAppId);
+    ASSERT_EQ(statics->CreateToastNotifierWithId(appId.Get(), &notifier), S_OK);
+    EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Notifier), 1u);
+    HStr empty(L"");
+    ComPtr<IToastNotifier> none;
+    EXPECT_EQ(statics->CreateToastNotifierWithId(empty.Get(), &none), E_INVALIDARG);
+    EXPECT_EQ(statics->CreateToastNotifier(&none), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+
+    // The XML document and the toast class come from the same module.
+    ComPtr<IXmlDocument> document;
+    ASSERT_EQ(LoadDocument(ToastXml(L"a"), document), S_OK);
+    EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_XmlDocument), 1u);
+    ComPtr<IToastNotification> toast;
+    ASSERT_EQ(CreateToast(document.Get(), toast), S_OK);
+    EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 1u);
+
+    // A class the prefix does not register stays unknown.
+    HStr unknown(L"Windows.UI.Notifications.TileUpdateManager");
+    ComPtr<IActivationFactory> other;
+    EXPECT_EQ(RoGetActivationFactory(unknown.Get(), __uuidof(IActivationFactory), &other), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(SimToastTest, LoadXmlKeepsTheTextAndFailsWithTheMsxmlErrorOfMalformedXml)
+{
+    EventLog log;
+    ComPtr<IToastNotification> toast;
+    const std::wstring xml = L"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + ToastXml(L"action=open&amp;id=7");
+    const VantuSimToastId id = ShowToast(xml, log, toast);
+    EXPECT_EQ(Text(id, VantuSimToastText_Xml), xml);
+    EXPECT_EQ(Text(id, VantuSimToastText_Launch), L"action=open&id=7");
+    EXPECT_EQ(Text(id, VantuSimToastText_AppId), kAppId);
+
+    // get_Content gives back the document the toast was made from.
+    ComPtr<IXmlDocument> content;
+    ASSERT_EQ(toast->get_Content(&content), S_OK);
+    EXPECT_NE(content.Get(), nullptr);
+
+    // Malformed XML: LoadXml fails with the code MSXML itself reports.
+    const std::wstring broken = L"<toast><visual></toast>";
+    ComPtr<IXmlDocument> refused;
+    const HRESULT hr = LoadDocument(broken, refused);
+    EXPECT_TRUE(FAILED(hr));
+    ComPtr<IXMLDOMDocument> dom;
+    const CLSID domDocument60 = {0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
+    ASSERT_EQ(CoCreateInstance(domDocument60, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                               reinterpret_cast<void**>(dom.GetAddressOf())),
+              S_OK);
+    BSTR source = SysAllocString(broken.c_str());
+    VARIANT_BOOL loaded = VARIANT_TRUE;
+    dom->loadXML(source, &loaded);
+    SysFreeString(source);
+    EXPECT_EQ(loaded, VARIANT_FALSE);
+    ComPtr<IXMLDOMParseError> error;
+    long code = 0;
+    ASSERT_EQ(dom->get_parseError(&error), S_OK);
+    ASSERT_EQ(error->get_errorCode(&code), S_OK);
+    if (FAILED(static_cast<HRESULT>(code)))
+        EXPECT_EQ(hr, static_cast<HRESULT>(code));
+    else
+        EXPECT_EQ(hr, E_FAIL);
+
+    // A document that never loaded makes no toast.
+    ComPtr<IXmlDocument> empty;
+    EXPECT_TRUE(FAILED(LoadDocument(L"", empty)));
+    EXPECT_EQ(empty.Get(), nullptr);
+
+    // Root elements other than <toast> load, without a launch attribute.
+    ComPtr<IToastNotification> other;
+    const VantuSimToastId plain = ShowToast(L"<note launch=\"x\"/>", log, other);
+    EXPECT_EQ(Text(plain, VantuSimToastText_Launch), L"");
+}
+
+TEST_F(SimToastTest, ScreenListsToastsInShowOrderWithTheirIdentityAndTexts)
+{
+    EventLog log;
+    ComPtr<IToastNotification> first, second;
+    const VantuSimToastId a = ShowToast(ToastXml(L"first"), log, first, L"App.One");
+    const VantuSimToastId b = ShowToast(ToastXml(L"second"), log, second, L"App.Two");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(OnScreen(), (std::vector<VantuSimToastId>{a, b}));
+    EXPECT_EQ(Text(a, VantuSimToastText_AppId), L"App.One");
+    EXPECT_EQ(Text(b, VantuSimToastText_AppId), L"App.Two");
+
+    // Showing a toast already on screen leaves one entry.
+    ComPtr<IToastNotifier> notifier;
+    ASSERT_EQ(CreateNotifier(L"App.One", notifier), S_OK);
+    EXPECT_EQ(notifier->Show(first.Get()), S_OK);
+    EXPECT_EQ(OnScreen().size(), 2u);
+
+    // Truncated copies stay terminated and report the full length.
+    wchar_t small[4] = {L'x', L'x', L'x', L'x'};
+    EXPECT_EQ(VantuSimToast_GetToastText(a, VantuSimToastText_AppId, small, 4), 7);
+    EXPECT_EQ(std::wstring(small), L"App");
+    EXPECT_EQ(VantuSimToast_GetToastText(0, VantuSimToastText_Xml, nullptr, 0), -1);
+    EXPECT_EQ(VantuSimToast_GetToastText(b + 1000, VantuSimToastText_Xml, nullptr, 0), -1);
+
+    // Only the first of two fits a one-element array; the count says two.
+    VantuSimToastId one = 0;
+    EXPECT_EQ(VantuSimToast_ListOnScreen(&one, 1), 2u);
+    EXPECT_EQ(one, a);
+
+    // Foreign or null toasts are refused.
+    EXPECT_EQ(notifier->Show(nullptr), E_INVALIDARG);
+    EXPECT_EQ(notifier->Hide(nullptr), E_INVALIDARG);
+}
+
+TEST_F(SimToastTest, EventsAreRaisedOnThePlatformThreadOnceEach)
+{
+    EventLog log;
+    ComPtr<IToastNotification> toast;
+    const VantuSimToastId id = ShowToast(ToastXml(L"open-settings"), log, toast);
+
+    ASSERT_EQ(VantuSimToast_Activate(id, nullptr), S_OK);
+    ASSERT_TRUE(log.WaitFor(1));
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    std::vector<EventRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, EventRecord::Activated);
+    EXPECT_NE(records[0].threadId, GetCurrentThreadId());
+    EXPECT_EQ(records[0].sender, toast.Get());
+    EXPECT_EQ(records[0].readResult, S_OK);
+    EXPECT_EQ(records[0].arguments, L"open-settings");
+
+    // Gone from the screen: no second event for the same toast.
+    EXPECT_TRUE(OnScreen().empty());
+    EXPECT_EQ(VantuSimToast_Activate(id, L"again"), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(VantuSimToast_Dismiss(id, 0), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(VantuSimToast_Fail(id, E_FAIL), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    EXPECT_EQ(log.Records().size(), 1u);
+
+    // Explicit arguments win over the launch attribute; empty ones read as
+    // an empty (null) string.
+    ComPtr<IToastNotification> second;
+    const VantuSimToastId other = ShowToast(ToastXml(L"launch"), log, second);
+    ASSERT_EQ(VantuSimToast_Activate(other, L""), S_OK);
+    ASSERT_TRUE(log.WaitFor(2));
+    EXPECT_EQ(log.Records()[1].readResult, S_OK);
+    EXPECT_EQ(log.Records()[1].arguments, L"");
+}
+
+TEST_F(SimToastTest, HideTakesTheToastOffAndRaisesApplicationHidden)
+{
+    EventLog log;
+    ComPtr<IToastNotification> toast;
+    const VantuSimToastId id = ShowToast(ToastXml(L"x"), log, toast);
+
+    // A notifier of another application cannot hide it.
+    ComPtr<IToastNotifier> stranger;
+    ASSERT_EQ(CreateNotifier(L"Someone.Else", stranger), S_OK);
+    EXPECT_EQ(stranger->Hide(toast.Get()), S_OK);
+    EXPECT_EQ(OnScreen(), std::vector<VantuSimToastId>{id});
+
+    // A fresh notifier of the same identity can, as the library does it.
+    ComPtr<IToastNotifier> notifier;
+    ASSERT_EQ(CreateNotifier(kAppId, notifier), S_OK);
+    ASSERT_EQ(notifier->Hide(toast.Get()), S_OK);
+    EXPECT_TRUE(OnScreen().empty());
+    ASSERT_TRUE(log.WaitFor(1));
+    std::vector<EventRecord> records = log.Records();
+    EXPECT_EQ(records[0].kind, EventRecord::Dismissed);
+    EXPECT_EQ(records[0].reason, 1);  // ApplicationHidden
+    EXPECT_NE(records[0].threadId, GetCurrentThreadId());
+
+    // Hiding it again, or hiding a toast that was never shown, raises nothing.
+    EXPECT_EQ(notifier->Hide(toast.Get()), S_OK);
+    ComPtr<IXmlDocument> document;
+    ASSERT_EQ(LoadDocument(ToastXml(L"never"), document), S_OK);
+    ComPtr<IToastNotification> unshown;
+    ASSERT_EQ(CreateToast(document.Get(), unshown), S_OK);
+    ASSERT_EQ(AddRecorders(unshown.Get(), log), S_OK);
+    EXPECT_EQ(notifier->Hide(unshown.Get()), S_OK);
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    EXPECT_EQ(log.Records().size(), 1u);
+}
+
+TEST_F(SimToastTest, EventsKeepRequestOrderAndReachEveryHandlerStillAdded)
+{
+    EventLog log;
+    ComPtr<IToastNotification> t1, t2, t3;
+    const VantuSimToastId a = ShowToast(ToastXml(L"a"), log, t1, kAppId, L"a");
+    const VantuSimToastId b = ShowToast(ToastXml(L"b"), log, t2, kAppId, L"b");
+    const VantuSimToastId c = ShowToast(ToastXml(L"c"), log, t3, kAppId, L"c");
+
+    // A second Activated handler on b, and one added then removed.
+    EventRegistrationToken kept{}, removed{};
+    ASSERT_EQ(t2->add_Activated(ActivatedRecorder::Create(log, L"b2").Get(), &kept), S_OK);
+    ASSERT_EQ(t2->add_Activated(ActivatedRecorder::Create(log, L"gone").Get(), &removed), S_OK);
+    EXPECT_NE(kept.value, removed.value);
+    ASSERT_EQ(t2->remove_Activated(removed), S_OK);
+    ASSERT_EQ(t2->remove_Activated(removed), S_OK);  // unknown tokens are ignored
+
+    ASSERT_EQ(VantuSimToast_Fail(c, static_cast<HRESULT>(0x80070490)), S_OK);
+    ASSERT_EQ(VantuSimToast_Dismiss(a, 2), S_OK);
+    ASSERT_EQ(VantuSimToast_Activate(b, L"go"), S_OK);
+    ASSERT_TRUE(log.WaitFor(4));
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+
+    std::vector<EventRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].tag, L"c");
+    EXPECT_EQ(records[0].kind, EventRecord::Failed);
+    EXPECT_EQ(records[0].errorCode, static_cast<HRESULT>(0x80070490));
+    EXPECT_EQ(records[1].tag, L"a");
+    EXPECT_EQ(records[1].kind, EventRecord::Dismissed);
+    EXPECT_EQ(records[1].reason, 2);
+    EXPECT_EQ(records[2].tag, L"b");
+    EXPECT_EQ(records[3].tag, L"b2");
+    EXPECT_EQ(records[3].arguments, L"go");
+    // One platform thread raises them all, never the caller's.
+    for (const EventRecord& record : records)
+    {
+        EXPECT_EQ(record.threadId, records[0].threadId);
+        EXPECT_NE(record.threadId, GetCurrentThreadId());
+    }
+}
+
+TEST_F(SimToastTest, ArgumentsThatCannotBeReadAndReasonsOutsideTheEnumeration)
+{
+    EventLog log;
+    ComPtr<IToastNotification> t1, t2, t3, t4;
+    const VantuSimToastId noInterface = ShowToast(ToastXml(L"1"), log, t1);
+    const VantuSimToastId noArguments = ShowToast(ToastXml(L"2"), log, t2);
+    const VantuSimToastId oddReason = ShowToast(ToastXml(L"3"), log, t3);
+    const VantuSimToastId noReason = ShowToast(ToastXml(L"4"), log, t4);
+
+    EXPECT_EQ(VantuSimToast_ActivateUnreadable(noInterface, S_OK), E_INVALIDARG);  // needs a failure code
+    ASSERT_EQ(VantuSimToast_ActivateUnreadable(noInterface, E_NOINTERFACE), S_OK);
+    ASSERT_EQ(VantuSimToast_ActivateUnreadable(noArguments, E_ACCESSDENIED), S_OK);
+    ASSERT_EQ(VantuSimToast_Dismiss(oddReason, 7), S_OK);
+    ASSERT_EQ(VantuSimToast_DismissUnreadable(noReason, E_UNEXPECTED), S_OK);
+    ASSERT_TRUE(log.WaitFor(4));
+
+    std::vector<EventRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].kind, EventRecord::Activated);
+    EXPECT_EQ(records[0].readResult, E_NOINTERFACE);
+    EXPECT_EQ(records[1].kind, EventRecord::Activated);
+    EXPECT_EQ(records[1].readResult, E_ACCESSDENIED);
+    EXPECT_EQ(records[2].readResult, S_OK);
+    EXPECT_EQ(records[2].reason, 7);
+    EXPECT_EQ(records[3].kind, EventRecord::Dismissed);
+    EXPECT_EQ(records[3].readResult, E_UNEXPECTED);
+}
+
+TEST_F(SimToastTest, InjectedFailureHitsOnlyTheNextCallOfItsOperation)
+{
+    const HRESULT injected = static_cast<HRESULT>(0x80070005);
+    EXPECT_EQ(VantuSimToast_FailNext(VantuSimToastOp_Show, S_FALSE), E_INVALIDARG);
+    EXPECT_EQ(VantuSimToast_FailNext(VantuSimToastOp_Count, injected), E_INVALIDARG);
+
+    // Activation of the document, loading, querying IXmlDocument.
+    ComPtr<IXmlDocument> document;
+    for (VantuSimToastOperation op :
+         {VantuSimToastOp_ActivateXmlDocument, VantuSimToastOp_LoadXml, VantuSimToastOp_QueryXmlDocument})
+    {
+        ASSERT_EQ(VantuSimToast_FailNext(op, injected), S_OK);
+        EXPECT_EQ(LoadDocument(ToastXml(L"x"), document), injected) << "operation " << op;
+        EXPECT_EQ(LoadDocument(ToastXml(L"x"), document), S_OK) << "operation " << op;
+    }
+
+    // The two activation factories, as RoGetActivationFactory reports them.
+    ComPtr<IToastNotifier> notifier;
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_GetManagerFactory, injected), S_OK);
+    EXPECT_EQ(CreateNotifier(kAppId, notifier), injected);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_CreateToastNotifier, injected), S_OK);
+    EXPECT_EQ(CreateNotifier(kAppId, notifier), injected);
+    ASSERT_EQ(CreateNotifier(kAppId, notifier), S_OK);
+
+    ComPtr<IToastNotification> toast;
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_GetToastFactory, injected), S_OK);
+    EXPECT_EQ(CreateToast(document.Get(), toast), injected);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_CreateToastNotification, injected), S_OK);
+    EXPECT_EQ(CreateToast(document.Get(), toast), injected);
+    EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 0u);
+    ASSERT_EQ(CreateToast(document.Get(), toast), S_OK);
+
+    // Handler registrations: the failed one is not added.
+    EventLog log;
+    EventRegistrationToken token{};
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_AddActivated, injected), S_OK);
+    EXPECT_EQ(toast->add_Activated(ActivatedRecorder::Create(log, L"lost").Get(), &token), injected);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_AddDismissed, injected), S_OK);
+    EXPECT_EQ(toast->add_Dismissed(DismissedRecorder::Create(log, L"lost").Get(), &token), injected);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_AddFailed, injected), S_OK);
+    EXPECT_EQ(toast->add_Failed(FailedRecorder::Create(log, L"lost").Get(), &token), injected);
+    EXPECT_EQ(LiveHandlers().load(), 0);
+    ASSERT_EQ(AddRecorders(toast.Get(), log, L"kept"), S_OK);
+
+    // Show and Hide: a failed Show leaves the screen empty, a failed Hide
+    // leaves the toast on it and raises nothing.
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_Show, injected), S_OK);
+    EXPECT_EQ(notifier->Show(toast.Get()), injected);
+    EXPECT_TRUE(OnScreen().empty());
+    ASSERT_EQ(notifier->Show(toast.Get()), S_OK);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_Hide, injected), S_OK);
+    EXPECT_EQ(notifier->Hide(toast.Get()), injected);
+    EXPECT_EQ(OnScreen().size(), 1u);
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    EXPECT_TRUE(log.Records().empty());
+    ASSERT_EQ(notifier->Hide(toast.Get()), S_OK);
+    ASSERT_TRUE(log.WaitFor(1));
+    EXPECT_EQ(log.Records()[0].tag, L"kept");
+
+    // S_OK cancels a pending failure; Reset clears them all.
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_LoadXml, injected), S_OK);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_LoadXml, S_OK), S_OK);
+    EXPECT_EQ(LoadDocument(ToastXml(L"x"), document), S_OK);
+    ASSERT_EQ(VantuSimToast_FailNext(VantuSimToastOp_LoadXml, injected), S_OK);
+    VantuSimToast_Reset();
+    EXPECT_EQ(LoadDocument(ToastXml(L"x"), document), S_OK);
+}
+
+TEST_F(SimToastTest, ToastsWithHandlersAreReleasedOnceNobodyHoldsThem)
+{
+    {
+        EventLog log;
+        ComPtr<IToastNotification> toast;
+        const VantuSimToastId id = ShowToast(ToastXml(L"x"), log, toast);
+        EXPECT_EQ(LiveHandlers().load(), 3);
+        // While on screen the platform holds it even when the caller lets go.
+        toast.Reset();
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 1u);
+        ASSERT_EQ(VantuSimToast_Activate(id, nullptr), S_OK);
+        ASSERT_TRUE(log.WaitFor(1));
+        ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+        // After the event nobody holds it: it is gone with its handlers,
+        // its document and the event arguments.
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 0u);
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_XmlDocument), 0u);
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_EventArgs), 0u);
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Notifier), 0u);
+        EXPECT_EQ(LiveHandlers().load(), 0);
+        EXPECT_EQ(VantuSimToast_GetToastText(id, VantuSimToastText_Xml, nullptr, 0), -1);
+    }
+    {
+        // A toast the caller still holds outlives its event; a toast that
+        // Reset takes off the screen is released too.
+        EventLog log;
+        ComPtr<IToastNotification> held, dropped;
+        const VantuSimToastId a = ShowToast(ToastXml(L"a"), log, held);
+        ShowToast(ToastXml(L"b"), log, dropped);
+        dropped.Reset();
+        ASSERT_EQ(VantuSimToast_Dismiss(a, 0), S_OK);
+        ASSERT_TRUE(log.WaitFor(1));
+        ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 2u);
+        VantuSimToast_Reset();
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 1u);
+        EXPECT_EQ(Text(a, VantuSimToastText_Launch), L"a");
+        held.Reset();
+        EXPECT_EQ(VantuSimToast_LiveObjects(VantuSimToastObject_Toast), 0u);
+        EXPECT_EQ(LiveHandlers().load(), 0);
+        EXPECT_EQ(log.Records().size(), 1u);  // Reset raised nothing
+    }
+}
+
+TEST_F(SimToastTest, WaitForOnScreenWakesWhenAnotherThreadShows)
+{
+    EXPECT_FALSE(VantuSimToast_WaitForOnScreen(1, 50));  // expected to time out
+    EventLog log;
+    std::vector<ComPtr<IToastNotification>> toasts(2);
+    std::thread shower([&] {
+        RoInitialize(RO_INIT_MULTITHREADED);
+        for (auto& toast : toasts)
+            ShowToast(ToastXml(L"t"), log, toast);
+        RoUninitialize();
+    });
+    EXPECT_TRUE(VantuSimToast_WaitForOnScreen(2, kBoundMs));
+    shower.join();
+    EXPECT_EQ(OnScreen().size(), 2u);
+}
+
+TEST_F(SimToastTest, HandlersMayDriveThePlatformThemselves)
+{
+    // A handler that dismisses another toast and asks to wait for idleness
+    // (which would be waiting for itself) neither deadlocks nor reorders.
+    EventLog log;
+    ComPtr<IToastNotification> first, second;
+    const VantuSimToastId a = ShowToast(ToastXml(L"a"), log, first, kAppId, L"a");
+    const VantuSimToastId b = ShowToast(ToastXml(L"b"), log, second, kAppId, L"b");
+
+    class Reentrant final : public VantuWinRt::ToastActivatedHandler
+    {
+    public:
+        explicit Reentrant(VantuSimToastId next) : m_next(next) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+        {
+            if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(VantuWinRt::ToastActivatedHandler)))
+            {
+                *object = this;
+                AddRef();
+                return S_OK;
+            }
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+        ULONG STDMETHODCALLTYPE Release() override
+        {
+            const ULONG left = --m_refs;
+            if (left == 0)
+                delete this;
+            return left;
+        }
+        HRESULT STDMETHODCALLTYPE Invoke(IToastNotification*, IInspectable*) override
+        {
+            waitIdleFromHandler = VantuSimToast_WaitIdle(kBoundMs);
+            dismissResult = VantuSimToast_Dismiss(m_next, 0);
+            return S_OK;
+        }
+        std::atomic<BOOL> waitIdleFromHandler{TRUE};
+        std::atomic<HRESULT> dismissResult{E_PENDING};
+
+    private:
+        std::atomic<ULONG> m_refs{1};
+        const VantuSimToastId m_next;
+    };
+    ComPtr<Reentrant> reentrant;
+    *reentrant.GetAddressOf() = new Reentrant(b);
+    EventRegistrationToken token{};
+    ASSERT_EQ(first->add_Activated(reentrant.Get(), &token), S_OK);
+
+    ASSERT_EQ(VantuSimToast_Activate(a, nullptr), S_OK);
+    ASSERT_TRUE(log.WaitFor(2));
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    EXPECT_FALSE(reentrant->waitIdleFromHandler.load());
+    EXPECT_EQ(reentrant->dismissResult.load(), S_OK);
+    std::vector<EventRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].tag, L"a");
+    EXPECT_EQ(records[1].tag, L"b");
+    EXPECT_EQ(records[1].kind, EventRecord::Dismissed);
+}
+
+TEST_F(SimToastTest, AutomaticModeActsOnEveryShownToast)
+{
+    EventLog log;
+    VantuSimToast_SetAutoMode(VantuSimToastAuto_Activate, 0, nullptr, 0, S_OK);
+    ComPtr<IToastNotification> t1;
+    ShowToast(ToastXml(L"auto-launch"), log, t1);
+    ASSERT_TRUE(log.WaitFor(1));
+    EXPECT_EQ(log.Records()[0].kind, EventRecord::Activated);
+    EXPECT_EQ(log.Records()[0].arguments, L"auto-launch");
+
+    VantuSimToast_SetAutoMode(VantuSimToastAuto_Dismiss, 10, nullptr, 2, S_OK);
+    ComPtr<IToastNotification> t2;
+    ShowToast(ToastXml(L"x"), log, t2);
+    ASSERT_TRUE(log.WaitFor(2));
+    EXPECT_EQ(log.Records()[1].kind, EventRecord::Dismissed);
+    EXPECT_EQ(log.Records()[1].reason, 2);
+
+    VantuSimToast_SetAutoMode(VantuSimToastAuto_Fail, 10, nullptr, 0, E_OUTOFMEMORY);
+    ComPtr<IToastNotification> t3;
+    ShowToast(ToastXml(L"x"), log, t3);
+    ASSERT_TRUE(log.WaitFor(3));
+    EXPECT_EQ(log.Records()[2].kind, EventRecord::Failed);
+    EXPECT_EQ(log.Records()[2].errorCode, E_OUTOFMEMORY);
+    EXPECT_TRUE(OnScreen().empty());
+
+    // Off: a toast stays on screen, and a pending action is dropped.
+    VantuSimToast_SetAutoMode(VantuSimToastAuto_Activate, 60000, L"late", 0, S_OK);
+    ComPtr<IToastNotification> t4;
+    ShowToast(ToastXml(L"x"), log, t4);
+    VantuSimToast_SetAutoMode(VantuSimToastAuto_Off, 0, nullptr, 0, S_OK);
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    EXPECT_EQ(OnScreen().size(), 1u);
+    EXPECT_EQ(log.Records().size(), 3u);
+}
+
+}  // namespace
