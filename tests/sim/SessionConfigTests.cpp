@@ -40,7 +40,7 @@ TEST(SessionConfig, MalformedEntriesAreRejectedAndLeaveTheOutputAlone)
 TEST(SessionConfig, MultiStringsSplitAtTheFirstEmptyEntryOrTheEnd)
 {
     const std::wstring joined = JoinMultiString({L"1,0,a", L"2,4,"});
-    EXPECT_EQ(joined, std::wstring(L"1,0,a\0" L"2,4,\0\0", 13));
+    EXPECT_EQ(joined, std::wstring(L"1,0,a\0" L"2,4,\0\0", 12));
     EXPECT_EQ(SplitMultiString(joined.data(), joined.size()), (std::vector<std::wstring>{L"1,0,a", L"2,4,"}));
     EXPECT_EQ(JoinMultiString({}), std::wstring(1, L'\0'));
     EXPECT_TRUE(SplitMultiString(L"\0", 1).empty());

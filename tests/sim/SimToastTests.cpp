@@ -94,6 +94,12 @@ TEST_F(SimToastTest, RuntimeActivationReachesTheRegisteredStandIn)
     EXPECT_EQ(ToWide(runtimeName), RuntimeClass_Windows_UI_Notifications_ToastNotificationManager);
     WindowsDeleteString(runtimeName);
 
+    // A program that does not link the stand-in finds the same module, and
+    // so the same screen, through the registration.
+    VantuSimToastApi api;
+    ASSERT_TRUE(api.Load());
+    EXPECT_EQ(reinterpret_cast<void*>(api.ListOnScreen), reinterpret_cast<void*>(&VantuSimToast_ListOnScreen));
+
     // Notifiers are the stand-in's: counted by it.
     ComPtr<IToastNotifier> notifier;
     HStr appId(kAppId);
