@@ -124,6 +124,76 @@ TEST_F(SimToastTest, RuntimeActivationReachesTheRegisteredStandIn)
     EXPECT_EQ(RoGetActivationFactory(unknown.Get(), __uuidof(IActivationFactory), &other), REGDB_E_CLASSNOTREG);
 }
 
+// A method by its position in the published virtual table (IUnknown takes
+// slots 0-2, IInspectable 3-5), bypassing the declarations.
+template <typename... Args>
+HRESULT CallSlot(void* object, int slot, Args... args)
+{
+    using Method = HRESULT(STDMETHODCALLTYPE*)(void*, Args...);
+    return reinterpret_cast<Method>((*reinterpret_cast<void***>(object))[slot])(object, args...);
+}
+
+TEST_F(SimToastTest, VirtualTableSlotsAreThePublishedOnes)
+{
+    // The slot numbers below are the Windows SDK's, not the header's: a
+    // reordered declaration sends these calls to the wrong method.
+    HStr managerClass(RuntimeClass_Windows_UI_Notifications_ToastNotificationManager);
+    ComPtr<IToastNotificationManagerStatics> statics;
+    ASSERT_EQ(RoGetActivationFactory(managerClass.Get(), __uuidof(IToastNotificationManagerStatics), &statics), S_OK);
+    IToastNotifier* raw = nullptr;
+    EXPECT_EQ(CallSlot(statics.Get(), 6, &raw), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));  // CreateToastNotifier
+    HStr appId(kAppId);
+    ASSERT_EQ(CallSlot(statics.Get(), 7, appId.Get(), &raw), S_OK);  // CreateToastNotifierWithId
+    ComPtr<IToastNotifier> notifier;
+    *notifier.GetAddressOf() = raw;
+    EXPECT_EQ(CallSlot(statics.Get(), 8, ABI::Windows::UI::Notifications::ToastTemplateType_ToastText01,
+                       static_cast<IXmlDocument**>(nullptr)),
+              E_NOTIMPL);  // GetTemplateContent
+
+    HStr documentClass(RuntimeClass_Windows_Data_Xml_Dom_XmlDocument);
+    ComPtr<IInspectable> instance;
+    ASSERT_EQ(RoActivateInstance(documentClass.Get(), &instance), S_OK);
+    ComPtr<IXmlDocumentIO> io;
+    ASSERT_EQ(instance.As(&io), S_OK);
+    HStr xml(ToastXml(L"slots"));
+    ASSERT_EQ(CallSlot(io.Get(), 6, xml.Get()), S_OK);  // LoadXml
+    ComPtr<IXmlDocument> document;
+    ASSERT_EQ(io.As(&document), S_OK);
+
+    HStr toastClass(RuntimeClass_Windows_UI_Notifications_ToastNotification);
+    ComPtr<IToastNotificationFactory> factory;
+    ASSERT_EQ(RoGetActivationFactory(toastClass.Get(), __uuidof(IToastNotificationFactory), &factory), S_OK);
+    IToastNotification* rawToast = nullptr;
+    ASSERT_EQ(CallSlot(factory.Get(), 6, document.Get(), &rawToast), S_OK);  // CreateToastNotification
+    ComPtr<IToastNotification> toast;
+    *toast.GetAddressOf() = rawToast;
+
+    IXmlDocument* content = nullptr;
+    ASSERT_EQ(CallSlot(toast.Get(), 6, &content), S_OK);  // get_Content
+    EXPECT_EQ(content, document.Get());
+    content->Release();
+    EventLog log;
+    EventRegistrationToken dismissed{}, activated{}, failed{}, extra{};
+    ASSERT_EQ(CallSlot(toast.Get(), 9, DismissedRecorder::Create(log, L"d").Get(), &dismissed), S_OK);
+    ASSERT_EQ(CallSlot(toast.Get(), 11, ActivatedRecorder::Create(log, L"a").Get(), &activated), S_OK);
+    ASSERT_EQ(CallSlot(toast.Get(), 13, FailedRecorder::Create(log, L"f").Get(), &failed), S_OK);
+    ASSERT_EQ(CallSlot(toast.Get(), 11, ActivatedRecorder::Create(log, L"removed").Get(), &extra), S_OK);
+    ASSERT_EQ(CallSlot(toast.Get(), 12, extra), S_OK);  // remove_Activated
+
+    ASSERT_EQ(CallSlot(notifier.Get(), 6, toast.Get()), S_OK);  // Show
+    ASSERT_EQ(OnScreen().size(), 1u);
+    ABI::Windows::UI::Notifications::NotificationSetting setting{};
+    EXPECT_EQ(CallSlot(notifier.Get(), 8, &setting), S_OK);  // get_Setting
+    ASSERT_EQ(CallSlot(notifier.Get(), 7, toast.Get()), S_OK);  // Hide
+    EXPECT_TRUE(OnScreen().empty());
+    ASSERT_TRUE(log.WaitFor(1));
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs));
+    std::vector<EventRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].tag, L"d");
+    EXPECT_EQ(records[0].reason, 1);
+}
+
 TEST_F(SimToastTest, LoadXmlKeepsTheTextAndFailsWithTheMsxmlErrorOfMalformedXml)
 {
     EventLog log;
