@@ -217,6 +217,33 @@ TEST_F(SimSessionTest, SessionInformationByClass)
     EXPECT_EQ(size, 6u);
     WTSFreeMemory(narrow);
 
+    // Level 1 of the extended enumeration names the users.
+    struct SessionInfo1
+    {
+        DWORD ExecEnvId;
+        WTS_CONNECTSTATE_CLASS State;
+        DWORD SessionId;
+        LPWSTR pSessionName, pHostName, pUserName, pDomainName, pFarmName;
+    };
+    using EnumerateEx = BOOL(WINAPI*)(HANDLE, DWORD*, DWORD, SessionInfo1**, DWORD*);
+    using FreeEx = BOOL(WINAPI*)(int, PVOID, ULONG);
+    auto enumerateEx = Export<EnumerateEx>("WTSEnumerateSessionsExW");
+    auto freeEx = Export<FreeEx>("WTSFreeMemoryExW");
+    ASSERT_NE(enumerateEx, nullptr);
+    ASSERT_NE(freeEx, nullptr);
+    DWORD level = 1, count = 0;
+    SessionInfo1* info = nullptr;
+    ASSERT_TRUE(enumerateEx(WTS_CURRENT_SERVER_HANDLE, &level, 0, &info, &count));
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(info[0].SessionId, 1u);
+    EXPECT_EQ(std::wstring(info[0].pUserName), L"alice");
+    EXPECT_EQ(std::wstring(info[0].pSessionName), L"RDP-Tcp#1");
+    EXPECT_EQ(info[1].pUserName, nullptr);
+    EXPECT_EQ(info[1].State, WTSDisconnected);
+    EXPECT_TRUE(freeEx(2 /* WTSTypeSessionInfoLevel1 */, info, count));
+    level = 2;
+    EXPECT_FALSE(enumerateEx(WTS_CURRENT_SERVER_HANDLE, &level, 0, &info, &count));
+
     // A user token only for a session with a user.
     HANDLE token = nullptr;
     EXPECT_TRUE(WTSQueryUserToken(1, &token));
