@@ -392,9 +392,9 @@ TEST_F(SimSessionTest, EveryProgramOfThePrefixSeesTheSameSessions)
 
 // --- Importers of WTSAPI32 in the prefix -----------------------------------
 
-// Names a PE file imports (directly or delay-loaded) from one DLL;
-// ordinals as "#<n>".
-std::vector<std::string> ImportsFrom(const std::wstring& file, const char* dll)
+// Names a PE file imports (directly or delay-loaded) from any of these
+// DLLs; ordinals as "#<n>".
+std::vector<std::string> ImportsFrom(const std::wstring& file, std::initializer_list<const char*> dlls)
 {
     std::vector<std::string> names;
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -433,6 +433,10 @@ std::vector<std::string> ImportsFrom(const std::wstring& file, const char* dll)
             s += static_cast<char>(image[offset++]);
         return s;
     };
+    auto wanted = [&](DWORD nameRva) {
+        const std::string name = text(nameRva);
+        return std::any_of(dlls.begin(), dlls.end(), [&](const char* dll) { return _stricmp(name.c_str(), dll) == 0; });
+    };
     auto readThunks = [&](DWORD tableRva) {
         for (size_t offset = offsetOf(tableRva); at(offset, sizeof(ULONGLONG)); offset += sizeof(ULONGLONG))
         {
@@ -453,7 +457,7 @@ std::vector<std::string> ImportsFrom(const std::wstring& file, const char* dll)
         const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + offset);
         if (descriptor->Name == 0)
             break;
-        if (_stricmp(text(descriptor->Name).c_str(), dll) == 0)
+        if (wanted(descriptor->Name))
             readThunks(descriptor->OriginalFirstThunk != 0 ? descriptor->OriginalFirstThunk : descriptor->FirstThunk);
     }
     for (size_t offset = offsetOf(directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress);
@@ -464,7 +468,7 @@ std::vector<std::string> ImportsFrom(const std::wstring& file, const char* dll)
         const auto* descriptor = reinterpret_cast<const IMAGE_DELAYLOAD_DESCRIPTOR*>(image.data() + offset);
         if (descriptor->DllNameRVA == 0)
             break;
-        if (_stricmp(text(descriptor->DllNameRVA).c_str(), dll) == 0)
+        if (wanted(descriptor->DllNameRVA))
             readThunks(descriptor->ImportNameTableRVA);
     }
     return names;
@@ -487,7 +491,10 @@ TEST_F(SimSessionTest, EveryImportOfWtsapiInThePrefixIsExported)
             if (Lower(found.cFileName) == L"wtsapi32.dll")
                 continue;
             ++scanned;
-            for (const std::string& name : ImportsFrom(system + found.cFileName, "wtsapi32.dll"))
+            // Directly, or through the API sets that resolve to WTSAPI32.
+            for (const std::string& name :
+                 ImportsFrom(system + found.cFileName, {"wtsapi32.dll", "ext-ms-win-session-wtsapi32-l1-1-0.dll",
+                                                        "ext-ms-win-session-usertoken-l1-1-0.dll"}))
                 imported.insert(name);
         } while (FindNextFileW(search, &found));
         FindClose(search);
@@ -497,7 +504,7 @@ TEST_F(SimSessionTest, EveryImportOfWtsapiInThePrefixIsExported)
     // several WTSAPI32 functions itself.
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::vector<std::string> own = ImportsFrom(self, "wtsapi32.dll");
+    const std::vector<std::string> own = ImportsFrom(self, {"wtsapi32.dll"});
     EXPECT_GE(own.size(), 4u);
     imported.insert(own.begin(), own.end());
     for (const std::string& name : imported)
