@@ -59,6 +59,10 @@ ZnStatus CZnCryptoHMACWin::Initialize(const uint8_t* key)
     {
         ZN_LOG("ZnCryptoLib::CZnCryptoHMACWin::Initialize",
                L"Error trying to BCryptOpenAlgorithmProvider: ", StatusName(code));
+        // A hash object keyed with an earlier key must not outlive a failed
+        // re-initialisation.
+        m_hash.Reset();
+        m_dataAdded = false;
         return code;
     }
     // A hash object of an earlier provider goes before that provider does.
