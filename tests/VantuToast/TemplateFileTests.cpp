@@ -1,0 +1,321 @@
+// Signed templates on disk: ReadTemplateFile and VerifyFileSignature over
+// CNG, with templates signed in the test, by the vantu-sign tool at build
+// time, and by OpenSSL (fixtures).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "VantuToast/SignatureUtils.h"
+#include "VantuToast/TemplateFile.h"
+#include "support/Hex.h"
+#include "support/LogCapture.h"
+#include "support/TemplateSigning.h"
+#include "support/TestFiles.h"
+
+using testsupport::BuildPath;
+using testsupport::ReadAll;
+using testsupport::ScopedLogCapture;
+using testsupport::SourcePath;
+using testsupport::TempDir;
+using testsupport::TestSigner;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+const std::string kXml =
+    "<toast launch=\"action=open\"><visual><binding template=\"ToastGeneric\">"
+    "<text>Caf\xC3\xA9 \xE2\x9C\x93</text></binding></visual></toast>";
+const std::wstring kXmlWide =
+    L"<toast launch=\"action=open\"><visual><binding template=\"ToastGeneric\">"
+    L"<text>Caf\x00E9 \x2713</text></binding></visual></toast>";
+
+std::vector<uint8_t> DevPublicKey()
+{
+    std::string hex = ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex"));
+    while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r'))
+        hex.pop_back();
+    return testsupport::FromHex(hex);
+}
+
+bool Verify(const std::string& file, const uint8_t* key, uint32_t* contentLength = nullptr)
+{
+    return VerifyFileSignatureWithKey(reinterpret_cast<const uint8_t*>(file.data()), static_cast<int32_t>(file.size()),
+                                      contentLength, key);
+}
+
+// Index of the first line holding `text`, or -1.
+int LineOf(const ScopedLogCapture& capture, const std::wstring& text)
+{
+    const auto lines = capture.Lines();
+    for (size_t i = 0; i < lines.size(); ++i)
+    {
+        if (lines[i].find(text) != std::wstring::npos)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+class TemplateTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dev.Valid()) << "the development key could not be loaded";
+        ASSERT_EQ(64u, devKey.size());
+    }
+
+    std::wstring Write(const std::wstring& name, const std::string& bytes)
+    {
+        const std::wstring path = dir / name;
+        WriteFileBytes(path, bytes);
+        return path;
+    }
+
+    TestSigner dev = TestSigner::Development();
+    std::vector<uint8_t> devKey = DevPublicKey();
+    TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(TemplateTest, BothTrailerFormsAndBothHexCasesVerify)
+{
+    for (bool comment : {true, false})
+    {
+        for (bool upper : {false, true})
+        {
+            const std::string file = dev.Template(kXml, comment, upper);
+            uint32_t contentLength = 0;
+            EXPECT_TRUE(Verify(file, devKey.data(), &contentLength)) << comment << upper;
+            EXPECT_EQ(kXml.size(), contentLength);
+
+            ScopedLogCapture capture(LogSeverity::DBG);
+            EXPECT_EQ(kXmlWide, ReadTemplateFileWithKey(Write(L"t.template", file), devKey.data()));
+            EXPECT_TRUE(capture.Lines().empty()) << "a good template logs nothing";
+        }
+    }
+}
+
+TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
+{
+    const std::string good = dev.Template(kXml, true);
+    ASSERT_TRUE(Verify(good, devKey.data()));
+
+    std::string content = good;
+    content[10] ^= 0x01;
+    std::string signature = good;
+    const size_t sigStart = kXml.size() + 6;
+    signature[sigStart + 77] = signature[sigStart + 77] == 'a' ? 'b' : 'a';
+    const TestSigner other = TestSigner::Fresh();
+    ASSERT_TRUE(other.Valid());
+    const std::string otherSigned = other.Template(kXml, true);
+
+    struct Case
+    {
+        const char* what;
+        std::string file;
+        const uint8_t* key;
+    };
+    const Case cases[] = {
+        {"content byte", content, devKey.data()},
+        {"signature character", signature, devKey.data()},
+        {"other signer", otherSigned, devKey.data()},
+        {"other verifier", good, other.PublicKey()},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScopedLogCapture capture(LogSeverity::ERR);
+        uint32_t contentLength = 0xFFFF;
+        EXPECT_FALSE(Verify(c.file, c.key, &contentLength));
+        EXPECT_EQ(kXml.size(), contentLength) << "the content length is stored before the check";
+        EXPECT_GE(LineOf(capture, L"File Signature Verification failed"), 0);
+
+        const std::wstring path = Write(L"bad.template", c.file);
+        EXPECT_EQ(L"", ReadTemplateFileWithKey(path, c.key));
+        EXPECT_GE(LineOf(capture, L"Signature verification failed: " + path), 0);
+    }
+}
+
+TEST_F(TemplateTest, ALineBreakAfterTheCommentCloserMisalignsTheTrailer)
+{
+    const std::string file = dev.Template(kXml, true) + "\n";
+    ScopedLogCapture capture(LogSeverity::ERR);
+    uint32_t contentLength = 0;
+    EXPECT_FALSE(Verify(file, devKey.data(), &contentLength));
+    EXPECT_EQ(file.size() - 134, contentLength);
+    EXPECT_EQ(L"", ReadTemplateFileWithKey(Write(L"newline.template", file), devKey.data()));
+    EXPECT_GE(LineOf(capture, L"Signature verification failed: "), 0);
+}
+
+TEST_F(TemplateTest, AZeroByteInTheSignatureFailsTheDecodeThenTheCheck)
+{
+    std::string file = dev.Template(kXml, false);
+    file[kXml.size() + 4 + 50] = '\0';
+    ScopedLogCapture capture(LogSeverity::ERR);
+    EXPECT_FALSE(Verify(file, devKey.data()));
+    const int decode = LineOf(capture, L"Hex string length less than required");
+    const int convert = LineOf(capture, L"Unable to convert hex string into binary");
+    const int verify = LineOf(capture, L"File Signature Verification failed");
+    ASSERT_GE(decode, 0);
+    EXPECT_GT(convert, decode);
+    EXPECT_GT(verify, convert);
+}
+
+TEST_F(TemplateTest, EmptyContentAndShortFiles)
+{
+    // Exactly 134 bytes signed over nothing: verifies, and reads as empty.
+    const std::string empty = dev.Template("", false);
+    ASSERT_EQ(134u, empty.size());
+    uint32_t contentLength = 99;
+    EXPECT_TRUE(Verify(empty, devKey.data(), &contentLength));
+    EXPECT_EQ(0u, contentLength);
+    {
+        ScopedLogCapture capture(LogSeverity::DBG);
+        EXPECT_EQ(L"", ReadTemplateFileWithKey(Write(L"empty.template", empty), devKey.data()));
+        EXPECT_TRUE(capture.Lines().empty());
+    }
+
+    // Too short for the trailer its ending calls for: refused before any
+    // cryptography, nothing logged by the check, the length left alone.
+    const std::string commentEmpty = dev.Template("", true);
+    ASSERT_EQ(137u, commentEmpty.size());
+    const std::string shortFiles[] = {empty.substr(1), commentEmpty.substr(2), std::string(133, 'a') + "-->"};
+    for (const std::string& file : shortFiles)
+    {
+        ScopedLogCapture capture(LogSeverity::DBG);
+        contentLength = 99;
+        EXPECT_FALSE(Verify(file, devKey.data(), &contentLength)) << file.size();
+        EXPECT_EQ(99u, contentLength);
+        EXPECT_TRUE(capture.Lines().empty());
+    }
+    EXPECT_FALSE(VerifyFileSignatureWithKey(nullptr, 200, &contentLength, devKey.data()));
+}
+
+TEST_F(TemplateTest, OpenSslSignedFixturesVerify)
+{
+    const std::string content = ReadAll(SourcePath(L"tests/VantuToast/fixtures/openssl-content.xml"));
+    ASSERT_FALSE(content.empty());
+    for (const wchar_t* name : {L"openssl-signed.template", L"openssl-signed-plain.template"})
+    {
+        const std::wstring path = SourcePath(std::wstring(L"tests/VantuToast/fixtures/") + name);
+        uint32_t contentLength = 0;
+        EXPECT_TRUE(Verify(ReadAll(path), devKey.data(), &contentLength)) << name;
+        EXPECT_EQ(content.size(), contentLength);
+        const std::wstring xml = ReadTemplateFileWithKey(path, devKey.data());
+        EXPECT_NE(std::wstring::npos, xml.find(L"Pr\x00FC\x0066ung bestanden \x2014 \x691C\x8A3C\x6E08\x307F \x2713"))
+            << name;
+        EXPECT_EQ(0u, xml.find(L"<?xml version=\"1.0\""));
+    }
+}
+
+TEST_F(TemplateTest, SamplesSignedByTheToolVerify)
+{
+    // The build signs every samples/*.xml into build/samples/*.template.
+    int count = 0;
+    const bool compiledKeyIsDev = std::memcmp(TemplateSigningKey, devKey.data(), 64) == 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(SourcePath(L"samples"))))
+    {
+        if (entry.path().extension() != L".xml")
+            continue;
+        ++count;
+        const std::wstring name = entry.path().stem().wstring();
+        const std::wstring path = BuildPath(L"samples/" + name + L".template");
+        const std::string xml = ReadAll(entry.path().wstring());
+        const std::wstring xmlWide = ReadTemplateFileWithKey(path, devKey.data());
+        ASSERT_FALSE(xmlWide.empty()) << "sample " << entry.path();
+        // The content is the sample's bytes, exactly.
+        EXPECT_EQ(xml.size() + 137, ReadAll(path).size());
+        EXPECT_EQ(0u, xmlWide.find(L"<?xml version=\"1.0\" encoding=\"utf-8\"?>"));
+        // The library's own key accepts them exactly when it is the
+        // development key (a release build embeds another one).
+        EXPECT_EQ(compiledKeyIsDev, ReadTemplateFile(path) == xmlWide);
+    }
+    EXPECT_GE(count, 2);
+}
+
+TEST_F(TemplateTest, EveryFailingStepIsLoggedOnce)
+{
+    const std::string good = dev.Template(kXml, true);
+
+    {
+        ScopedLogCapture capture(LogSeverity::DBG);
+        const std::wstring missing = dir / L"missing.template";
+        EXPECT_EQ(L"", ReadTemplateFile(missing));
+        ASSERT_EQ(1u, capture.Lines().size());
+        EXPECT_TRUE(capture.Contains(L"[ERR]"));
+        EXPECT_TRUE(capture.Contains(L"XML template does not exist: " + missing));
+    }
+    {
+        // A folder exists but cannot be opened as a file.
+        ScopedLogCapture capture(LogSeverity::DBG);
+        EXPECT_EQ(L"", ReadTemplateFile(dir.Path()));
+        ASSERT_EQ(1u, capture.Lines().size());
+        EXPECT_TRUE(capture.Contains(L"CreateFile failed"));
+    }
+    {
+        // Another writer that does not share: the file cannot be opened.
+        const std::wstring path = Write(L"locked.template", good);
+        HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+        ScopedLogCapture capture(LogSeverity::DBG);
+        EXPECT_EQ(L"", ReadTemplateFileWithKey(path, devKey.data()));
+        CloseHandle(writer);
+        EXPECT_TRUE(capture.Contains(L"CreateFile failed"));
+        EXPECT_EQ(kXmlWide, ReadTemplateFileWithKey(path, devKey.data()));
+    }
+}
+
+TEST_F(TemplateTest, FilesBeyondASigned32BitSizeAreRefused)
+{
+    // A valid template at the start of a sparse file of 4 GiB + its own
+    // length: the low 32 bits of the size alone would describe exactly that
+    // valid template.
+    const std::string good = dev.Template(kXml, true);
+    for (const uint64_t size : {(uint64_t{1} << 32) + good.size(), uint64_t{0x80000000}})
+    {
+        const std::wstring path = Write(L"huge.template", good);
+        {
+            HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, file);
+            LARGE_INTEGER end;
+            end.QuadPart = static_cast<LONGLONG>(size);
+            const bool extended = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+            CloseHandle(file);
+            if (!extended)
+                GTEST_SKIP() << "cannot make a file of " << size << " bytes here: " << GetLastError();
+        }
+        ScopedLogCapture capture(LogSeverity::DBG);
+        EXPECT_EQ(L"", ReadTemplateFileWithKey(path, devKey.data())) << size;
+        EXPECT_TRUE(capture.Contains(L"GetFileSize failed")) << size;
+        EXPECT_EQ(1u, capture.Lines().size());
+        DeleteFileW(path.c_str());
+    }
+}
+
+TEST_F(TemplateTest, AShortReadIsAFailure)
+{
+    // Kernel attribute files report a size of one page and deliver a few
+    // bytes: ReadFile succeeds with fewer bytes than the file size.
+    const std::wstring path = L"Z:\\sys\\devices\\system\\cpu\\online";
+    HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        GTEST_SKIP() << "no kernel attribute file to read here";
+    const DWORD size = GetFileSize(probe, nullptr);
+    std::vector<char> buffer(size + 1);
+    DWORD read = 0;
+    const BOOL ok = ReadFile(probe, buffer.data(), size, &read, nullptr);
+    CloseHandle(probe);
+    if (!ok || size < 134 || read >= size)
+        GTEST_SKIP() << "the file does not read short here (size " << size << ", read " << read << ")";
+
+    ScopedLogCapture capture(LogSeverity::DBG);
+    EXPECT_EQ(L"", ReadTemplateFileWithKey(path, devKey.data()));
+    ASSERT_EQ(1u, capture.Lines().size()) << "refused at the read, before any signature check";
+    EXPECT_TRUE(capture.Contains(L"ReadFile Failed"));
+}

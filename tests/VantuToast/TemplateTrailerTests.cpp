@@ -1,0 +1,138 @@
+// The template trailer, the signature's hexadecimal decoding and the key
+// blob: the format code that needs no Windows API.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "VantuToast/TemplateTrailer.h"
+#include "support/Hex.h"
+#include "support/LogCapture.h"
+
+using testsupport::ScopedLogCapture;
+
+namespace {
+
+bool Parse(const std::string& file, TemplateTrailerLayout& layout)
+{
+    return ParseTemplateTrailer(reinterpret_cast<const uint8_t*>(file.data()), static_cast<int32_t>(file.size()),
+                                layout);
+}
+
+const std::string kHex =
+    "00112233445566778899aabbccddeeff0f1e2d3c4b5a69788796a5b4c3d2e1f0"
+    "fedcba98765432100123456789abcdef8000000000000000000000000000007f";
+
+}  // namespace
+
+TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
+{
+    TemplateTrailerLayout layout;
+    const std::string xml = "<toast/>";
+
+    // 137-byte trailer when the file ends with "-->".
+    ASSERT_TRUE(Parse(xml + "\n<!-- " + kHex + "-->", layout));
+    EXPECT_EQ(8, layout.contentLength);
+    EXPECT_EQ(14, layout.signatureOffset);
+    // 134-byte trailer otherwise; a line break after "-->" switches to it.
+    ASSERT_TRUE(Parse(xml + "\r\n\r\n" + kHex + "\r\n", layout));
+    EXPECT_EQ(8, layout.contentLength);
+    EXPECT_EQ(12, layout.signatureOffset);
+    ASSERT_TRUE(Parse(xml + "\n<!-- " + kHex + "-->\n", layout));
+    EXPECT_EQ(8 + 137 + 1 - 134, layout.contentLength);
+
+    // Exactly a trailer: no content.
+    ASSERT_TRUE(Parse(std::string(134, 'x'), layout));
+    EXPECT_EQ(0, layout.contentLength);
+    ASSERT_TRUE(Parse(std::string(134, 'x') + "-->", layout));
+    EXPECT_EQ(0, layout.contentLength);
+    EXPECT_EQ(6, layout.signatureOffset);
+
+    // Shorter than the trailer its ending calls for.
+    layout = TemplateTrailerLayout{-7, -7};
+    EXPECT_FALSE(Parse(std::string(133, 'x'), layout));
+    EXPECT_FALSE(Parse(std::string(131, 'x') + "-->", layout));
+    EXPECT_FALSE(Parse(std::string(133, 'x') + "-->", layout));
+    EXPECT_FALSE(Parse("-->", layout)) << "three bytes are not the comment form, and too short anyway";
+    EXPECT_FALSE(Parse("", layout));
+    EXPECT_EQ(-7, layout.contentLength) << "a refused file leaves the layout alone";
+    EXPECT_FALSE(ParseTemplateTrailer(nullptr, 200, layout));
+    EXPECT_FALSE(ParseTemplateTrailer(reinterpret_cast<const uint8_t*>(kHex.data()), -1, layout));
+}
+
+TEST(HexStringToBytes, DecodesTheFirst128CharactersInEitherCase)
+{
+    uint8_t lower[64] = {};
+    uint8_t upper[64] = {};
+    ASSERT_TRUE(HexStringToBytes(kHex.c_str(), lower));
+    std::string upperHex = kHex;
+    for (char& c : upperHex)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(HexStringToBytes((upperHex + "trailing text is ignored").c_str(), upper));
+    EXPECT_EQ(kHex, testsupport::ToHex(lower, 64));
+    EXPECT_EQ(0, std::memcmp(lower, upper, 64));
+}
+
+TEST(HexStringToBytes, PairsAreReadAsStrtolReadsThem)
+{
+    // Each pair is parsed alone: white space and a sign are accepted, parsing
+    // stops at the first non-digit, no digits give 0, the low 8 bits are kept.
+    const std::pair<std::string, uint8_t> pairs[] = {
+        {" f", 0x0F}, {"+1", 0x01}, {"-1", 0xFF}, {"zz", 0x00}, {"1z", 0x01}, {"0x", 0x00}, {"g0", 0x00}, {"Ab", 0xAB},
+    };
+    for (const auto& p : pairs)
+    {
+        std::string hex = p.first + std::string(126, '0');
+        uint8_t bytes[64];
+        std::memset(bytes, 0x55, sizeof(bytes));
+        ASSERT_TRUE(HexStringToBytes(hex.c_str(), bytes)) << p.first;
+        EXPECT_EQ(p.second, bytes[0]) << "\"" << p.first << "\"";
+        EXPECT_EQ(0, bytes[63]);
+    }
+}
+
+TEST(HexStringToBytes, ShortStringsAreRefusedAndLogged)
+{
+    ScopedLogCapture capture(LogSeverity::ERR);
+    uint8_t bytes[64];
+    std::memset(bytes, 0x55, sizeof(bytes));
+    EXPECT_FALSE(HexStringToBytes(kHex.substr(0, 127).c_str(), bytes));
+    EXPECT_EQ(0x55, bytes[0]) << "nothing is decoded from a short string";
+    ASSERT_EQ(1u, capture.Lines().size());
+    EXPECT_TRUE(capture.Contains(L"[ERR]"));
+    EXPECT_TRUE(capture.Contains(L"Hex string length less than required"));
+
+    // A zero byte inside the 128 characters ends the string early.
+    std::string withZero = kHex;
+    withZero[60] = '\0';
+    EXPECT_FALSE(HexStringToBytes(withZero.c_str(), bytes));
+    EXPECT_EQ(2u, capture.Lines().size());
+
+    EXPECT_FALSE(HexStringToBytes(nullptr, bytes));
+    EXPECT_FALSE(HexStringToBytes(kHex.c_str(), nullptr));
+}
+
+TEST(TemplateTrailer, PublicKeyBlobAndSigningToolTrailer)
+{
+    const std::vector<uint8_t> key = testsupport::FromHex(kHex);
+    uint8_t blob[kEccPublicBlobLength];
+    BuildEccPublicBlob(key.data(), blob);
+    EXPECT_EQ("4543533120000000", testsupport::ToHex(blob, 8)) << "ECS1 and key length 32, little-endian";
+    EXPECT_EQ(0, std::memcmp(blob + 8, key.data(), 64));
+
+    for (bool comment : {true, false})
+    {
+        const std::string file = "<toast/>" + BuildTemplateTrailer(key.data(), comment);
+        EXPECT_EQ(8u + (comment ? 137u : 134u), file.size());
+        TemplateTrailerLayout layout;
+        ASSERT_TRUE(Parse(file, layout));
+        EXPECT_EQ(8, layout.contentLength);
+        uint8_t decoded[64];
+        ASSERT_TRUE(HexStringToBytes(file.substr(static_cast<size_t>(layout.signatureOffset), 128).c_str(), decoded));
+        EXPECT_EQ(0, std::memcmp(decoded, key.data(), 64));
+    }
+    EXPECT_EQ("\n<!-- ", BuildTemplateTrailer(key.data(), true).substr(0, 6));
+}

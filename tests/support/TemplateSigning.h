@@ -1,0 +1,108 @@
+// Signing toast templates inside tests, over CNG, with the development key
+// (or a fresh key pair), independently of the vantu-sign tool.
+#pragma once
+
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ZnCryptoLib/src/windows/CngHandles.h"
+
+namespace testsupport {
+
+// Source and build trees as Windows paths (set by the test's CMakeLists).
+inline std::wstring SourcePath(const std::wstring& relative)
+{
+    return std::wstring(VANTU_TEST_SOURCE_DIR) + L"/" + relative;
+}
+inline std::wstring BuildPath(const std::wstring& relative)
+{
+    return std::wstring(VANTU_TEST_BINARY_DIR) + L"/" + relative;
+}
+
+inline std::string ReadAll(const std::wstring& path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class TestSigner
+{
+public:
+    // The development key of the repository.
+    static TestSigner Development()
+    {
+        TestSigner signer;
+        const std::string blob = ReadAll(SourcePath(L"keys/dev-template-signing.key"));
+        if (blob.size() == 104 &&
+            BCryptImportKeyPair(signer.m_alg.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, signer.m_key.Receive(),
+                                reinterpret_cast<PUCHAR>(const_cast<char*>(blob.data())), 104, 0) == 0)
+            std::memcpy(signer.m_public, blob.data() + 8, 64);
+        return signer;
+    }
+    // A key pair that exists only for this test.
+    static TestSigner Fresh()
+    {
+        TestSigner signer;
+        uint8_t blob[72] = {};
+        ULONG size = 0;
+        if (BCryptGenerateKeyPair(signer.m_alg.Get(), signer.m_key.Receive(), 256, 0) == 0 &&
+            BCryptFinalizeKeyPair(signer.m_key.Get(), 0) == 0 &&
+            BCryptExportKey(signer.m_key.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &size, 0) == 0)
+            std::memcpy(signer.m_public, blob + 8, 64);
+        return signer;
+    }
+
+    bool Valid() const { return static_cast<bool>(m_key); }
+    const uint8_t* PublicKey() const { return m_public; }
+
+    // r || s over the SHA-256 of `content`.
+    std::vector<uint8_t> Sign(const std::string& content) const
+    {
+        uint8_t digest[32] = {};
+        ZnCryptoLib::CngAlgorithm sha;
+        ZnCryptoLib::CngHash hash;
+        BCryptOpenAlgorithmProvider(sha.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        BCryptCreateHash(sha.Get(), hash.Receive(), nullptr, 0, nullptr, 0, 0);
+        if (!content.empty())
+            BCryptHashData(hash.Get(), reinterpret_cast<PUCHAR>(const_cast<char*>(content.data())),
+                           static_cast<ULONG>(content.size()), 0);
+        BCryptFinishHash(hash.Get(), digest, 32, 0);
+        std::vector<uint8_t> signature(64);
+        ULONG size = 0;
+        if (BCryptSignHash(m_key.Get(), nullptr, digest, 32, signature.data(), 64, &size, 0) != 0 || size != 64)
+            signature.clear();
+        return signature;
+    }
+
+    // A whole template: content, separator, hex signature, terminator.
+    std::string Template(const std::string& content, bool commentForm, bool upperCase = false) const
+    {
+        const std::vector<uint8_t> signature = Sign(content);
+        const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+        std::string hex;
+        for (uint8_t b : signature)
+        {
+            hex.push_back(digits[b >> 4]);
+            hex.push_back(digits[b & 15]);
+        }
+        return content + (commentForm ? "\n<!-- " + hex + "-->" : "\r\n\r\n" + hex + "\r\n");
+    }
+
+private:
+    TestSigner() { BCryptOpenAlgorithmProvider(m_alg.Receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0); }
+
+    ZnCryptoLib::CngAlgorithm m_alg;
+    ZnCryptoLib::CngKey m_key;
+    uint8_t m_public[64] = {};
+};
+
+}  // namespace testsupport
