@@ -383,7 +383,8 @@ LONG CObfuscatedRegKeyImpl::SetValue(LPCWSTR name, DWORD type, const void* data,
 }
 
 CObfuscatedRegKey::CObfuscatedRegKey()
-    : CRegKey(std::shared_ptr<internal::CRegKeyImpl>(new (std::nothrow) CObfuscatedRegKeyImpl()))
+    : CRegKey(std::shared_ptr<internal::CRegKeyImpl>(new (std::nothrow) CObfuscatedRegKeyImpl()),
+              ExactImplementation{})
 {
 }
 

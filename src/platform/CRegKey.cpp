@@ -469,6 +469,8 @@ CRegKey::CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl)
 {
 }
 
+CRegKey::CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl, ExactImplementation) : m_impl(std::move(impl)) {}
+
 CRegKey::~CRegKey()
 {
     if (m_impl)

@@ -118,6 +118,15 @@ public:
     HKEY Handle() const { return m_impl ? m_impl->Handle() : nullptr; }
     const std::shared_ptr<internal::CRegKeyImpl>& Impl() const { return m_impl; }
 
+protected:
+    // Uses `impl` exactly as given: a derived key whose own implementation
+    // could not be allocated must not fall back to plain registry access.
+    // Every operation on an empty implementation returns ERROR_OUTOFMEMORY.
+    struct ExactImplementation
+    {
+    };
+    CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl, ExactImplementation);
+
 private:
     std::shared_ptr<internal::CRegKeyImpl> m_impl;
 };

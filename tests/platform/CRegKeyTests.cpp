@@ -302,3 +302,24 @@ TEST_F(RegKeyTest, GrantEveryoneFullAccessAddsTheEntry)
         EXPECT_TRUE(everyone);
     }
 }
+
+namespace {
+
+// A derived key whose implementation could not be allocated.
+class KeyWithoutImplementation : public CRegKey
+{
+public:
+    KeyWithoutImplementation() : CRegKey(nullptr, ExactImplementation{}) {}
+};
+
+}  // namespace
+
+TEST_F(RegKeyTest, MissingDerivedImplementationNeverFallsBackToPlainAccess)
+{
+    KeyWithoutImplementation broken;
+    EXPECT_EQ(ERROR_OUTOFMEMORY, broken.Open(HKEY_CURRENT_USER, kTestRoot));
+    EXPECT_EQ(ERROR_OUTOFMEMORY, broken.SetStringValue(L"clear", L"text"));
+    EXPECT_EQ(nullptr, broken.Handle());
+    std::wstring text;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryStringValue(L"clear", text)) << "nothing written in the clear";
+}
