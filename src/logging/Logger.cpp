@@ -3,9 +3,28 @@
 #include <chrono>
 #include <ctime>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 void* g_startupModule = nullptr;
+
+// A log statement evaluates its pieces after the logger ran, so callers can
+// write `<< GetLastError()`: the logger's own work (start-up, clock, local
+// time) must leave the thread's last error as it found it.
+class LastErrorKeeper
+{
+public:
+#ifdef _WIN32
+    LastErrorKeeper() : m_error(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(m_error); }
+
+private:
+    DWORD m_error;
+#endif
+};
 
 constexpr int64_t kTicksPerSecond = 10'000'000;
 constexpr int64_t kTicksPerMillisecond = 10'000;
@@ -48,6 +67,7 @@ void WriteLinePrefix(std::wostream& out, int64_t ticks, const SourceLocation& lo
 
 LogStream& operator<<(LogStream&& stream, const SourceLocation& location)
 {
+    LastErrorKeeper keeper;
     if (stream.good())
         WriteLinePrefix(stream, CurrentUnixTicks(), location);
     return stream;
@@ -75,6 +95,7 @@ LogStream& operator<<(LogStream& stream, const std::string& text)
 
 Logger& Logger::Instance()
 {
+    LastErrorKeeper keeper;
     static Logger instance;
     std::call_once(instance.m_startOnce, [] { StartLogger(instance, g_startupModule); });
     return instance;
@@ -87,6 +108,7 @@ void Logger::SetStartupModule(void* module)
 
 LogStream Logger::Stream(LogSeverity severity) const
 {
+    LastErrorKeeper keeper;
     if (m_sink && m_level >= static_cast<uint32_t>(severity))
     {
         LogStream stream(m_sink);

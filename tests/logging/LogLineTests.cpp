@@ -3,6 +3,8 @@
 
 #include <sstream>
 
+#include <windows.h>
+
 #include "logging/Logger.h"
 #include "support/LogCapture.h"
 
@@ -132,4 +134,26 @@ TEST(LogThreshold, DisabledStreamFormatsNothing)
     const auto lines = sink->Lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(L"[ERR]once\n", lines[0]);
+}
+
+TEST(LogLineLayout, StatementKeepsTheLastErrorForItsPieces)
+{
+    testsupport::ScopedLogCapture capture;
+    // On a thread the C runtime has not seen yet (as a platform thread that
+    // runs a toast handler), its first use of per-thread data resets the
+    // last error.
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            VT_LOG(ERR) << "open failed: " << GetLastError();
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    const auto lines = capture.Lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"]: open failed: 2\n")) << lines[0];
 }
