@@ -1,0 +1,75 @@
+// The toast object behind IVantuToast and the process-wide toast state.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <wrl/client.h>
+
+#include "VantuToast/IVantuToast.h"
+#include "VantuToast/WinRtToastAbi.h"
+
+// Application identity of every toast, and of the Start-menu shortcut.
+constexpr wchar_t kToastAppId[] = L"Zelnor.Pathwarden.DesktopToasts";
+constexpr wchar_t kShortcutFileName[] = L"Zelnor Pathwarden.lnk";
+
+// Process-wide toast state, shared by every toast object of the process.
+// The two mutexes are never held together.
+namespace ToastState {
+
+using ToastRef = Microsoft::WRL::ComPtr<ABI::Windows::UI::Notifications::IToastNotification>;
+
+extern std::mutex InitializationMutex;
+extern int32_t ToastObjectCounter;  // guarded by InitializationMutex
+extern bool ToastInitialized;       // written under InitializationMutex
+extern std::mutex TrackedToastsMutex;
+extern std::unordered_map<int, ToastRef> TrackedToasts;  // guarded by TrackedToastsMutex
+
+// Erases the entry of `toastId`, if any. Reaches the table without a toast
+// object, so the event handlers can call it after the host released theirs.
+void StopTracking(int toastId);
+
+}  // namespace ToastState
+
+class CVantuToast : public IVantuToast
+{
+public:
+    // Initialises the Windows Runtime (multithreaded apartment) on the
+    // creating thread; a failure is kept and only skips the balancing call.
+    CVantuToast();
+    CVantuToast(const CVantuToast&) = delete;
+    CVantuToast& operator=(const CVantuToast&) = delete;
+    ~CVantuToast() override;
+
+    bool Initialize() override;
+    bool Release() override;
+    bool ShowToastFromTemplate(int toastId, const std::wstring& templatePath, HANDLE* toastEvent) override;
+    bool ShowToastFromXml(int toastId, const std::wstring& xml, HANDLE* toastEvent) override;
+    bool StopTrackingToast(int toastId) override;
+    bool DismissToast(int toastId) override;
+    bool DismissAllToasts() override;
+
+    // Verified XML of a signed template, or empty on any failure (logged).
+    std::wstring ReadTemplateFile(const std::wstring& templatePath);
+
+private:
+    bool CreateXmlDocument(const std::wstring& xml, ABI::Windows::Data::Xml::Dom::IXmlDocument** document);
+    bool CreateToastNotifier(ABI::Windows::UI::Notifications::IToastNotifier** notifier);
+    bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent);
+
+    HRESULT m_roInitializeResult;
+};
+
+// Start-menu shortcut of the application identity.
+bool GetShortcutPath(std::wstring& path);
+bool EnsureShortcut();
+bool CreateShortcut(const std::wstring& shortcutPath);
+bool GetIconPath(std::wstring& iconPath);
+
+// "Global\" followed by a braced upper-case GUID; the GUID part is empty when
+// it cannot be formatted.
+std::wstring ToastEventName(const GUID& guid);

@@ -1,0 +1,158 @@
+// A test host: loads VantuToast.dll from the build as the product's desktop
+// program does, reaches the toast platform stand-in loaded into the same
+// process, and reads the DLL's own log file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "logging/LogFormat.h"
+#include "logging/LoggerStartup.h"
+#include "platform/CRegKey.h"
+#include "platform/JoinPath.h"
+#include "platform/ProductRegistry.h"
+#include "platform/SessionUtils.h"
+#include "sim/toast/VantuSimToast.h"
+#include "support/TestFiles.h"
+#include "VantuToast/IVantuToast.h"
+#include "VantuToast/VantuToast.h"
+#include "vantu_config.h"
+
+namespace testsupport {
+
+// Every string value or DWORD the product key gets during a test, removed
+// again afterwards.
+inline void SetProductDword(const wchar_t* name, DWORD value)
+{
+    Groundwork::CRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr,
+                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+    ASSERT_EQ(ERROR_SUCCESS, key.SetDWORDValue(name, value));
+}
+
+inline void SetProductString(const wchar_t* name, const wchar_t* value)
+{
+    Groundwork::CRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr,
+                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+    ASSERT_EQ(ERROR_SUCCESS, key.SetStringValue(name, value));
+}
+
+inline void DeleteProductValue(const wchar_t* name)
+{
+    Groundwork::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY) == ERROR_SUCCESS)
+        key.DeleteValue(name);
+}
+
+class ToastHostTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SetProductDword(L"LogLevel", 4);  // every line of the DLL reaches its log
+        DeleteProductValue(L"Icon");
+        ASSERT_TRUE(GetShortcutPath(shortcutPath));
+        DeleteFileW(shortcutPath.c_str());
+
+        dll = LoadLibraryW(L"VantuToast.dll");
+        ASSERT_NE(nullptr, dll) << GetLastError();
+        create = reinterpret_cast<CreateVantuToastObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "CreateVantuToastObject")));
+        ASSERT_NE(nullptr, create);
+        ASSERT_TRUE(sim.Load()) << "the toast platform stand-in is registered in the prefix";
+        sim.Reset();
+
+        std::wstring folder;
+        ASSERT_TRUE(LogFolder(dll, folder));
+        logPath = JoinPath(folder, L"log_" +
+                                       EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) +
+                                       L".txt");
+        logStart = ReadFileBytes(logPath).size();
+    }
+
+    void TearDown() override
+    {
+        if (sim.WaitIdle)
+            sim.WaitIdle(10000);
+        if (sim.Reset)
+            sim.Reset();
+        DeleteFileW(shortcutPath.c_str());
+        DeleteProductValue(L"LogLevel");
+        DeleteProductValue(L"Icon");
+    }
+
+    // What the DLL logged since the test began.
+    std::string Log() const
+    {
+        const std::string all = ReadFileBytes(logPath);
+        return all.size() >= logStart ? all.substr(logStart) : all;
+    }
+    bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+
+    // Waits until the platform raised every requested event and the handlers returned.
+    void Settle() { ASSERT_TRUE(sim.WaitIdle(10000)); }
+
+    // An initialised toast object (the shortcut registered).
+    IVantuToast* InitializedObject()
+    {
+        IVantuToast* toast = create();
+        EXPECT_NE(nullptr, toast);
+        EXPECT_TRUE(toast->Initialize());
+        return toast;
+    }
+
+    // The toasts on screen, oldest first.
+    std::vector<VantuSimToastId> OnScreen() const
+    {
+        std::vector<VantuSimToastId> ids(64);
+        ids.resize(sim.ListOnScreen(ids.data(), static_cast<uint32_t>(ids.size())));
+        return ids;
+    }
+
+    std::wstring ToastText(VantuSimToastId id, VantuSimToastText which) const
+    {
+        wchar_t buffer[4096] = {};
+        return sim.GetToastText(id, which, buffer, 4096) >= 0 ? std::wstring(buffer) : std::wstring();
+    }
+
+    HMODULE dll = nullptr;
+    CreateVantuToastObjectFn create = nullptr;
+    VantuSimToastApi sim;
+    std::wstring shortcutPath;
+    std::wstring logPath;
+    size_t logStart = 0;
+};
+
+// Owner of the toast event handle a host receives.
+class HostEvent
+{
+public:
+    HostEvent() = default;
+    ~HostEvent() { Close(); }
+    HostEvent(const HostEvent&) = delete;
+    HostEvent& operator=(const HostEvent&) = delete;
+    HostEvent(HostEvent&& other) noexcept : m_h(other.m_h) { other.m_h = nullptr; }
+
+    HANDLE* Put() { return &m_h; }
+    HANDLE Get() const { return m_h; }
+    void Close()
+    {
+        if (m_h)
+            CloseHandle(m_h);
+        m_h = nullptr;
+    }
+    bool Signalled(DWORD timeoutMs = 10000) const { return m_h && WaitForSingleObject(m_h, timeoutMs) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE m_h = nullptr;
+};
+
+constexpr wchar_t kSimpleToast[] =
+    L"<toast launch=\"action=open&amp;id=7\"><visual><binding template=\"ToastGeneric\">"
+    L"<text>Pathwarden</text><text>Scan finished</text></binding></visual></toast>";
+
+}  // namespace testsupport

@@ -1,0 +1,207 @@
+// The export, the object's lifecycle and the Start-menu shortcut, through
+// the host's view of the built DLL.
+#include <objbase.h>
+#include <propkey.h>
+#include <shobjidl.h>
+
+#include <thread>
+
+#include <wrl/client.h>
+
+#include "toast/ToastHost.h"
+
+using Microsoft::WRL::ComPtr;
+using testsupport::FileExists;
+
+namespace {
+
+struct ShortcutContents
+{
+    std::wstring target;
+    std::wstring icon;
+    std::wstring appId;
+};
+
+ShortcutContents ReadShortcut(const std::wstring& path)
+{
+    ShortcutContents contents;
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))))
+        return contents;
+    ComPtr<IPersistFile> file;
+    if (FAILED(link.As(&file)) || FAILED(file->Load(path.c_str(), STGM_READ)))
+        return contents;
+    wchar_t buffer[MAX_PATH] = {};
+    if (SUCCEEDED(link->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH)))
+        contents.target = buffer;
+    int index = -1;
+    buffer[0] = L'\0';
+    if (SUCCEEDED(link->GetIconLocation(buffer, MAX_PATH, &index)))
+        contents.icon = buffer;
+    ComPtr<IPropertyStore> store;
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    if (SUCCEEDED(link.As(&store)) && SUCCEEDED(store->GetValue(PKEY_AppUserModel_ID, &value)) &&
+        value.vt == VT_LPWSTR)
+        contents.appId = value.pwszVal;
+    PropVariantClear(&value);
+    return contents;
+}
+
+class ToastLifecycle : public testsupport::ToastHostTest
+{
+};
+
+}  // namespace
+
+TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
+{
+    IVantuToast* first = create();
+    IVantuToast* second = create();
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(first->Initialize());
+    ASSERT_TRUE(FileExists(shortcutPath));
+    EXPECT_TRUE(second->Initialize());
+    EXPECT_FALSE(Logged("Shortcut already exists")) << "the second Initialize registers nothing";
+
+    const ShortcutContents contents = ReadShortcut(shortcutPath);
+    EXPECT_EQ(L"Zelnor.Pathwarden.DesktopToasts", contents.appId);
+    EXPECT_EQ(0u, contents.target.rfind(L"https://", 0)) << contents.target;
+    EXPECT_EQ(L"", contents.icon);
+    EXPECT_FALSE(Logged("icon")) << "no Icon value: nothing said about the icon";
+
+    EXPECT_TRUE(first->Release());
+    EXPECT_TRUE(FileExists(shortcutPath));
+    EXPECT_TRUE(second->Release());
+    EXPECT_FALSE(FileExists(shortcutPath));
+
+    // A new Initialize after the last Release creates it again.
+    IVantuToast* third = InitializedObject();
+    EXPECT_TRUE(FileExists(shortcutPath));
+    EXPECT_TRUE(third->Release());
+    EXPECT_FALSE(FileExists(shortcutPath));
+}
+
+TEST_F(ToastLifecycle, IconComesFromTheProductKey)
+{
+    testsupport::SetProductString(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico");
+    IVantuToast* toast = InitializedObject();
+    EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
+    EXPECT_TRUE(toast->Release());
+}
+
+TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
+{
+    IVantuToast* never = create();
+    EXPECT_TRUE(never->Release()) << "flag clear: counter -1 silently";
+
+    IVantuToast* owner = InitializedObject();  // counter back at 0, shortcut registered
+    ASSERT_TRUE(FileExists(shortcutPath));
+    IVantuToast* other = create();
+    EXPECT_FALSE(other->Release());
+    EXPECT_TRUE(Logged("[ERR]"));
+    EXPECT_TRUE(Logged("ERROR: VantuToast object counter should never be less than zero. Counter: -1\r\n"));
+    EXPECT_TRUE(FileExists(shortcutPath));
+
+    // Still initialised: an object that never called Initialize shows toasts.
+    IVantuToast* bystander = create();
+    testsupport::HostEvent event;
+    EXPECT_TRUE(bystander->ShowToastFromXml(1, testsupport::kSimpleToast, event.Put()));
+    EXPECT_TRUE(bystander->DismissAllToasts());
+    EXPECT_TRUE(event.Signalled());
+    delete bystander;  // slot 0 alone: no uncounting
+    delete owner;
+}
+
+TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
+{
+    testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
+    IVantuToast* toast = InitializedObject();
+    EXPECT_TRUE(Logged("[INF]"));
+    EXPECT_TRUE(Logged("Shortcut already exists: "));
+    EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
+    EXPECT_TRUE(toast->Release());
+    EXPECT_FALSE(FileExists(shortcutPath));
+
+    // Someone else deleted it meanwhile: Release still succeeds.
+    IVantuToast* again = InitializedObject();
+    ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
+    EXPECT_TRUE(again->Release());
+}
+
+TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
+{
+    // A file where the Programs folder should be makes the save fail.
+    const std::wstring programs = shortcutPath.substr(0, shortcutPath.rfind(L'\\'));
+    const std::wstring aside = programs + L".aside";
+    ASSERT_TRUE(MoveFileW(programs.c_str(), aside.c_str())) << GetLastError();
+    testsupport::WriteFileBytes(programs, "blocker");
+
+    IVantuToast* toast = create();
+    EXPECT_FALSE(toast->Initialize());
+    EXPECT_TRUE(Logged("Failed to save PersistFile. Error: 0x"));
+    EXPECT_TRUE(Logged("Failed to create shortcut"));
+    testsupport::HostEvent event;
+    EXPECT_FALSE(toast->ShowToastFromXml(1, testsupport::kSimpleToast, event.Put()));
+    EXPECT_TRUE(Logged("CVantuToast not initialized"));
+    EXPECT_EQ(nullptr, event.Get());
+
+    DeleteFileW(programs.c_str());
+    ASSERT_TRUE(MoveFileW(aside.c_str(), programs.c_str()));
+    EXPECT_TRUE(toast->Initialize()) << "the next Initialize tries again";
+    EXPECT_TRUE(FileExists(shortcutPath));
+    // Counter is 2: the first Release leaves the shortcut.
+    IVantuToast* other = create();
+    EXPECT_TRUE(other->Release());
+    EXPECT_TRUE(FileExists(shortcutPath));
+    EXPECT_TRUE(toast->Release());
+    EXPECT_FALSE(FileExists(shortcutPath));
+}
+
+TEST_F(ToastLifecycle, FailedRegistrationThenReleaseTouchesNothing)
+{
+    const std::wstring programs = shortcutPath.substr(0, shortcutPath.rfind(L'\\'));
+    const std::wstring aside = programs + L".aside";
+    ASSERT_TRUE(MoveFileW(programs.c_str(), aside.c_str()));
+    testsupport::WriteFileBytes(programs, "blocker");
+    IVantuToast* toast = create();
+    EXPECT_FALSE(toast->Initialize());
+    DeleteFileW(programs.c_str());
+    ASSERT_TRUE(MoveFileW(aside.c_str(), programs.c_str()));
+    testsupport::WriteFileBytes(shortcutPath, "someone else's");
+    EXPECT_TRUE(toast->Release()) << "flag clear";
+    EXPECT_TRUE(FileExists(shortcutPath)) << "nothing removed";
+}
+
+TEST_F(ToastLifecycle, ObjectOnASingleThreadedApartmentLeavesItAlone)
+{
+    HRESULT afterDestroy = E_FAIL;
+    bool gotObject = false;
+    std::thread sta([&] {
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        IVantuToast* toast = create();
+        gotObject = toast != nullptr;
+        delete toast;
+        // Still one initialisation on this thread: a stray RoUninitialize
+        // would have ended it and this would answer S_OK.
+        afterDestroy = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        CoUninitialize();
+        CoUninitialize();
+    });
+    sta.join();
+    EXPECT_TRUE(gotObject);
+    EXPECT_EQ(S_FALSE, afterDestroy);
+}
+
+TEST_F(ToastLifecycle, DllExportsOnlyTheFactory)
+{
+    const auto* base = reinterpret_cast<const BYTE*>(dll);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(0u, dir.VirtualAddress);
+    const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    ASSERT_EQ(1u, exports->NumberOfNames);
+    const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    EXPECT_STREQ("CreateVantuToastObject", reinterpret_cast<const char*>(base + names[0]));
+}
