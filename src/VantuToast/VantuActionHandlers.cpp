@@ -166,12 +166,13 @@ using ActivatedHandler = ToastHandler<VantuWinRt::ToastActivatedHandler, IInspec
 using DismissedHandler = ToastHandler<VantuWinRt::ToastDismissedHandler, IToastDismissedEventArgs>;
 using FailedHandler = ToastHandler<VantuWinRt::ToastFailedHandler, IToastFailedEventArgs>;
 
-// Takes over the single reference of a new handler.
+// Takes over the single reference of a new handler. (mingw-w64's
+// ComPtr::Attach adds a reference of its own, so it is not used here.)
 template <typename Handler>
 ComPtr<Handler> Adopt(Handler* handler)
 {
     ComPtr<Handler> owned;
-    owned.Attach(handler);
+    *owned.GetAddressOf() = handler;
     return owned;
 }
 
