@@ -113,7 +113,11 @@ bool ClientPipe::ConnectLoop()
         }
         else
         {
-            const DWORD error = GetLastError();
+            DWORD error = GetLastError();
+            // A failure must never read as success (some systems leave no
+            // error code for an empty name).
+            if (error == ERROR_SUCCESS)
+                error = name.empty() ? ERROR_BAD_PATHNAME : ERROR_GEN_FAILURE;
             WaitPipeResult(error);
             IPC_TRAIL(L"wait_pipe", error);
             pause = (error == ERROR_SEM_TIMEOUT || m_waiters.load() >= 1) ? kShortPauseMs : kLongPauseMs;

@@ -66,9 +66,12 @@ protected:
     void SetPipeHandle(HANDLE pipe);
     // The events are owned by the subclass; the overlapped records use them.
     void AttachEvents(HANDLE readEvent, HANDLE writeEvent);
+    // The open handle; for the connection thread, which alone replaces it.
+    HANDLE PipeHandle() const { return m_pipe.Get(); }
+    // Replaces the error trail with a text of the subclass's own form.
+    void SetTrail(std::wstring text);
 
 private:
-    void SetTrail(std::wstring text);
     // Empties the spare buffer and, unless the kernel still writes from it,
     // the action buffer. Buffer lock held by the caller.
     void DiscardBuffersLocked();
