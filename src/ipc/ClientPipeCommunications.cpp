@@ -77,6 +77,15 @@ void ClientPipeCommunications::SetLastRequestId(uint32_t id)
     m_lastRequestId = id;
 }
 
+std::vector<uint32_t> ClientPipeCommunications::PendingRequestIds()
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    std::vector<uint32_t> ids;
+    for (const auto& entry : m_pending)
+        ids.push_back(entry.first);
+    return ids;
+}
+
 bool ClientPipeCommunications::Initialize(const std::wstring& name)
 {
     VT_LOG(DBG) << "###:" << name << ":Before initialize";
@@ -200,6 +209,7 @@ void ClientPipeCommunications::FailPendingRequests()
 
 void ClientPipeCommunications::ConnectionFailed()
 {
+    VT_LOG(DBG) << "###:" << m_name << ":Connection failed in state " << m_state.load();
     FailPendingRequests();
     ResetEvent(m_readyEvent.Get());
     SetState(kDisconnected);

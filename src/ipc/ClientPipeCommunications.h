@@ -16,6 +16,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "ipc/ClientPipe.h"
 #include "ipc/background_task_runner.h"
@@ -79,8 +80,10 @@ protected:
     // System time in 100-ns ticks since 1970; the stale check's clock.
     virtual int64_t CurrentTime() const;
 
-    // Request identifier counter (pending lock taken here).
+    // Request identifier counter, and the identifiers of the requests
+    // waiting for a reply (pending lock taken here).
     void SetLastRequestId(uint32_t id);
+    std::vector<uint32_t> PendingRequestIds();
 
     ipc_stats_collector& Stats() { return m_stats; }
 

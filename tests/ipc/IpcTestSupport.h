@@ -8,10 +8,17 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "ipc/PipeName.h"
 #include "ipc/ipc_common.h"
 #include "ipc/ipc_stats_collector.h"
+#include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/ProductRegistry.h"
+#include "support/TestFiles.h"
 
 namespace ipctest {
 
@@ -149,6 +156,106 @@ public:
 private:
     ipc::ScopedHandle m_process;
     DWORD m_id = 0;
+};
+
+// Sealed pipe names under the Servers key.
+inline bool RegisterPipeName(const std::wstring& service, const std::wstring& path)
+{
+    Groundwork::CObfuscatedRegKey key;
+    return key.Create(HKEY_LOCAL_MACHINE, ipc::kServersKeyPath, nullptr, REG_OPTION_NON_VOLATILE, kWrite) ==
+               ERROR_SUCCESS &&
+           key.SetStringValue(service.c_str(), path.c_str()) == ERROR_SUCCESS;
+}
+
+inline void ClearPipeNames()
+{
+    Groundwork::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, kWrite) == ERROR_SUCCESS)
+        key.RecurseDeleteKey(L"Servers");
+}
+
+// The reference services as a separate process: started with a ready file
+// and a stop event of its own, stopped (or killed) by the test.
+class ServicesProcess
+{
+public:
+    ServicesProcess()
+    {
+        static int counter = 0;
+        m_tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        m_stopName = L"vantu-services-stop-" + m_tag;
+    }
+    ~ServicesProcess() { Stop(); }
+
+    // Starts with `arguments` and waits until every pipe listens.
+    bool Start(const std::wstring& arguments)
+    {
+        Stop();
+        m_readyFile = m_dir / (L"ready-" + std::to_wstring(++m_starts) + L".txt");
+        m_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        // VANTU_SERVICES_VERBOSE=1 shows what the services do, for debugging.
+        const bool verbose = GetEnvironmentVariableW(L"VANTU_SERVICES_VERBOSE", nullptr, 0) != 0;
+        if (!m_process.Launch(L"pathwarden-services.exe", L"--ready-file \"" + m_readyFile + L"\" --stop-event " +
+                                                              m_stopName + (verbose ? L" --verbose " : L" ") + arguments))
+            return false;
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        while (!testsupport::FileExists(m_readyFile))
+        {
+            // The wait on the process doubles as the poll interval.
+            if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Handle(), 5) != WAIT_TIMEOUT)
+                return false;
+        }
+        return ReadReadyFile();
+    }
+    // Asks the program to end and waits for it.
+    void Stop()
+    {
+        if (!m_process.Running())
+            return;
+        SetEvent(m_stopEvent.Get());
+        if (!m_process.Wait(30000))
+            m_process.Kill();
+    }
+    // Ends the program at once, as a crash would.
+    void Kill() { m_process.Kill(); }
+    bool Running() const { return m_process.Running(); }
+    DWORD ProcessId() const { return m_process.Id(); }
+    // "pid", "ready_ticks", and each service name with its first pipe.
+    std::string Value(const std::string& key) const
+    {
+        const auto it = m_values.find(key);
+        return it == m_values.end() ? std::string() : it->second;
+    }
+    std::wstring FirstPipe(const std::string& service) const
+    {
+        const std::string path = Value(service);
+        return std::wstring(path.begin(), path.end());
+    }
+    std::wstring File(const std::wstring& name) const { return m_dir / name; }
+
+private:
+    bool ReadReadyFile()
+    {
+        m_values.clear();
+        std::istringstream lines(testsupport::ReadFileBytes(m_readyFile));
+        std::string line;
+        while (std::getline(lines, line))
+        {
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                m_values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return !m_values.empty();
+    }
+
+    testsupport::TempDir m_dir;
+    std::wstring m_tag;
+    std::wstring m_stopName;
+    std::wstring m_readyFile;
+    int m_starts = 0;
+    ipc::ScopedHandle m_stopEvent;
+    ChildProcess m_process;
+    std::map<std::string, std::string> m_values;
 };
 
 }  // namespace ipctest

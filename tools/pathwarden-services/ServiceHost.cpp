@@ -195,7 +195,8 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
     size_t consumed = 0;
     for (;;)
     {
-        if (!ipc::FindFrame(received.data(), received.size(), &frame, &frameSize, &consumed))
+        consumed = 0;
+        if (!received.empty() && !ipc::FindFrame(received.data(), received.size(), &frame, &frameSize, &consumed))
         {
             VT_LOG(ERR) << m_name << ": bad frame instead of a handshake; client closed";
             Report(m_context, m_name + L": bad frame instead of a handshake; client closed");
@@ -203,6 +204,7 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
         }
         if (frame != nullptr)
             break;
+        received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(consumed));
         if (received.size() > ipc::kMaxMessageSize + 64 * 1024 ||
             first->Read(received, kHandshakeWaitMs) != WaitResult::kDone)
         {
@@ -358,7 +360,7 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
             return;
 
         size_t offset = 0;
-        while (result == WaitResult::kDone)
+        while (result == WaitResult::kDone && offset < received.size())
         {
             const uint8_t* frame = nullptr;
             uint32_t size = 0;
@@ -467,7 +469,7 @@ void ServiceHost::ServeRawEcho(ServerPipe& pipe)
         if (pipe.Read(received, INFINITE) != WaitResult::kDone)
             return;
         size_t offset = 0;
-        for (;;)
+        while (offset < received.size())
         {
             const uint8_t* frame = nullptr;
             uint32_t size = 0;
