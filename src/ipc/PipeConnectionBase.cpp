@@ -207,7 +207,7 @@ bool PipeConnectionBase::WriteImplInner()
         data = m_actionBuffer.data();
         length = static_cast<DWORD>(m_actionBuffer.size());
     }
-    ResetEvent(m_writeOverlapped.hEvent);
+    // WriteFile itself resets the event when the operation starts.
     if (WriteFile(m_pipe.Get(), data, length, nullptr, &m_writeOverlapped))
         return true;
     const DWORD error = GetLastError();
@@ -333,7 +333,7 @@ bool PipeConnectionBase::StartRead()
         DiscardBuffers();
         return false;
     }
-    ResetEvent(m_readOverlapped.hEvent);
+    // ReadFile itself resets the event when the operation starts.
     m_readBuffer.resize(kReadChunkSize);
     if (ReadFile(m_pipe.Get(), m_readBuffer.data(), kReadChunkSize, nullptr, &m_readOverlapped))
     {

@@ -5,13 +5,17 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "IpcTestSupport.h"
 #include "TransportTestSupport.h"
+#include "ipc/Authenticator.h"
 #include "ipc/ClientPipeCommunications.h"
+#include "ipc/CommMessage.h"
+#include "ipc/HandshakeFormat.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
@@ -341,4 +345,139 @@ TEST_F(TransportTest, RequestIdentifiersWrapAroundAndSkipThoseStillWaiting)
     EXPECT_EQ(EchoRequest("A"), replies[0]);
     EXPECT_EQ(EchoRequest("B"), replies[1]);
     EXPECT_EQ(EchoRequest("C"), replies[2]);
+}
+
+namespace {
+
+// A raw client of a service's first pipe: sends one frame, returns what
+// comes back (empty when the service closed the pipe instead).
+std::vector<uint8_t> RawHandshake(const std::wstring& pipePath,
+                                  const std::function<std::vector<uint8_t>(HANDLE)>& makeFrame, bool& closed)
+{
+    closed = false;
+    std::vector<uint8_t> answer;
+    if (!WaitNamedPipeW(pipePath.c_str(), 10000))
+        return answer;
+    ipc::ScopedHandle pipe(CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OVERLAPPED, nullptr));
+    if (!pipe.Valid())
+        return answer;
+    const std::vector<uint8_t> frame = makeFrame(pipe.Get());
+    ipc::ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED io{};
+    io.hEvent = event.Get();
+    DWORD n = 0;
+    if (!WriteFile(pipe.Get(), frame.data(), static_cast<DWORD>(frame.size()), nullptr, &io) &&
+        GetLastError() != ERROR_IO_PENDING)
+        return answer;
+    GetOverlappedResult(pipe.Get(), &io, &n, TRUE);
+    std::vector<uint8_t> chunk(4096);
+    for (;;)
+    {
+        ResetEvent(event.Get());
+        if (!ReadFile(pipe.Get(), chunk.data(), 4096, nullptr, &io) && GetLastError() != ERROR_IO_PENDING)
+        {
+            closed = GetLastError() == ERROR_BROKEN_PIPE;
+            return answer;
+        }
+        if (WaitForSingleObject(event.Get(), 10000) != WAIT_OBJECT_0)
+        {
+            CancelIoEx(pipe.Get(), &io);
+            GetOverlappedResult(pipe.Get(), &io, &n, TRUE);
+            return answer;
+        }
+        if (!GetOverlappedResult(pipe.Get(), &io, &n, FALSE))
+        {
+            closed = GetLastError() == ERROR_BROKEN_PIPE;
+            return answer;
+        }
+        answer.insert(answer.end(), chunk.begin(), chunk.begin() + n);
+        const uint8_t* found = nullptr;
+        uint32_t size = 0;
+        size_t consumed = 0;
+        if (ipc::FindFrame(answer.data(), answer.size(), &found, &size, &consumed) && found != nullptr)
+        {
+            // The service keeps the first pipe until the client closes it.
+            uint32_t dataLength = 0;
+            if (!ipc::Authenticator::VerifyAuthentication(pipe.Get(), found + 11, size - 11, dataLength))
+                answer.clear();
+            return answer;
+        }
+    }
+}
+
+std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& body)
+{
+    ipc::CommMessage frame;
+    frame.Create(static_cast<uint32_t>(11 + body.size()));
+    frame.Append(body.data(), static_cast<uint32_t>(body.size()));
+    return std::vector<uint8_t>(frame.Buffer(), frame.Buffer() + frame.MessageSize());
+}
+
+}  // namespace
+
+TEST_F(TransportTest, TheServiceClosesOnlyClientsWhoseHandshakeIsWrong)
+{
+    ASSERT_TRUE(services.Start(SettingsArgument()));
+    const std::wstring first = services.FirstPipe("SettingManager");
+    ASSERT_FALSE(first.empty());
+    ClientPipeCommunications good;
+    ASSERT_TRUE(good.Initialize(L"SettingManager"));
+    ASSERT_TRUE(good.WaitForReady(kReadyMs));
+
+    // A proper authenticated buffer: the answer verifies and names a pipe
+    // that is there.
+    bool closed = false;
+    const std::vector<uint8_t> answer = RawHandshake(
+        first,
+        [](HANDLE pipe) {
+            const uint8_t session[4] = {1, 0, 0, 0};
+            uint32_t length = 0;
+            const auto body = ipc::Authenticator::Authenticate(pipe, session, length);
+            return FrameOf(std::vector<uint8_t>(body.get(), body.get() + length));
+        },
+        closed);
+    ASSERT_GT(answer.size(), 11u + 44u);
+    std::wstring transport;
+    for (size_t i = 11; i + 1 < answer.size() - 44; i += 2)
+        transport.push_back(static_cast<wchar_t>(answer[i] | (answer[i + 1] << 8)));
+    EXPECT_EQ(0u, transport.find(first + L"."));
+    EXPECT_TRUE(WaitNamedPipeW(transport.c_str(), 5000));
+
+    // Tagged for another process pair, too short, or not a frame at all.
+    const std::vector<std::function<std::vector<uint8_t>(HANDLE)>> bad = {
+        [](HANDLE) {
+            char other[17] = {};
+            ipc::handshake::FormatProcessIdString(1234, GetCurrentProcessId(), other);
+            const uint8_t data[4] = {1, 0, 0, 0};
+            const uint8_t salt[12] = {};
+            std::vector<uint8_t> body;
+            ipc::handshake::BuildTaggedBody(data, 4, salt, other,
+                                            [&](const uint8_t* m, size_t n, uint8_t* out) {
+                                                return ipc::handshake::ComputeTag(ipc::HmacSha256, other, m, n, out);
+                                            },
+                                            body);
+            return FrameOf(body);
+        },
+        [](HANDLE pipe) {
+            const uint8_t session[4] = {1, 0, 0, 0};
+            uint32_t length = 0;
+            const auto body = ipc::Authenticator::Authenticate(pipe, session, length);
+            return FrameOf(std::vector<uint8_t>(body.get(), body.get() + length - 1));
+        },
+        [](HANDLE) {
+            std::vector<uint8_t> frame = FrameOf(std::vector<uint8_t>(48, 0));
+            frame[4] = 2;
+            return frame;
+        },
+    };
+    for (size_t i = 0; i < bad.size(); ++i)
+    {
+        const std::vector<uint8_t> refused = RawHandshake(first, bad[i], closed);
+        EXPECT_TRUE(refused.empty()) << i;
+        EXPECT_TRUE(closed) << i;
+    }
+
+    // The client that was already served never noticed.
+    EXPECT_EQ(EchoRequest("still here"), Send(good, EchoRequest("still here")));
 }
