@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "ipc/FormatLog.h"
+#include "logging/Logger.h"
 
 namespace ipc {
 
@@ -34,18 +34,18 @@ bool CommMessage::Create(uint32_t size)
 {
     if (size > kMaxMessageSize)
     {
-        VT_FMT_LOG(ERR) << L"Message size deemed too large (" << size << L" bytes) to allocate";
+        VT_LOG(ERR) << "Message size deemed too large (" << size << " bytes) to allocate";
         return false;
     }
     if (size < kHeaderSize)
     {
-        VT_FMT_LOG(ERR) << L"Size should be bigger than header size (" << kHeaderSize << L" bytes)";
+        VT_LOG(ERR) << "Size should be bigger than header size (" << kHeaderSize << " bytes)";
         return false;
     }
     m_buffer.reset(new (std::nothrow) uint8_t[size]);
     if (!m_buffer)
     {
-        VT_FMT_LOG(ERR) << L"Failed to create message buffer";
+        VT_LOG(ERR) << "Failed to create message buffer";
         m_messageSize = 0;
         m_writePosition = kHeaderSize;
         return false;
@@ -64,14 +64,14 @@ bool CommMessage::Append(const void* data, uint32_t length)
     const uint32_t room = m_messageSize > m_writePosition ? m_messageSize - m_writePosition : 0;
     if (m_buffer && length > room)
     {
-        VT_FMT_LOG(ERR) << L"Data buffer is too small";
+        VT_LOG(ERR) << "Data buffer is too small";
         return false;
     }
     if (length == 0)
         return true;
     if (!m_buffer || data == nullptr)
     {
-        VT_FMT_LOG(ERR) << L"Failed to copy data buffer into message";
+        VT_LOG(ERR) << "Failed to copy data buffer into message";
         return false;
     }
     std::memcpy(m_buffer.get() + m_writePosition, data, length);
@@ -108,20 +108,20 @@ bool CommMessage::ValidateHeader(const uint8_t* header)
     const uint8_t version = header[kVersionOffset];
     if (version != kHeaderVersion)
     {
-        VT_FMT_LOG(ERR) << L"Incorrect header version. Got " << static_cast<unsigned>(version)
-                        << L", expecting " << static_cast<unsigned>(kHeaderVersion);
+        VT_LOG(ERR) << "Incorrect header version. Got " << static_cast<unsigned>(version)
+                        << ", expecting " << static_cast<unsigned>(kHeaderVersion);
         return false;
     }
     const uint32_t sync = ReadU32(header);
     if (sync != kSyncSequence)
     {
-        VT_FMT_LOG(ERR) << L"Incorrect header synchronisation sequence. Got " << sync << L", expecting "
+        VT_LOG(ERR) << "Incorrect header synchronisation sequence. Got " << sync << ", expecting "
                         << kSyncSequence;
         return false;
     }
     if (ReadU32(header + kSizeOffset) < kHeaderSize)
     {
-        VT_FMT_LOG(ERR) << L"Header message size is less than header size";
+        VT_LOG(ERR) << "Header message size is less than header size";
         return false;
     }
     return true;
@@ -131,8 +131,8 @@ bool CommMessage::CreateFromBuffer(const uint8_t* bytes, size_t length)
 {
     if (bytes == nullptr || length < kHeaderSize)
     {
-        VT_FMT_LOG(ERR) << L"Failed to create and set message from buffer which was too small: " << length
-                        << L" bytes";
+        VT_LOG(ERR) << "Failed to create and set message from buffer which was too small: " << length
+                        << " bytes";
         return false;
     }
     if (!ValidateHeader(bytes))
@@ -140,8 +140,8 @@ bool CommMessage::CreateFromBuffer(const uint8_t* bytes, size_t length)
     const uint32_t size = ReadU32(bytes + kSizeOffset);
     if (length < size)
     {
-        VT_FMT_LOG(ERR) << L"Message buffer size (" << length << L") is less than size in message header ("
-                        << size << L")";
+        VT_LOG(ERR) << "Message buffer size (" << length << ") is less than size in message header ("
+                        << size << ")";
         return false;
     }
     if (!Create(size))
@@ -166,7 +166,7 @@ bool SubscriptionMessage::Build()
 {
     if (m_eventName.size() > kMaxMessageSize - kSubscriptionHeaderSize)
     {
-        VT_FMT_LOG(ERR) << L"Message size deemed too large (" << m_eventName.size() << L" bytes) to allocate";
+        VT_LOG(ERR) << "Message size deemed too large (" << m_eventName.size() << " bytes) to allocate";
         return false;
     }
     const uint32_t nameLength = static_cast<uint32_t>(m_eventName.size());
@@ -246,19 +246,19 @@ bool FindFrame(const uint8_t* bytes, size_t length, const uint8_t** frame, uint3
     const uint8_t version = header[kVersionOffset];
     if (version != kHeaderVersion)
     {
-        VT_FMT_LOG(ERR) << L"Unexpected message header version " << static_cast<unsigned>(version);
+        VT_LOG(ERR) << "Unexpected message header version " << static_cast<unsigned>(version);
         return false;
     }
     const uint32_t size = ReadU32(header + kSizeOffset);
     if (size > kMaxMessageSize)
     {
-        VT_FMT_LOG(ERR) << L"Message size is too big: " << size;
+        VT_LOG(ERR) << "Message size is too big: " << size;
         return false;
     }
     // A frame shorter than its own header cannot be skipped safely.
     if (size < kHeaderSize)
     {
-        VT_FMT_LOG(ERR) << L"Message size is too small: " << size;
+        VT_LOG(ERR) << "Message size is too small: " << size;
         return false;
     }
     if (size <= length - skipped)
@@ -268,7 +268,7 @@ bool FindFrame(const uint8_t* bytes, size_t length, const uint8_t** frame, uint3
         *consumed = skipped + size;
         return true;
     }
-    VT_FMT_LOG(DBG) << L"Message is not recveived fully";
+    VT_LOG(DBG) << "Message is not recveived fully";
     *consumed = skipped;
     return true;
 }
