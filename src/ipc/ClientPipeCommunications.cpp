@@ -58,6 +58,8 @@ ClientPipeCommunications::~ClientPipeCommunications()
         Sleep(1);
     }
     Stop();
+    for (HANDLE event : m_eventPool)
+        CloseHandle(event);
 }
 
 int64_t ClientPipeCommunications::CurrentTime() const
@@ -381,7 +383,8 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
 
     std::lock_guard<std::mutex> lock(m_pendingLock);
     const auto it = m_pending.find(id);
-    // An entry failed by a dropped connection no longer waits for a reply.
+    // An entry already answered, or failed by a dropped connection, no
+    // longer waits for a reply.
     if (it == m_pending.end() || it->second.completion == nullptr)
     {
         VT_LOG(ERR) << m_name << ": " << "Request with id=" << id << " not found";
@@ -390,6 +393,7 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
     it->second.reply = std::move(block);
     it->second.replyLength = dataLength;
     SetEvent(it->second.completion);
+    it->second.completion = nullptr;
 }
 
 void ClientPipeCommunications::OnEvent(const uint8_t* frame, uint32_t size)
@@ -402,10 +406,16 @@ void ClientPipeCommunications::OnEvent(const uint8_t* frame, uint32_t size)
         {
             std::unique_lock<std::shared_mutex> lock(m_subscriptionLock);
             if (!message->Parse())
+            {
+                VT_LOG(WRN) << m_name << ": Malformed event notification";
                 return;
+            }
             const auto it = m_subscriptions.find(message->EventName());
             if (it == m_subscriptions.end())
+            {
+                VT_LOG(DBG) << m_name << ": No handler for event " << message->EventName();
                 return;
+            }
             handler = it->second;
         }
         if (handler && *handler)
@@ -479,6 +489,33 @@ void ClientPipeCommunications::CountDirect(const wchar_t* key)
     }
 }
 
+HANDLE ClientPipeCommunications::TakeCompletionEvent()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        if (!m_eventPool.empty())
+        {
+            HANDLE event = m_eventPool.back();
+            m_eventPool.pop_back();
+            return event;
+        }
+    }
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+void ClientPipeCommunications::ReturnCompletionEvent(HANDLE event)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        if (m_eventPool.size() < kEventPoolLimit)
+        {
+            m_eventPool.push_back(event);
+            return;
+        }
+    }
+    CloseHandle(event);
+}
+
 void ClientPipeCommunications::RemovePending(uint32_t id)
 {
     std::lock_guard<std::mutex> lock(m_pendingLock);
@@ -507,7 +544,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
         built = frame.Append(&zeroId, kRequestIdSize) && frame.Append(bytes, length);
     }
 
-    ScopedHandle completion(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    ScopedHandle completion(TakeCompletionEvent());
     if (!completion.Valid())
     {
         const DWORD error = GetLastError();
@@ -579,6 +616,8 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
         VT_LOG(ERR) << m_name << ": " << "Message with id=" << id << " was not found";
         return nullptr;
     }
+    // Its one signal was consumed by the wait: the event can serve again.
+    ReturnCompletionEvent(completion.Release());
     if (!reply)
         VT_LOG(WRN) << m_name << ": Connection dropped while waiting for message with id=" << id;
     return reply;

@@ -91,10 +91,13 @@ private:
     struct PendingEntry
     {
         uint32_t id = 0;
-        HANDLE completion = nullptr;  // owned by the waiting request; null once failed
+        // Owned by the waiting request; set at most once, then forgotten
+        // (null once the reply arrived or the connection failed).
+        HANDLE completion = nullptr;
         std::unique_ptr<uint8_t[]> reply;
         uint32_t replyLength = 0;
     };
+    static constexpr size_t kEventPoolLimit = 64;
 
     void SetState(State state);
     bool RunHandshake();
@@ -112,6 +115,10 @@ private:
     void CountDirect(const wchar_t* key);
     bool SendSubscription(const std::string& eventName);
     void RemovePending(uint32_t id);
+    // Completion events of finished requests are kept for reuse: creating and
+    // closing one per request costs two system calls on every round trip.
+    HANDLE TakeCompletionEvent();
+    void ReturnCompletionEvent(HANDLE event);
 
     std::wstring m_name;
     std::atomic<uint32_t> m_state{kDisconnected};
@@ -121,6 +128,7 @@ private:
     std::mutex m_pendingLock;
     uint32_t m_lastRequestId = 0;
     std::unordered_map<uint32_t, PendingEntry> m_pending;
+    std::vector<HANDLE> m_eventPool;  // non-signalled auto-reset events
 
     ipc_stats_collector m_stats;
     uint32_t m_sendCounter = 0;  // under the statistics lock

@@ -198,14 +198,16 @@ public:
         if (!m_process.Launch(L"pathwarden-services.exe", L"--ready-file \"" + m_readyFile + L"\" --stop-event " +
                                                               m_stopName + (verbose ? L" --verbose " : L" ") + arguments))
             return false;
+        // The file is moved into place whole; it may still be mid-move when
+        // first seen, so it is read until it names the ready time.
         const ULONGLONG deadline = GetTickCount64() + 60000;
-        while (!testsupport::FileExists(m_readyFile))
+        while (!(testsupport::FileExists(m_readyFile) && ReadReadyFile()))
         {
             // The wait on the process doubles as the poll interval.
             if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Handle(), 5) != WAIT_TIMEOUT)
                 return false;
         }
-        return ReadReadyFile();
+        return true;
     }
     // Asks the program to end and waits for it.
     void Stop()
@@ -245,7 +247,7 @@ private:
             if (eq != std::string::npos)
                 m_values[line.substr(0, eq)] = line.substr(eq + 1);
         }
-        return !m_values.empty();
+        return m_values.count("ready_ticks") != 0;
     }
 
     testsupport::TempDir m_dir;

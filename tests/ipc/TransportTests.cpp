@@ -146,7 +146,7 @@ TEST_F(TransportTest, ALateReplyIsDiscardedAndTheTimeoutCounted)
 TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
 {
     testsupport::ScopedLogCapture log;
-    ASSERT_TRUE(services.Start(SettingsArgument() + L" --unknown-id --garbage 7 --send-unsupported"));
+    ASSERT_TRUE(services.Start(SettingsArgument() + L" --unknown-id --garbage 7 --send-unsupported --send-event"));
     {
         ClientPipeCommunications client;
         ASSERT_TRUE(client.Initialize(L"SettingManager"));
@@ -156,6 +156,9 @@ TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
         EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     }
     EXPECT_TRUE(log.Contains(L"Unsupported protocol 2"));
+    // Event notifications go to the task runner; nobody subscribed to this one.
+    EXPECT_TRUE(log.Contains(L"SettingManager: No handler for event SERVICE_EVENT"));
+    EXPECT_FALSE(log.Contains(L"Malformed event notification"));
     EXPECT_TRUE(log.Contains(L"Request with id=" + std::to_wstring(1u ^ 0x40000000u) + L" not found"));
 }
 

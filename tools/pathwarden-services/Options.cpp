@@ -55,6 +55,7 @@ const wchar_t* UsageText()
            L"  --garbage N           send N garbage bytes before each reply\n"
            L"  --bad-header MODE     replies carry a bad header: version | tiny | oversize\n"
            L"  --send-unsupported    send a protocol-2 frame before each reply\n"
+           L"  --send-event          send an event notification before each reply\n"
            L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
            L"  --close-after N       close a transport pipe once it received N frames\n";
@@ -162,6 +163,8 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
         }
         else if (arg == L"--send-unsupported")
             options.faults.sendUnsupported = true;
+        else if (arg == L"--send-event")
+            options.faults.sendEvent = true;
         else if (arg == L"--handshake")
         {
             if (!value(text))

@@ -34,6 +34,7 @@ struct Faults
     uint32_t garbageBytes = 0;     // bytes without a synchronisation sequence before each reply
     HeaderFault header = HeaderFault::kNone;
     bool sendUnsupported = false;  // a protocol-2 frame to the client before each reply
+    bool sendEvent = false;        // an event notification (protocol 4) before each reply
     HandshakeFault handshake = HandshakeFault::kNone;
     bool missingTransport = false; // the answer names a pipe that is never created
     uint32_t closeAfter = 0;       // close a transport pipe after it received N frames

@@ -402,6 +402,12 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
                 std::vector<uint8_t> out;
                 if (faults.sendUnsupported)
                     append(out, Frame(ipc::kProtocolMessage, "{}", 2));
+                if (faults.sendEvent)
+                {
+                    // Name "SERVICE_EVENT", value "on", a two-byte data block.
+                    const char event[] = "\x0D\x00SERVICE_EVENT\x02\x00on\x01\x02";
+                    append(out, Frame(ipc::kProtocolEvent, event, sizeof(event) - 1));
+                }
                 if (faults.garbageBytes != 0)
                     out.insert(out.end(), faults.garbageBytes, 0xEE);
                 if (faults.unknownId)

@@ -72,7 +72,8 @@ bool WriteTextFile(const std::wstring& path, const std::string& text)
 std::map<std::string, std::string> ReadKeyValues(const std::wstring& path)
 {
     std::map<std::string, std::string> values;
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.Valid())
         return values;
     char buffer[4096];
@@ -119,14 +120,17 @@ public:
             return false;
         CloseHandle(info.hThread);
         m_process.Reset(info.hProcess);
+        // The file appears complete (it is moved into place), but it may
+        // still be in the middle of that move when first seen.
         const ULONGLONG deadline = GetTickCount64() + 60000;
-        while (GetFileAttributesW(m_readyFile.c_str()) == INVALID_FILE_ATTRIBUTES)
+        for (;;)
         {
+            m_values = ReadKeyValues(m_readyFile);
+            if (m_values.count("ready_ticks") != 0)
+                return true;
             if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Get(), 1) != WAIT_TIMEOUT)
                 return false;
         }
-        m_values = ReadKeyValues(m_readyFile);
-        return true;
     }
     void Stop()
     {
