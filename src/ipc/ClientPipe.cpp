@@ -87,6 +87,17 @@ void ClientPipe::OnDataRead(std::vector<uint8_t>& data)
     m_receiveBuffer.erase(m_receiveBuffer.begin(), m_receiveBuffer.begin() + consumed);
 }
 
+DWORD ClientPipe::FailurePause() const
+{
+    const uint32_t failures = m_failures.load();
+    if (failures == 0)
+        return 0;
+    if (failures > 7)
+        return kMaxFailurePauseMs;
+    const DWORD pause = kLongPauseMs << (failures - 1);
+    return pause < kMaxFailurePauseMs ? pause : kMaxFailurePauseMs;
+}
+
 bool ClientPipe::ConnectLoop()
 {
     const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
@@ -146,6 +157,11 @@ void ClientPipe::ThreadLoop()
                 std::lock_guard<std::mutex> lock(m_receiveLock);
                 m_receiveBuffer.clear();
             }
+            // A caller starting to wait ends the pause, as in the connect loop.
+            const DWORD pause = FailurePause();
+            const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+            if (pause != 0 && WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
+                return;
             if (!ConnectLoop())
                 return;
             if (StartRead())

@@ -24,6 +24,9 @@ public:
     static constexpr DWORD kWaitPipeMs = 10;     // WaitNamedPipeW per attempt
     static constexpr DWORD kShortPauseMs = 1;    // while somebody waits or the pipe is busy
     static constexpr DWORD kLongPauseMs = 10;
+    // After connections that opened and then failed, reconnection waits
+    // 10 ms, doubling with each further failure up to this limit.
+    static constexpr DWORD kMaxFailurePauseMs = 1000;
 
     ClientPipe();
     ~ClientPipe() override;
@@ -51,6 +54,11 @@ protected:
     virtual std::wstring GetPipeName() = 0;
 
     void RequestConnect() { SetEvent(m_connectEvent.Get()); }
+    // Failures since the connection was last usable; they pace reconnection
+    // so that a service that refuses every client is not hammered.
+    void NoteConnectionFailure() { ++m_failures; }
+    void NoteConnectionUsable() { m_failures = 0; }
+    DWORD FailurePause() const;
     void WakeConnectionThread() { SetEvent(m_wakeEvent.Get()); }
     // Callers currently waiting for the connection; shortens retry pauses.
     std::atomic<int32_t>& Waiters() { return m_waiters; }
@@ -72,6 +80,7 @@ private:
 
     std::thread m_thread;
     std::atomic<int32_t> m_waiters{0};
+    std::atomic<uint32_t> m_failures{0};
 };
 
 }  // namespace ipc

@@ -182,6 +182,7 @@ void ClientPipeCommunications::Connected()
     if (state == kAuthenticated)
     {
         SetState(kReady);
+        NoteConnectionUsable();
         VT_LOG(DBG) << "###:" << m_name << ":Switching to ready state";
         {
             std::shared_lock<std::shared_mutex> lock(m_subscriptionLock);
@@ -212,6 +213,7 @@ void ClientPipeCommunications::FailPendingRequests()
 void ClientPipeCommunications::ConnectionFailed()
 {
     VT_LOG(DBG) << "###:" << m_name << ":Connection failed in state " << m_state.load();
+    NoteConnectionFailure();
     FailPendingRequests();
     ResetEvent(m_readyEvent.Get());
     SetState(kDisconnected);

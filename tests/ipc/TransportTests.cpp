@@ -168,6 +168,7 @@ struct DropCase
     const wchar_t* arguments;
     const wchar_t* logged;
 };
+void PrintTo(const DropCase& c, std::ostream* os) { *os << c.name; }
 
 class ConnectionDropTest : public TransportTest, public ::testing::WithParamInterface<DropCase>
 {
@@ -268,6 +269,7 @@ struct HandshakeCase
     const wchar_t* arguments;
     const wchar_t* logged;
 };
+void PrintTo(const HandshakeCase& c, std::ostream* os) { *os << c.name; }
 
 class HandshakeFailureTest : public TransportTest, public ::testing::WithParamInterface<HandshakeCase>
 {
@@ -277,20 +279,26 @@ TEST_P(HandshakeFailureTest, TheClientRefusesTheServiceAndKeepsTrying)
 {
     testsupport::ScopedLogCapture log;
     ASSERT_TRUE(services.Start(SettingsArgument() + L" " + GetParam().arguments));
+    auto attempts = [&] {
+        const std::wstring text = log.Text();
+        size_t count = 0;
+        for (size_t at = text.find(GetParam().logged); at != std::wstring::npos;
+             at = text.find(GetParam().logged, at + 1))
+            ++count;
+        return count;
+    };
     {
         ClientPipeCommunications client;
+        const ULONGLONG start = GetTickCount64();
         client.Initialize(L"SettingManager");
         // Several attempts, each refused.
-        EXPECT_TRUE(WaitFor([&] {
-            const std::wstring text = log.Text();
-            size_t count = 0;
-            for (size_t at = text.find(GetParam().logged); at != std::wstring::npos;
-                 at = text.find(GetParam().logged, at + 1))
-                ++count;
-            return count >= 2;
-        })) << log.Text();
+        EXPECT_TRUE(WaitFor([&] { return attempts() >= 2; })) << log.Text();
         EXPECT_FALSE(client.WaitForReady(0));
         EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
+        // Reconnection backs off: a refusing service is not hammered (in a
+        // tight loop this would be hundreds of attempts per second).
+        const ULONGLONG seconds = (Elapsed(start) + 999) / 1000;
+        EXPECT_LE(attempts(), 10 + 5 * seconds) << "in " << seconds << " s";
     }
 }
 
