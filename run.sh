@@ -2,6 +2,7 @@
 # One entry point: installs what the build needs, configures, builds and runs.
 #   ./run.sh demo   the main job (build, then run the demo)
 #   ./run.sh test   build, then run every test under Wine
+#   ./run.sh bench  build, then run the pipe transport benchmark
 #   ./run.sh build  build only
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -61,5 +62,6 @@ case "$cmd" in
   build) build ;;
   test)  build; with_wineserver ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" ;;
   demo)  build; with_wineserver demo ;;
-  *) echo "usage: $0 demo|test|build" >&2; exit 2 ;;
+  bench) build; with_wineserver "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/pipe-bench.exe" ;;
+  *) echo "usage: $0 demo|test|bench|build" >&2; exit 2 ;;
 esac

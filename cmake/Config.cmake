@@ -22,6 +22,33 @@ endif()
 # The same key as a byte list for the initializer in the code.
 string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," VANTU_TEMPLATE_PUBLIC_KEY_BYTES
        "${VANTU_TEMPLATE_PUBLIC_KEY}")
+# A 32-byte secret given as 64 hexadecimal characters becomes a C initialiser
+# list: of bytes (0x01, ...) or of little-endian 32-bit words (0x04030201u, ...).
+function(vantu_hex_secret var out_bytes out_words)
+  string(LENGTH "${${var}}" len)
+  if(NOT len EQUAL 64 OR NOT "${${var}}" MATCHES "^[0-9A-Fa-f]+$")
+    message(FATAL_ERROR "${var} must be 64 hexadecimal characters (32 bytes)")
+  endif()
+  string(TOLOWER "${${var}}" hex)
+  set(bytes "")
+  set(words "")
+  foreach(word RANGE 0 7)
+    set(w "")
+    foreach(b RANGE 0 3)
+      math(EXPR offset "(${word} * 4 + ${b}) * 2")
+      string(SUBSTRING "${hex}" ${offset} 2 byte)
+      list(APPEND bytes "0x${byte}")
+      set(w "${byte}${w}")
+    endforeach()
+    list(APPEND words "0x${w}u")
+  endforeach()
+  string(JOIN ", " bytes ${bytes})
+  string(JOIN ", " words ${words})
+  set(${out_bytes} "${bytes}" PARENT_SCOPE)
+  set(${out_words} "${words}" PARENT_SCOPE)
+endfunction()
+vantu_hex_secret(VANTU_HANDSHAKE_KEY_SEED _unused VANTU_HANDSHAKE_KEY_SEED_WORDS)
+vantu_hex_secret(VANTU_HANDSHAKE_MASTER_KEY VANTU_HANDSHAKE_MASTER_KEY_BYTES _unused)
 
 set(VANTU_CONFIG_INCLUDE ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vantu_config.h.in

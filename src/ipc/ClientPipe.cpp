@@ -1,0 +1,198 @@
+#include "ipc/ClientPipe.h"
+
+#include <exception>
+
+#include "logging/Logger.h"
+
+namespace ipc {
+
+namespace {
+constexpr wchar_t kLogModule[] = L"ClientPipe";
+}
+
+ClientPipe::ClientPipe()
+{
+    m_receiveBuffer.reserve(kInitialBufferCapacity);
+}
+
+ClientPipe::~ClientPipe()
+{
+    Stop();
+}
+
+bool ClientPipe::Start()
+{
+    Close();
+    if (!CreateEventHandle(m_stopEvent, true) || !CreateEventHandle(m_readEvent, false) ||
+        !CreateEventHandle(m_writeEvent, false) || !CreateEventHandle(m_connectEvent, false) ||
+        !CreateEventHandle(m_wakeEvent, false))
+    {
+        IPC_TRAIL(L"evt_fail", GetLastError());
+        return false;
+    }
+    AttachEvents(m_readEvent.Get(), m_writeEvent.Get());
+    ResetEvent(m_stopEvent.Get());
+    if (!m_thread.joinable())
+    {
+        try
+        {
+            m_thread = std::thread(&ClientPipe::ThreadLoop, this);
+        }
+        catch (const std::exception& e)
+        {
+            IPC_TRAIL_EXCEPTION(L"strt", e);
+            VT_LOG(ERR) << "thread exception " << e.what();
+            return false;
+        }
+        catch (...)
+        {
+            IPC_TRAIL(L"strt_unkn", 0);
+            VT_LOG(ERR) << "thread unknown exception ";
+            return false;
+        }
+    }
+    ClearError();
+    RequestConnect();
+    return true;
+}
+
+void ClientPipe::Stop()
+{
+    if (m_stopEvent.Valid())
+        SetEvent(m_stopEvent.Get());
+    if (m_thread.joinable())
+    {
+        if (OnConnectionThread())
+        {
+            VT_LOG(ERR) << "Stop called on the connection thread";
+            return;
+        }
+        m_thread.join();
+    }
+    Close();
+}
+
+void ClientPipe::OnDataRead(std::vector<uint8_t>& data)
+{
+    std::lock_guard<std::mutex> lock(m_receiveLock);
+    m_receiveBuffer.insert(m_receiveBuffer.end(), data.begin(), data.end());
+    data.clear();
+    const size_t consumed = ProcessReceivedData(m_receiveBuffer.data(), m_receiveBuffer.size());
+    if (consumed > m_receiveBuffer.size())
+    {
+        VT_LOG(WRN) << "Attempt to erase more data when actually exist.";
+        m_receiveBuffer.clear();
+        return;
+    }
+    m_receiveBuffer.erase(m_receiveBuffer.begin(), m_receiveBuffer.begin() + consumed);
+}
+
+DWORD ClientPipe::FailurePause() const
+{
+    const uint32_t failures = m_failures.load();
+    if (failures == 0)
+        return 0;
+    if (failures > 7)
+        return kMaxFailurePauseMs;
+    const DWORD pause = kLongPauseMs << (failures - 1);
+    return pause < kMaxFailurePauseMs ? pause : kMaxFailurePauseMs;
+}
+
+bool ClientPipe::ConnectLoop()
+{
+    const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+    for (;;)
+    {
+        const std::wstring name = GetPipeName();
+        DWORD pause = kLongPauseMs;
+        if (WaitNamedPipeW(name.c_str(), kWaitPipeMs))
+        {
+            WaitPipeResult(ERROR_SUCCESS);
+            HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr);
+            if (ScopedHandle::IsValid(pipe))
+            {
+                SetPipeHandle(pipe);
+                // Reconnection requests made while connecting are answered by
+                // this connection.
+                ResetEvent(m_connectEvent.Get());
+                return true;
+            }
+            IPC_TRAIL(L"crt_pipe", GetLastError());
+            pause = m_waiters.load() >= 1 ? kShortPauseMs : kLongPauseMs;
+        }
+        else
+        {
+            DWORD error = GetLastError();
+            // A failure must never read as success (some systems leave no
+            // error code for an empty name).
+            if (error == ERROR_SUCCESS)
+                error = name.empty() ? ERROR_BAD_PATHNAME : ERROR_GEN_FAILURE;
+            WaitPipeResult(error);
+            IPC_TRAIL(L"wait_pipe", error);
+            pause = (error == ERROR_SEM_TIMEOUT || m_waiters.load() >= 1) ? kShortPauseMs : kLongPauseMs;
+        }
+        if (WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
+            return false;
+    }
+}
+
+void ClientPipe::ThreadLoop()
+{
+    const HANDLE events[4] = {m_stopEvent.Get(), m_connectEvent.Get(), m_readEvent.Get(),
+                              m_writeEvent.Get()};
+    for (;;)
+    {
+        const DWORD result = WaitForMultipleObjects(4, events, FALSE, kMainWaitMs);
+        switch (result)
+        {
+        case WAIT_OBJECT_0:
+            return;
+        case WAIT_OBJECT_0 + 1:
+        {
+            // A dropped pipe is released before the next one is looked for.
+            Close();
+            {
+                std::lock_guard<std::mutex> lock(m_receiveLock);
+                m_receiveBuffer.clear();
+            }
+            // A caller starting to wait ends the pause, as in the connect loop.
+            const DWORD pause = FailurePause();
+            const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+            if (pause != 0 && WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
+                return;
+            if (!ConnectLoop())
+                return;
+            if (StartRead())
+                Connected();
+            else
+                ConnectionFailed();
+            break;
+        }
+        case WAIT_OBJECT_0 + 2:
+            if (!ReadEventProcessing())
+                ConnectionFailed();
+            break;
+        case WAIT_OBJECT_0 + 3:
+            if (!WriteEventProcessing())
+                ConnectionFailed();
+            break;
+        case WAIT_TIMEOUT:
+            Idle();
+            break;
+        case WAIT_FAILED:
+            IPC_TRAIL(L"bad_wt", GetLastError());
+            Sleep(1);
+            ConnectionFailed();
+            break;
+        default:
+            IPC_TRAIL(L"unexp_wt", result);
+            Sleep(1);
+            ConnectionFailed();
+            break;
+        }
+    }
+}
+
+}  // namespace ipc

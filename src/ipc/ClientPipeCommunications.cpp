@@ -1,0 +1,684 @@
+#include "ipc/ClientPipeCommunications.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "ipc/Authenticator.h"
+#include "ipc/CommMessage.h"
+#include "ipc/HandshakeFormat.h"
+#include "ipc/PipeName.h"
+#include "logging/Logger.h"
+#include "platform/SessionUtils.h"
+
+namespace ipc {
+
+namespace {
+
+constexpr wchar_t kLogModule[] = L"ClientPipeCommunications";
+
+// Counts a caller inside SendRequest/SendMessage for the destructor.
+class ActiveCall
+{
+public:
+    explicit ActiveCall(std::atomic<int32_t>& count) : m_count(count) { ++m_count; }
+    ~ActiveCall() { --m_count; }
+    ActiveCall(const ActiveCall&) = delete;
+    ActiveCall& operator=(const ActiveCall&) = delete;
+
+private:
+    std::atomic<int32_t>& m_count;
+};
+
+}  // namespace
+
+ClientPipeCommunications::ClientPipeCommunications()
+{
+    m_pending.reserve(8);
+    m_pending.max_load_factor(1.0f);
+    m_stateChangeTime = CurrentUnixTicks();
+}
+
+ClientPipeCommunications::~ClientPipeCommunications()
+{
+    VT_LOG(DBG) << "###:" << m_name << ":Destroying";
+    m_closing = true;
+    // Callers still waiting for readiness give up at once.
+    if (m_readyEvent.Valid())
+        SetEvent(m_readyEvent.Get());
+    FailPendingRequests();
+    m_runner.Stop();
+    for (;;)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_pendingLock);
+            if (m_pending.empty() && m_activeCalls.load() == 0)
+                break;
+        }
+        Sleep(1);
+    }
+    Stop();
+    for (HANDLE event : m_eventPool)
+        CloseHandle(event);
+}
+
+int64_t ClientPipeCommunications::CurrentTime() const
+{
+    return CurrentUnixTicks();
+}
+
+void ClientPipeCommunications::SetState(State state)
+{
+    m_stateChangeTime = CurrentTime();
+    m_state = state;
+}
+
+void ClientPipeCommunications::SetLastRequestId(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    m_lastRequestId = id;
+}
+
+std::vector<uint32_t> ClientPipeCommunications::PendingRequestIds()
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    std::vector<uint32_t> ids;
+    for (const auto& entry : m_pending)
+        ids.push_back(entry.first);
+    return ids;
+}
+
+bool ClientPipeCommunications::Initialize(const std::wstring& name)
+{
+    VT_LOG(DBG) << "###:" << name << ":Before initialize";
+    m_name = name;
+    if (!CreateEventHandle(m_readyEvent, true))
+    {
+        const DWORD error = GetLastError();
+        IPC_TRAIL(L"clnt_rd_evt", error);
+        VT_LOG(ERR) << "Failed to create ready event, error " << error;
+        return false;
+    }
+    m_runner.Stop();
+    if (!m_runner.Start())
+    {
+        IPC_TRAIL(L"clnt_kg_thrd", GetLastError());
+        return false;
+    }
+    if (!Start())
+        return false;
+    WaitReady();
+    return true;
+}
+
+bool ClientPipeCommunications::WaitForReady(DWORD timeoutMs) const
+{
+    if (m_state.load() == kReady)
+        return true;
+    if (!m_readyEvent.Valid())
+        return false;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        if (m_state.load() == kReady)
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        WaitForSingleObject(m_readyEvent.Get(), static_cast<DWORD>(deadline - now));
+        if (m_state.load() != kReady && m_readyEvent.Valid())
+            Sleep(1);  // the event may be set during teardown
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Connection thread notifications
+// ---------------------------------------------------------------------------
+
+std::wstring ClientPipeCommunications::GetPipeName()
+{
+    if (m_state.load() == kAuthenticated && !m_transportPath.empty())
+        return m_transportPath;
+    std::wstring name = PipeName(m_name);
+    if (!name.empty())
+        SetState(kConnecting);
+    return name;
+}
+
+void ClientPipeCommunications::SetSpinCount(uint32_t count)
+{
+    if (m_spinCount.exchange(count) != count)
+        VT_LOG(DBG) << m_name << ": Set spin count to " << count;
+}
+
+void ClientPipeCommunications::WaitPipeResult(DWORD error)
+{
+    StaleCheck();
+    if (error == ERROR_FILE_NOT_FOUND)
+    {
+        if (m_state.load() == kAuthenticated)
+        {
+            VT_LOG(WRN) << "Missing transport pipe case";
+            ConnectionFailed();
+        }
+        // The service named in the registry is not running: callers wait
+        // one readiness spin only.
+        if (m_state.load() == kConnecting)
+            SetSpinCount(kMissingPipeSpinCount);
+        return;
+    }
+    SetSpinCount(kDefaultSpinCount);
+}
+
+void ClientPipeCommunications::Connected()
+{
+    const uint32_t state = m_state.load();
+    if (state == kConnecting)
+    {
+        if (!RunHandshake())
+            ConnectionFailed();
+        return;
+    }
+    if (state == kAuthenticated)
+    {
+        SetState(kReady);
+        NoteConnectionUsable();
+        VT_LOG(DBG) << "###:" << m_name << ":Switching to ready state";
+        {
+            std::shared_lock<std::shared_mutex> lock(m_subscriptionLock);
+            for (const auto& entry : m_subscriptions)
+                SendSubscription(entry.first);
+        }
+        SetEvent(m_readyEvent.Get());
+        return;
+    }
+    IPC_TRAIL(L"conct", state);
+    ConnectionFailed();
+    VT_LOG(ERR) << "Unexpected connection state " << state;
+}
+
+void ClientPipeCommunications::FailPendingRequests()
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    for (auto& entry : m_pending)
+    {
+        if (entry.second.completion != nullptr)
+        {
+            SetEvent(entry.second.completion);
+            entry.second.completion = nullptr;
+        }
+    }
+}
+
+void ClientPipeCommunications::ConnectionFailed()
+{
+    VT_LOG(DBG) << "###:" << m_name << ":Connection failed in state " << m_state.load();
+    NoteConnectionFailure();
+    FailPendingRequests();
+    ResetEvent(m_readyEvent.Get());
+    SetState(kDisconnected);
+    ClearError();
+    RequestConnect();
+}
+
+void ClientPipeCommunications::Idle()
+{
+    StaleCheck();
+}
+
+void ClientPipeCommunications::StaleCheck()
+{
+    const uint32_t state = m_state.load();
+    if (state != kHandshakeSent && state != kAuthenticated)
+        return;
+    if (CurrentTime() - m_stateChangeTime.load() <= kStaleTicks)
+        return;
+    VT_LOG(ERR) << m_name << ":Connection is stale in state " << state;
+    IPC_TRAIL(L"stale", state);
+    ConnectionFailed();
+}
+
+bool ClientPipeCommunications::RunHandshake()
+{
+    const uint32_t session = Groundwork::GetCurrentProcessSessionId();
+    if (session == Groundwork::kNoSession)
+    {
+        IPC_TRAIL(L"sess", GetLastError());
+        VT_LOG(ERR) << "Failed to retrieve user session ID";
+        return false;
+    }
+    uint8_t data[handshake::kClientDataSize];
+    WriteU32(data, session);
+    uint32_t length = 0;
+    const std::unique_ptr<uint8_t[]> body = Authenticator::Authenticate(PipeHandle(), data, length);
+    if (!body)
+    {
+        IPC_TRAIL(L"auth_buf", GetLastError());
+        VT_LOG(ERR) << "Failed to generate authenticated buffer";
+        return false;
+    }
+    CommMessage frame;
+    if (!frame.Create(kHeaderSize + length) || !frame.Append(body.get(), length))
+        return false;
+    SetState(kHandshakeSent);
+    return WriteData(frame.Buffer(), frame.MessageSize());
+}
+
+size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_t length)
+{
+    size_t consumed = 0;
+    while (consumed < length)
+    {
+        const uint8_t* frame = nullptr;
+        uint32_t size = 0;
+        size_t used = 0;
+        if (!FindFrame(bytes + consumed, length - consumed, &frame, &size, &used))
+        {
+            IPC_TRAIL(L"dt_err", 0);
+            ConnectionFailed();
+            return length;
+        }
+        consumed += used;
+        if (frame == nullptr || size == 0)
+            return consumed;
+        OnMessage(frame, size);
+        // After a drop, or once the handshake pipe has done its job, nothing
+        // more on this pipe is meant for us.
+        const uint32_t state = m_state.load();
+        if (state == kDisconnected || state == kAuthenticated)
+            return length;
+    }
+    return consumed;
+}
+
+void ClientPipeCommunications::OnMessage(const uint8_t* frame, uint32_t size)
+{
+    const uint32_t state = m_state.load();
+    if (state == kHandshakeSent)
+    {
+        OnHandshakeAnswer(frame, size);
+        return;
+    }
+    if (state != kReady)
+    {
+        IPC_TRAIL(L"bad_state", state);
+        VT_LOG(ERR) << "Unexpected state " << state;
+        ConnectionFailed();
+        return;
+    }
+    const uint16_t protocol = ReadU16(frame + kProtocolOffset);
+    switch (protocol)
+    {
+    case kProtocolRequest:
+        OnReply(frame, size);
+        break;
+    case kProtocolEvent:
+        OnEvent(frame, size);
+        break;
+    default:
+        VT_LOG(WRN) << "Unsupported protocol " << protocol;
+        break;
+    }
+}
+
+void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t size)
+{
+    CommMessage answer;
+    if (!answer.CreateFromBuffer(frame, size))
+    {
+        IPC_TRAIL(L"st_msg", 0);
+        ConnectionFailed();
+        return;
+    }
+    if (answer.Data() == nullptr)
+    {
+        IPC_TRAIL(L"get_data", 0);
+        ConnectionFailed();
+        return;
+    }
+    uint32_t dataLength = 0;
+    if (!Authenticator::VerifyAuthentication(PipeHandle(), answer.Data(), answer.DataSize(), dataLength))
+    {
+        IPC_TRAIL(L"auth_failed", 0);
+        VT_LOG(ERR) << "Failed to verify received handshake response from server";
+        ConnectionFailed();
+        return;
+    }
+    // The data part is the transport pipe path in UTF-16 little-endian.
+    std::wstring path(dataLength / 2, L'\0');
+    for (size_t i = 0; i < path.size(); ++i)
+        path[i] = static_cast<wchar_t>(ReadU16(answer.Data() + 2 * i));
+    m_transportPath = std::move(path);
+    SetState(kAuthenticated);
+    ClearError();
+    RequestConnect();
+}
+
+void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
+{
+    if (size < kRequestHeaderSize)
+    {
+        IPC_TRAIL(L"bad_size", size);
+        VT_LOG(ERR) << "Insufficient message size";
+        ConnectionFailed();
+        return;
+    }
+    const uint32_t id = ReadU32(frame + kHeaderSize);
+    if (id == 0)
+    {
+        IPC_TRAIL(L"no_id", 0);
+        VT_LOG(ERR) << "Header does not have id";
+        ConnectionFailed();
+        return;
+    }
+    const uint32_t dataLength = size - kRequestHeaderSize;
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[dataLength == 0 ? 1 : dataLength]);
+    if (!block)
+    {
+        IPC_TRAIL(L"mem_err", 0);
+        VT_LOG(ERR) << "allocation failure";
+        ConnectionFailed();
+        return;
+    }
+    if (dataLength != 0)
+        std::memcpy(block.get(), frame + kRequestHeaderSize, dataLength);
+
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    const auto it = m_pending.find(id);
+    // An entry already answered, or failed by a dropped connection, no
+    // longer waits for a reply.
+    if (it == m_pending.end() || it->second.completion == nullptr)
+    {
+        VT_LOG(ERR) << m_name << ": " << "Request with id=" << id << " not found";
+        return;
+    }
+    it->second.reply = std::move(block);
+    it->second.replyLength = dataLength;
+    SetEvent(it->second.completion);
+    it->second.completion = nullptr;
+}
+
+void ClientPipeCommunications::OnEvent(const uint8_t* frame, uint32_t size)
+{
+    auto message = std::make_shared<EventMessage>();
+    if (!message->CreateFromBuffer(frame, size))
+        return;
+    m_runner.Post([this, message] {
+        std::shared_ptr<EventHandler> handler;
+        {
+            std::unique_lock<std::shared_mutex> lock(m_subscriptionLock);
+            if (!message->Parse())
+            {
+                VT_LOG(WRN) << m_name << ": Malformed event notification";
+                return;
+            }
+            const auto it = m_subscriptions.find(message->EventName());
+            if (it == m_subscriptions.end())
+            {
+                VT_LOG(DBG) << m_name << ": No handler for event " << message->EventName();
+                return;
+            }
+            handler = it->second;
+        }
+        if (handler && *handler)
+            (*handler)(message->EventName(), message->EventValue(), message->Data(), message->DataSize());
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Caller side
+// ---------------------------------------------------------------------------
+
+bool ClientPipeCommunications::WaitReady()
+{
+    if (m_state.load() == kReady)
+        return true;
+    if (Waiters().fetch_add(1) < 1)
+        WakeConnectionThread();
+    uint32_t spins = 0;
+    while (spins < m_spinCount.load() && m_state.load() != kReady && !m_closing.load())
+    {
+        WaitForSingleObject(m_readyEvent.Get(), kReadyWaitMs);
+        ++spins;
+    }
+    const uint32_t state = m_state.load();
+    VT_LOG(DBG) << "###:" << m_name << ":waited spin count " << spins << ", state " << state;
+    const bool ready = state == kReady && !m_closing.load();
+    if (!ready)
+    {
+        if (GetError().empty())
+            SetTrail(L"bad_state" + std::to_wstring(state));
+        VT_LOG(WRN) << m_name << ": " << "Pipe is not ready. State " << state;
+    }
+    --Waiters();
+    return ready;
+}
+
+void ClientPipeCommunications::SendAccounting()
+{
+    std::lock_guard<std::mutex> lock(m_stats.Lock());
+    if (m_sendCounter % kStatsRefreshInterval == 0)
+    {
+        m_stats.RefreshConfig();
+        if (m_stats.IsEnabled())
+            m_stats.Flush(0);
+    }
+    m_stats.Increment(ipc_stats_collector::kTotalsKey);
+    ++m_sendCounter;
+}
+
+void ClientPipeCommunications::RecordClientFailure(const wchar_t* tag)
+{
+    const std::wstring trail = GetError();
+    const std::wstring key = trail.empty() ? std::wstring(tag) : L"CL#" + trail;
+    std::lock_guard<std::mutex> lock(m_stats.Lock());
+    m_stats.RefreshConfig();
+    if (m_stats.IsEnabled())
+    {
+        m_stats.Increment(key);
+        m_stats.Flush(0);
+    }
+}
+
+void ClientPipeCommunications::CountDirect(const wchar_t* key)
+{
+    std::lock_guard<std::mutex> lock(m_stats.Lock());
+    m_stats.RefreshConfig();
+    if (m_stats.IsEnabled())
+    {
+        m_stats.Increment(key);
+        m_stats.Flush(0);
+    }
+}
+
+HANDLE ClientPipeCommunications::TakeCompletionEvent()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        if (!m_eventPool.empty())
+        {
+            HANDLE event = m_eventPool.back();
+            m_eventPool.pop_back();
+            return event;
+        }
+    }
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+void ClientPipeCommunications::ReturnCompletionEvent(HANDLE event)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        if (m_eventPool.size() < kEventPoolLimit)
+        {
+            m_eventPool.push_back(event);
+            return;
+        }
+    }
+    CloseHandle(event);
+}
+
+void ClientPipeCommunications::RemovePending(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    m_pending.erase(id);
+}
+
+std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstring& requestName,
+                                                                 const void* bytes, uint32_t length,
+                                                                 uint32_t& replyLength)
+{
+    ActiveCall active(m_activeCalls);
+    replyLength = 0;
+    SendAccounting();
+    if (!WaitReady())
+    {
+        RecordClientFailure(L"CL#pipe_is_not_ready");
+        return nullptr;
+    }
+
+    RequestMessage frame;
+    const uint32_t zeroId = 0;
+    bool built = false;
+    if (length <= kMaxMessageSize - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
+    {
+        frame.SetProtocol(kProtocolRequest);
+        built = frame.Append(&zeroId, kRequestIdSize) && frame.Append(bytes, length);
+    }
+
+    ScopedHandle completion(TakeCompletionEvent());
+    if (!completion.Valid())
+    {
+        const DWORD error = GetLastError();
+        CountDirect(L"CL#no_request_error");
+        VT_LOG(ERR) << "Failed to create request event. Error " << error;
+        return nullptr;
+    }
+
+    uint32_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        // After wrap-around an identifier may still belong to a waiting
+        // request; it is skipped so that no reply reaches the wrong caller.
+        do
+        {
+            id = ++m_lastRequestId;
+            if (id == 0)
+                id = m_lastRequestId = 1;
+        } while (m_pending.count(id) != 0);
+        PendingEntry& entry = m_pending[id];
+        entry.id = id;
+        entry.completion = completion.Get();
+    }
+
+    if (!built)
+    {
+        CountDirect(L"CL#st_msg_id");
+        VT_LOG(ERR) << "Failed to set message id";
+        RemovePending(id);
+        return nullptr;
+    }
+    frame.SetRequestId(id);
+    if (!WriteData(frame.Buffer(), frame.MessageSize()))
+    {
+        RecordClientFailure(L"CL#write_failure");
+        VT_LOG(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message " << id
+                    << " ";
+        RemovePending(id);
+        return nullptr;
+    }
+
+    const DWORD wait = WaitForSingleObject(completion.Get(), kReplyWaitMs);
+    if (wait != WAIT_OBJECT_0)
+    {
+        m_stats.RecordTimeout(kReplyWaitMs, requestName);
+        VT_LOG(ERR) << m_name << ": " << "Wait for message with id=" << id << " was not successful. Return "
+                    << wait << ", timeout " << kReplyWaitMs;
+        // A reply that landed meanwhile is freed with the entry.
+        RemovePending(id);
+        return nullptr;
+    }
+
+    std::unique_ptr<uint8_t[]> reply;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        const auto it = m_pending.find(id);
+        if (it != m_pending.end())
+        {
+            found = true;
+            reply = std::move(it->second.reply);
+            replyLength = reply ? it->second.replyLength : 0;
+            m_pending.erase(it);
+        }
+    }
+    if (!found)
+    {
+        RecordClientFailure(L"CL#no_reply");
+        VT_LOG(ERR) << m_name << ": " << "Message with id=" << id << " was not found";
+        return nullptr;
+    }
+    // Its one signal was consumed by the wait: the event can serve again.
+    ReturnCompletionEvent(completion.Release());
+    if (!reply)
+        VT_LOG(WRN) << m_name << ": Connection dropped while waiting for message with id=" << id;
+    return reply;
+}
+
+bool ClientPipeCommunications::SendMessage(const void* bytes, uint32_t length)
+{
+    ActiveCall active(m_activeCalls);
+    SendAccounting();
+    if (!WaitReady())
+    {
+        RecordClientFailure(L"CL#pipe_is_not_ready");
+        return false;
+    }
+    CommMessage frame;
+    if (length > kMaxMessageSize - kHeaderSize || !frame.Create(kHeaderSize + length))
+    {
+        CountDirect(L"cl#proto_set");
+        VT_LOG(ERR) << "Failed to set next protocol field";
+        return false;
+    }
+    frame.SetProtocol(kProtocolMessage);
+    if (!frame.Append(bytes, length))
+    {
+        CountDirect(L"cl#proto_set");
+        VT_LOG(ERR) << "Failed to set next protocol field";
+        return false;
+    }
+    if (!WriteData(frame.Buffer(), frame.MessageSize()))
+    {
+        RecordClientFailure(L"CL#write_error");
+        VT_LOG(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message";
+        return false;
+    }
+    return true;
+}
+
+bool ClientPipeCommunications::SendSubscription(const std::string& eventName)
+{
+    SendAccounting();
+    if (!WaitReady())
+    {
+        RecordClientFailure(L"CL#pipe_is_not_ready");
+        return false;
+    }
+    SubscriptionMessage frame(eventName);
+    if (!frame.Build())
+    {
+        CountDirect(L"cl#proto_set");
+        VT_LOG(ERR) << "Failed to set next protocol field";
+        return false;
+    }
+    if (!WriteData(frame.Buffer(), frame.MessageSize()))
+    {
+        RecordClientFailure(L"CL#write_error");
+        VT_LOG(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ipc

@@ -1,0 +1,148 @@
+// One client's link to one product service: finds the service's pipe in the
+// registry, authenticates on it, moves to the transport pipe the service
+// names, and then carries requests (answered, matched by a 32-bit
+// identifier), one-way messages, subscriptions and event notifications.
+// Every failure drops the connection and starts over from the registry pipe.
+//
+// States: 0 disconnected, 1 connecting to the registry pipe, 2 handshake
+// sent, 3 authenticated and connecting to the transport pipe, 4 ready.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ipc/ClientPipe.h"
+#include "ipc/background_task_runner.h"
+#include "ipc/ipc_stats_collector.h"
+
+namespace ipc {
+
+class ClientPipeCommunications : public ClientPipe
+{
+public:
+    enum State : uint32_t
+    {
+        kDisconnected = 0,
+        kConnecting = 1,
+        kHandshakeSent = 2,
+        kAuthenticated = 3,
+        kReady = 4,
+    };
+
+    static constexpr DWORD kReplyWaitMs = 1000;
+    static constexpr DWORD kReadyWaitMs = 300;
+    static constexpr uint32_t kDefaultSpinCount = 5;
+    static constexpr uint32_t kMissingPipeSpinCount = 1;
+    static constexpr int64_t kStaleTicks = 300'000'000;  // 30 s in 100-ns ticks
+    static constexpr uint32_t kStatsRefreshInterval = 10;
+
+    // Handler of an event notification: name, value, data block.
+    using EventHandler =
+        std::function<void(const std::string& name, const std::string& value, const uint8_t* data, uint32_t size)>;
+
+    ClientPipeCommunications();
+    ~ClientPipeCommunications() override;
+
+    // `name` is the registry value naming the service's pipe and labels
+    // every log record of this object.
+    bool Initialize(const std::wstring& name);
+
+    // Sends a protocol-1 request and waits up to kReplyWaitMs for its reply.
+    // Returns the reply data (owned by the caller) or nothing. The request
+    // name only names the request in time-out statistics.
+    std::unique_ptr<uint8_t[]> SendRequest(const std::wstring& requestName, const void* bytes,
+                                           uint32_t length, uint32_t& replyLength);
+    // Sends a protocol-2 one-way message; true when the frame was written.
+    bool SendMessage(const void* bytes, uint32_t length);
+
+    uint32_t GetState() const { return m_state.load(); }
+    uint32_t GetSpinCount() const { return m_spinCount.load(); }
+    const std::wstring& Name() const { return m_name; }
+    // Waits up to `timeoutMs` for the ready state (for tools and tests).
+    bool WaitForReady(DWORD timeoutMs) const;
+
+protected:
+    // ClientPipe notifications, all on the connection thread.
+    void ConnectionFailed() override;
+    void Connected() override;
+    void Idle() override;
+    void WaitPipeResult(DWORD error) override;
+    size_t ProcessReceivedData(const uint8_t* bytes, size_t length) override;
+    std::wstring GetPipeName() override;
+
+    // System time in 100-ns ticks since 1970; the stale check's clock.
+    virtual int64_t CurrentTime() const;
+
+    // Request identifier counter, and the identifiers of the requests
+    // waiting for a reply (pending lock taken here).
+    void SetLastRequestId(uint32_t id);
+    std::vector<uint32_t> PendingRequestIds();
+
+    ipc_stats_collector& Stats() { return m_stats; }
+
+private:
+    struct PendingEntry
+    {
+        uint32_t id = 0;
+        // Owned by the waiting request; set at most once, then forgotten
+        // (null once the reply arrived or the connection failed).
+        HANDLE completion = nullptr;
+        std::unique_ptr<uint8_t[]> reply;
+        uint32_t replyLength = 0;
+    };
+    static constexpr size_t kEventPoolLimit = 64;
+
+    void SetState(State state);
+    bool RunHandshake();
+    void OnMessage(const uint8_t* frame, uint32_t size);
+    void OnHandshakeAnswer(const uint8_t* frame, uint32_t size);
+    void OnReply(const uint8_t* frame, uint32_t size);
+    void OnEvent(const uint8_t* frame, uint32_t size);
+    void StaleCheck();
+    void FailPendingRequests();
+    void SetSpinCount(uint32_t count);
+
+    bool WaitReady();
+    void SendAccounting();
+    void RecordClientFailure(const wchar_t* tag);
+    void CountDirect(const wchar_t* key);
+    bool SendSubscription(const std::string& eventName);
+    void RemovePending(uint32_t id);
+    // Completion events of finished requests are kept for reuse: creating and
+    // closing one per request costs two system calls on every round trip.
+    HANDLE TakeCompletionEvent();
+    void ReturnCompletionEvent(HANDLE event);
+
+    std::wstring m_name;
+    std::atomic<uint32_t> m_state{kDisconnected};
+    std::atomic<int64_t> m_stateChangeTime{0};
+    EventHolder m_readyEvent;
+
+    std::mutex m_pendingLock;
+    uint32_t m_lastRequestId = 0;
+    std::unordered_map<uint32_t, PendingEntry> m_pending;
+    std::vector<HANDLE> m_eventPool;  // non-signalled auto-reset events
+
+    ipc_stats_collector m_stats;
+    uint32_t m_sendCounter = 0;  // under the statistics lock
+
+    std::shared_mutex m_subscriptionLock;
+    std::unordered_map<std::string, std::shared_ptr<EventHandler>> m_subscriptions;
+
+    background_task_runner m_runner;
+    std::wstring m_transportPath;  // connection thread only
+    std::atomic<uint32_t> m_spinCount{kDefaultSpinCount};
+
+    // Teardown: no new waits once closing; the destructor waits for callers.
+    std::atomic<bool> m_closing{false};
+    std::atomic<int32_t> m_activeCalls{0};
+};
+
+}  // namespace ipc

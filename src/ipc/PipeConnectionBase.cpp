@@ -1,0 +1,420 @@
+#include "ipc/PipeConnectionBase.h"
+
+#include <new>
+
+#include "logging/Logger.h"
+
+namespace ipc {
+
+namespace {
+
+constexpr wchar_t kLogModule[] = L"PipeConnectionBase";
+
+std::wstring WidenUtf8(const char* text)
+{
+    if (text == nullptr || *text == '\0')
+        return std::wstring();
+    const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (chars <= 0)
+        return L"(cvt_fail)";
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], chars) != chars)
+        return L"(cvt_fail)";
+    wide.resize(static_cast<size_t>(chars) - 1);
+    return wide;
+}
+
+}  // namespace
+
+PipeConnectionBase::PipeConnectionBase()
+{
+    m_actionBuffer.reserve(kInitialBufferCapacity);
+    m_spareBuffer.reserve(kInitialBufferCapacity);
+    m_readBuffer.reserve(kInitialBufferCapacity);
+}
+
+PipeConnectionBase::~PipeConnectionBase()
+{
+    Close();
+}
+
+void PipeConnectionBase::AttachEvents(HANDLE readEvent, HANDLE writeEvent)
+{
+    m_readOverlapped.hEvent = readEvent;
+    m_writeOverlapped.hEvent = writeEvent;
+}
+
+bool PipeConnectionBase::HasValidHandle() const
+{
+    std::lock_guard<std::mutex> lock(m_handleLock);
+    return m_pipe.Valid();
+}
+
+size_t PipeConnectionBase::QueuedBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    return m_actionBuffer.size() + m_spareBuffer.size();
+}
+
+void PipeConnectionBase::SetPipeHandle(HANDLE pipe)
+{
+    Close();
+    std::lock_guard<std::mutex> lock(m_handleLock);
+    m_pipe.Reset(pipe);
+}
+
+void PipeConnectionBase::Close()
+{
+    std::lock_guard<std::mutex> handleLock(m_handleLock);
+    if (m_pipe.Valid())
+    {
+        bool writePending = false;
+        {
+            std::lock_guard<std::mutex> lock(m_writeLock);
+            writePending = m_writePending;
+        }
+        // The overlapped records and the action buffer are reused by the next
+        // connection, so every operation still in flight is finished first.
+        CancelIoEx(m_pipe.Get(), nullptr);
+        DWORD transferred = 0;
+        if (m_readPending)
+            GetOverlappedResult(m_pipe.Get(), &m_readOverlapped, &transferred, TRUE);
+        if (writePending)
+            GetOverlappedResult(m_pipe.Get(), &m_writeOverlapped, &transferred, TRUE);
+        m_pipe.Reset();
+    }
+    m_readPending = false;
+    if (m_readOverlapped.hEvent != nullptr)
+        ResetEvent(m_readOverlapped.hEvent);
+    if (m_writeOverlapped.hEvent != nullptr)
+        ResetEvent(m_writeOverlapped.hEvent);
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    m_writePending = false;
+    m_actionBuffer.clear();
+    m_spareBuffer.clear();
+}
+
+void PipeConnectionBase::DiscardBuffersLocked()
+{
+    m_spareBuffer.clear();
+    if (!m_writePending)
+        m_actionBuffer.clear();
+}
+
+void PipeConnectionBase::DiscardBuffers()
+{
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    DiscardBuffersLocked();
+}
+
+bool PipeConnectionBase::WriteData(const void* bytes, size_t length)
+{
+    try
+    {
+        return WriteDataImpl(bytes, length);
+    }
+    catch (const std::exception& e)
+    {
+        IPC_TRAIL_EXCEPTION(L"base_", e);
+        VT_LOG(ERR) << "Exception in WriteData: " << e.what();
+    }
+    catch (...)
+    {
+        IPC_TRAIL(L"base_unkn_exc", 0);
+        VT_LOG(ERR) << "Unknown exception in WriteData";
+    }
+    DiscardBuffers();
+    return false;
+}
+
+bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
+{
+    if (!HasValidHandle())
+    {
+        IPC_TRAIL(L"base_invl_pipe", 0);
+        VT_LOG(ERR) << "Pipe handle is invalid";
+        return false;
+    }
+    const uint8_t* data = static_cast<const uint8_t*>(bytes);
+    {
+        std::unique_lock<std::mutex> lock(m_writeLock);
+        // A non-empty action buffer means a write is in flight: its
+        // completion sends whatever waits in the spare buffer.
+        const bool inFlight = !m_actionBuffer.empty();
+        const bool toSpare = inFlight || !m_spareBuffer.empty();
+        try
+        {
+            if (toSpare)
+                m_spareBuffer.insert(m_spareBuffer.end(), data, data + length);
+            else
+                m_actionBuffer.insert(m_actionBuffer.end(), data, data + length);
+        }
+        catch (const std::bad_alloc&)
+        {
+            IPC_TRAIL(L"base_buf_wrt", 0);
+            DiscardBuffersLocked();
+            lock.unlock();
+            VT_LOG(ERR) << (toSpare ? "Spare buffer write failed" : "Action buffer write failed");
+            return false;
+        }
+        if (inFlight)
+            return true;
+        // Bytes left in the spare buffer keep their place ahead of the new ones.
+        if (toSpare)
+            m_actionBuffer.swap(m_spareBuffer);
+    }
+    return WriteImpl();
+}
+
+bool PipeConnectionBase::WriteImpl()
+{
+    try
+    {
+        return WriteImplInner();
+    }
+    catch (const std::exception& e)
+    {
+        IPC_TRAIL_EXCEPTION(L"base_", e);
+        VT_LOG(ERR) << "Exception in WriteImpl: " << e.what();
+    }
+    catch (...)
+    {
+        IPC_TRAIL(L"base_unkn_exc", 0);
+        VT_LOG(ERR) << "Unknown exception in WriteImpl";
+    }
+    DiscardBuffers();
+    return false;
+}
+
+bool PipeConnectionBase::WriteImplInner()
+{
+    std::lock_guard<std::mutex> handleLock(m_handleLock);
+    if (!m_pipe.Valid())
+    {
+        IPC_TRAIL(L"base_invl_pipe", 0);
+        VT_LOG(ERR) << "Pipe handle is invalid";
+        DiscardBuffers();
+        return false;
+    }
+    const uint8_t* data = nullptr;
+    DWORD length = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        if (m_actionBuffer.empty() || m_writePending)
+            return true;
+        // From here until completion the action buffer belongs to the kernel.
+        m_writePending = true;
+        data = m_actionBuffer.data();
+        length = static_cast<DWORD>(m_actionBuffer.size());
+    }
+    // WriteFile itself resets the event when the operation starts.
+    if (WriteFile(m_pipe.Get(), data, length, nullptr, &m_writeOverlapped))
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+        return true;
+    IPC_TRAIL(L"base_wrt_impl", error);
+    VT_LOG(ERR) << static_cast<const void*>(this) << " Write failed with error " << error;
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    m_writePending = false;
+    m_actionBuffer.clear();
+    m_spareBuffer.clear();
+    return false;
+}
+
+bool PipeConnectionBase::WriteEventProcessing()
+{
+    try
+    {
+        return WriteEventProcessingInner();
+    }
+    catch (const std::exception& e)
+    {
+        IPC_TRAIL_EXCEPTION(L"base_", e);
+        VT_LOG(ERR) << "Exception in WriteEventProcessing: " << e.what();
+    }
+    catch (...)
+    {
+        IPC_TRAIL(L"base_unkn_exc", 0);
+        VT_LOG(ERR) << "Unknown exception in WriteEventProcessing";
+    }
+    DiscardBuffers();
+    return false;
+}
+
+bool PipeConnectionBase::WriteEventProcessingInner()
+{
+    {
+        // A signal without a pending write is left over from a write that
+        // Close already drained.
+        std::lock_guard<std::mutex> lock(m_writeLock);
+        if (!m_writePending)
+            return true;
+    }
+    HANDLE pipe = nullptr;
+    {
+        std::lock_guard<std::mutex> handleLock(m_handleLock);
+        pipe = m_pipe.Get();
+    }
+    if (!ScopedHandle::IsValid(pipe))
+    {
+        IPC_TRAIL(L"base_invl_pipe", 0);
+        VT_LOG(ERR) << "Pipe handle is invalid";
+        DiscardBuffers();
+        return false;
+    }
+    DWORD written = 0;
+    if (!GetOverlappedResult(pipe, &m_writeOverlapped, &written, FALSE))
+    {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return true;
+        IPC_TRAIL(L"base_wrt_prc", error);
+        {
+            std::lock_guard<std::mutex> lock(m_writeLock);
+            m_writePending = false;
+            m_actionBuffer.clear();
+            m_spareBuffer.clear();
+        }
+        VT_LOG(ERR) << "GetOverlappedResult failed. Error " << error;
+        return false;
+    }
+
+    bool more = false;
+    {
+        std::unique_lock<std::mutex> lock(m_writeLock);
+        m_writePending = false;
+        if (written > m_actionBuffer.size())
+        {
+            IPC_TRAIL(L"base_", GetLastError());
+            m_actionBuffer.clear();
+            m_spareBuffer.clear();
+            lock.unlock();
+            VT_LOG(ERR) << "GetOverlappedResult return larger written size than actual buffer length";
+            return false;
+        }
+        // A partial write leaves the rest at the front for the next write.
+        m_actionBuffer.erase(m_actionBuffer.begin(), m_actionBuffer.begin() + written);
+        if (!m_spareBuffer.empty())
+        {
+            if (m_actionBuffer.empty())
+            {
+                m_actionBuffer.swap(m_spareBuffer);
+            }
+            else
+            {
+                try
+                {
+                    m_actionBuffer.insert(m_actionBuffer.end(), m_spareBuffer.begin(), m_spareBuffer.end());
+                }
+                catch (const std::bad_alloc&)
+                {
+                    IPC_TRAIL(L"base_buf_wrt", 0);
+                    m_actionBuffer.clear();
+                    m_spareBuffer.clear();
+                    lock.unlock();
+                    VT_LOG(ERR) << "Action buffer write failed";
+                    return false;
+                }
+                m_spareBuffer.clear();
+            }
+        }
+        more = !m_actionBuffer.empty();
+    }
+    return more ? WriteImpl() : true;
+}
+
+bool PipeConnectionBase::StartRead()
+{
+    if (!HasValidHandle())
+    {
+        IPC_TRAIL(L"base_invl_pipe", 0);
+        VT_LOG(ERR) << "Pipe handle is invalid";
+        DiscardBuffers();
+        return false;
+    }
+    // ReadFile itself resets the event when the operation starts.
+    m_readBuffer.resize(kReadChunkSize);
+    if (ReadFile(m_pipe.Get(), m_readBuffer.data(), kReadChunkSize, nullptr, &m_readOverlapped))
+    {
+        m_readPending = true;  // the event is signalled all the same
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+    {
+        m_readPending = true;
+        return true;
+    }
+    if (error != ERROR_BROKEN_PIPE)
+    {
+        IPC_TRAIL(L"base_rd_strt", error);
+        VT_LOG(ERR) << "ReadFile failed. System error " << error;
+    }
+    DiscardBuffers();
+    return false;
+}
+
+bool PipeConnectionBase::ReadEventProcessing()
+{
+    // Close drains every read it cancels, so a signal without a pending read
+    // is left over from a connection already closed.
+    if (!m_readPending)
+        return true;
+    if (!HasValidHandle())
+    {
+        IPC_TRAIL(L"base_invl_pipe", 0);
+        VT_LOG(ERR) << "Pipe handle is invalid";
+        DiscardBuffers();
+        return false;
+    }
+    DWORD read = 0;
+    if (!GetOverlappedResult(m_pipe.Get(), &m_readOverlapped, &read, FALSE))
+    {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return true;
+        m_readPending = false;
+        if (error != ERROR_BROKEN_PIPE)
+        {
+            IPC_TRAIL(L"base_rd_prc", error);
+            VT_LOG(ERR) << "GetOverlappedResult failed. System error " << error;
+        }
+        DiscardBuffers();
+        return false;
+    }
+    m_readPending = false;
+    m_readBuffer.resize(read);
+    OnDataRead(m_readBuffer);
+    return StartRead();
+}
+
+void PipeConnectionBase::SetTrail(std::wstring text)
+{
+    std::lock_guard<std::mutex> lock(m_errorLock);
+    m_errorTrail = std::move(text);
+}
+
+void PipeConnectionBase::RecordError(const wchar_t* tag, uint32_t site, uint32_t code)
+{
+    SetTrail(std::wstring(tag) + L"#" + std::to_wstring(site) + L"#" + std::to_wstring(code));
+}
+
+void PipeConnectionBase::RecordException(const wchar_t* tag, uint32_t site, const std::exception& e)
+{
+    SetTrail(std::wstring(tag) + L"#" + std::to_wstring(site) + L"#" + WidenUtf8(e.what()));
+}
+
+void PipeConnectionBase::ClearError()
+{
+    std::lock_guard<std::mutex> lock(m_errorLock);
+    m_errorTrail.clear();
+}
+
+std::wstring PipeConnectionBase::GetError() const
+{
+    std::lock_guard<std::mutex> lock(m_errorLock);
+    return m_errorTrail;
+}
+
+}  // namespace ipc

@@ -1,0 +1,194 @@
+#include "ipc/ipc_stats_collector.h"
+
+#include <sddl.h>
+
+#include "logging/Logger.h"
+#include "platform/CRegKey.h"
+#include "platform/JoinPath.h"
+#include "platform/ProductRegistry.h"
+
+namespace ipc {
+
+namespace {
+constexpr wchar_t kLogModule[] = L"ipc_stats_collector";
+}
+
+std::wstring ipc_stats_collector::StatsKeyPath()
+{
+    return JoinPath(Groundwork::kProductKeyPath, L"IPC_Stats");
+}
+
+std::wstring ipc_stats_collector::TimeoutKey(uint32_t waitMs, const std::wstring& requestName)
+{
+    std::wstring name = kTimeoutsPrefix + std::to_wstring(waitMs);
+    if (!requestName.empty())
+        name += L"#" + requestName;
+    return name;
+}
+
+ipc_stats_collector::ipc_stats_collector()
+{
+    m_security.nLength = sizeof(m_security);
+    m_security.bInheritHandle = FALSE;
+    RefreshConfig();
+}
+
+ipc_stats_collector::~ipc_stats_collector()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        RefreshConfig();
+        if (m_enabled)
+            Flush(INFINITE);
+    }
+    m_mutex.Reset();
+    if (m_securityDescriptor != nullptr)
+        LocalFree(m_securityDescriptor);
+}
+
+void ipc_stats_collector::RefreshConfig()
+{
+    Groundwork::CRegKey key;
+    LONG result = key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, Groundwork::kProductKeyRead);
+    if (result != ERROR_SUCCESS)
+    {
+        VT_LOG(ERR) << "Failed to open Pathwarden key. Error " << result;
+        m_enabled = false;
+        return;
+    }
+    DWORD value = 0;
+    result = key.QueryDWORDValue(kEnabledValue, value);
+    if (result != ERROR_SUCCESS)
+    {
+        if (result != ERROR_FILE_NOT_FOUND)
+            VT_LOG(INF) << "Failed to query \"" << kEnabledValue << "\" value. Error " << result;
+        m_enabled = false;
+        return;
+    }
+    const bool enabled = value != 0;
+    // Counts gathered while collection was off are not reported.
+    if (enabled && !m_enabled)
+        m_counters.clear();
+    m_enabled = enabled;
+}
+
+void ipc_stats_collector::Increment(const std::wstring& name)
+{
+    ++m_counters[name];
+}
+
+void ipc_stats_collector::RecordTimeout(uint32_t waitMs, const std::wstring& requestName)
+{
+    const std::wstring name = TimeoutKey(waitMs, requestName);
+    std::lock_guard<std::mutex> lock(m_lock);
+    RefreshConfig();
+    if (m_enabled)
+    {
+        Increment(name);
+        Flush(0);
+    }
+}
+
+uint32_t ipc_stats_collector::PendingCount(const std::wstring& name) const
+{
+    const auto it = m_counters.find(name);
+    return it == m_counters.end() ? 0 : it->second;
+}
+
+bool ipc_stats_collector::EnsureSecurityDescriptor()
+{
+    if (m_securityDescriptor != nullptr)
+        return true;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSecurityDescriptor, SDDL_REVISION_1,
+                                                              &m_securityDescriptor, nullptr))
+    {
+        VT_LOG(ERR) << "Failed create scurity descriptor. Error " << GetLastError();
+        m_securityDescriptor = nullptr;
+        return false;
+    }
+    m_security.lpSecurityDescriptor = m_securityDescriptor;
+    return true;
+}
+
+bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
+{
+    if (!m_mutex.Valid())
+    {
+        if (!EnsureSecurityDescriptor())
+            return false;
+        HANDLE mutex = CreateMutexA(&m_security, FALSE, kMutexName);
+        if (mutex == nullptr)
+        {
+            VT_LOG(ERR) << "Failed to create IPC stats mutex, error " << GetLastError();
+            return false;
+        }
+        m_mutex.Reset(mutex);
+    }
+    switch (WaitForSingleObject(m_mutex.Get(), waitMs))
+    {
+    case WAIT_OBJECT_0:
+        return true;
+    case WAIT_TIMEOUT:
+        return false;
+    case WAIT_ABANDONED:
+        // Another writer died mid-flush; its values may be half written, so
+        // this round is skipped.
+        ::ReleaseMutex(m_mutex.Get());
+        return false;
+    default:
+        VT_LOG(ERR) << "Mutex wait failed, error " << GetLastError();
+        return false;
+    }
+}
+
+void ipc_stats_collector::ReleaseMutex()
+{
+    if (!::ReleaseMutex(m_mutex.Get()))
+        VT_LOG(ERR) << "Mutex release failure. Error " << GetLastError();
+}
+
+void ipc_stats_collector::Flush(DWORD mutexWaitMs)
+{
+    if (!AcquireMutex(mutexWaitMs))
+        return;
+    if (!EnsureSecurityDescriptor())
+    {
+        ReleaseMutex();
+        return;
+    }
+    {
+        Groundwork::CRegKey key;
+        const LONG result = key.Create(HKEY_LOCAL_MACHINE, StatsKeyPath().c_str(), nullptr,
+                                       REG_OPTION_NON_VOLATILE, kStatsKeyAccess, &m_security, nullptr);
+        if (result != ERROR_SUCCESS)
+        {
+            VT_LOG(ERR) << "Failed to open stats registry key. Error " << result;
+            ReleaseMutex();
+            return;
+        }
+        for (auto& [name, count] : m_counters)
+        {
+            if (count == 0)
+                continue;
+            ULONGLONG stored = 0;
+            LONG query = key.QueryQWORDValue(name.c_str(), stored);
+            if (query == ERROR_FILE_NOT_FOUND)
+                stored = 0;
+            else if (query != ERROR_SUCCESS)
+            {
+                VT_LOG(ERR) << "Failed to query value \"" << name << "\". Error " << query;
+                continue;
+            }
+            const LONG set = key.SetQWORDValue(name.c_str(), stored + count);
+            if (set != ERROR_SUCCESS)
+            {
+                VT_LOG(ERR) << "Failed to set value \"" << name << "\". Error " << set;
+                continue;
+            }
+            count = 0;
+        }
+    }
+    ReleaseMutex();
+}
+
+}  // namespace ipc

@@ -1,0 +1,66 @@
+// Per-connection traffic and failure counts, added to REG_QWORD values under
+// HKLM\SOFTWARE\Zelnor\Pathwarden\IPC_Stats while "ipc_stats_enabled" is
+// non-zero. Writers in all processes are serialised by one global mutex.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <windows.h>
+
+#include "ipc/ipc_common.h"
+
+namespace ipc {
+
+class ipc_stats_collector
+{
+public:
+    static constexpr wchar_t kTotalsKey[] = L"totals";
+    static constexpr wchar_t kTimeoutsPrefix[] = L"timeouts";
+    static constexpr wchar_t kEnabledValue[] = L"ipc_stats_enabled";
+    static constexpr char kMutexName[] = "Global\\{0BAFAFE5-FFE3-4633-A84C-CB483480A3F0}";
+    static constexpr wchar_t kSecurityDescriptor[] =
+        L"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GA;;;AU)(A;OICI;GA;;;BA)";
+    static constexpr REGSAM kStatsKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F
+
+    // Registry path of the statistics key under HKEY_LOCAL_MACHINE.
+    static std::wstring StatsKeyPath();
+    // "timeouts" + wait, then "#" + request name when there is one.
+    static std::wstring TimeoutKey(uint32_t waitMs, const std::wstring& requestName);
+
+    ipc_stats_collector();
+    ipc_stats_collector(const ipc_stats_collector&) = delete;
+    ipc_stats_collector& operator=(const ipc_stats_collector&) = delete;
+    ~ipc_stats_collector();
+
+    // The statistics lock: held by the owner around every call below except
+    // RecordTimeout, which takes it itself.
+    std::mutex& Lock() { return m_lock; }
+
+    void RefreshConfig();
+    void Increment(const std::wstring& name);
+    void RecordTimeout(uint32_t waitMs, const std::wstring& requestName);
+    // Adds every non-zero count to the registry; gives up (keeping the counts)
+    // when the global mutex is not acquired within `mutexWaitMs`.
+    void Flush(DWORD mutexWaitMs);
+    bool IsEnabled() const { return m_enabled; }
+
+    // Count not yet written to the registry.
+    uint32_t PendingCount(const std::wstring& name) const;
+
+private:
+    bool EnsureSecurityDescriptor();
+    bool AcquireMutex(DWORD waitMs);
+    void ReleaseMutex();
+
+    std::mutex m_lock;
+    std::unordered_map<std::wstring, uint32_t> m_counters;
+    bool m_enabled = false;
+    ScopedHandle m_mutex;
+    PSECURITY_DESCRIPTOR m_securityDescriptor = nullptr;  // LocalFree'd by the destructor
+    SECURITY_ATTRIBUTES m_security{};
+};
+
+}  // namespace ipc

@@ -1,0 +1,307 @@
+// Frames: building, header checks, copies of received frames, event parsing
+// and the receive-buffer scanner.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipc/CommMessage.h"
+#include "support/LogCapture.h"
+
+using namespace ipc;
+
+namespace {
+
+std::vector<uint8_t> Header(uint32_t size, uint16_t protocol, uint8_t version = 1)
+{
+    std::vector<uint8_t> h = {'D', 'A', 'C', 'M', version, 0, 0, 0, 0, 0, 0};
+    WriteU32(h.data() + 5, size);
+    WriteU16(h.data() + 9, protocol);
+    return h;
+}
+
+std::vector<uint8_t> FrameBytes(uint16_t protocol, const std::string& body)
+{
+    std::vector<uint8_t> f = Header(static_cast<uint32_t>(kHeaderSize + body.size()), protocol);
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+
+std::vector<uint8_t> EventFrame(const std::string& name, const std::string& value, const std::string& data)
+{
+    std::string body;
+    body.push_back(static_cast<char>(name.size() & 0xFF));
+    body.push_back(static_cast<char>(name.size() >> 8));
+    body += name;
+    body.push_back(static_cast<char>(value.size() & 0xFF));
+    body.push_back(static_cast<char>(value.size() >> 8));
+    body += value;
+    body += data;
+    return FrameBytes(kProtocolEvent, body);
+}
+
+struct Scan
+{
+    bool ok;
+    const uint8_t* frame;
+    uint32_t size;
+    size_t consumed;
+};
+
+Scan Find(const std::vector<uint8_t>& bytes, size_t offset = 0)
+{
+    Scan s{};
+    s.ok = FindFrame(bytes.data() + offset, bytes.size() - offset, &s.frame, &s.size, &s.consumed);
+    return s;
+}
+
+}  // namespace
+
+TEST(CommMessage, CreateFillsHeaderAndAppendStaysInsideTheFrame)
+{
+    CommMessage empty;
+    EXPECT_EQ(0u, empty.MessageSize());
+    EXPECT_EQ(kHeaderSize, empty.WritePosition());
+    EXPECT_EQ(nullptr, empty.Data());
+    EXPECT_EQ(0u, empty.DataSize());
+    EXPECT_FALSE(empty.Append("x", 1));
+
+    CommMessage tooSmall;
+    EXPECT_FALSE(tooSmall.Create(10));
+    EXPECT_EQ(0u, tooSmall.MessageSize());
+    CommMessage tooLarge;
+    EXPECT_FALSE(tooLarge.Create(0xA00001));
+    EXPECT_EQ(0u, tooLarge.MessageSize());
+    CommMessage largest;
+    EXPECT_TRUE(largest.Create(0xA00000));
+
+    CommMessage headerOnly;
+    ASSERT_TRUE(headerOnly.Create(11));
+    EXPECT_EQ(0u, headerOnly.DataSize());
+    EXPECT_TRUE(headerOnly.Append(nullptr, 0));
+    EXPECT_FALSE(headerOnly.Append("x", 1));
+
+    CommMessage m;
+    ASSERT_TRUE(m.Create(20));
+    m.SetProtocol(0x0201);
+    ASSERT_TRUE(m.Append("abcd", 4));
+    EXPECT_FALSE(m.Append("123456", 6));  // one byte more than is left
+    EXPECT_EQ(15u, m.WritePosition());    // nothing copied by the refused append
+    ASSERT_TRUE(m.Append("12345", 5));
+    EXPECT_EQ(20u, m.WritePosition());
+    m.SetRequestId(0xA1B2C3D4);
+    const uint8_t expected[15] = {'D', 'A', 'C', 'M', 1, 20, 0, 0, 0, 0x01, 0x02, 0xD4, 0xC3, 0xB2, 0xA1};
+    EXPECT_EQ(0, std::memcmp(expected, m.Buffer(), sizeof(expected)));
+    EXPECT_EQ(0, std::memcmp("12345", m.Buffer() + 15, 5));
+    EXPECT_EQ(0x0201, m.Protocol());
+    EXPECT_EQ(0xA1B2C3D4u, m.RequestId());
+    EXPECT_EQ(9u, m.DataSize());
+}
+
+TEST(CommMessage, RequestMessageDataStartsAfterTheIdentifier)
+{
+    RequestMessage shortFrame;
+    ASSERT_TRUE(shortFrame.Create(14));
+    EXPECT_EQ(0u, shortFrame.DataSize());
+    EXPECT_EQ(nullptr, shortFrame.Data());
+
+    RequestMessage idOnly;
+    ASSERT_TRUE(idOnly.Create(15));
+    EXPECT_EQ(0u, idOnly.DataSize());
+    EXPECT_EQ(idOnly.Buffer() + 15, idOnly.Data());
+
+    RequestMessage request;
+    ASSERT_TRUE(request.Create(15 + 3));
+    const uint32_t placeholder = 0;
+    ASSERT_TRUE(request.Append(&placeholder, 4));
+    ASSERT_TRUE(request.Append("{}x", 3));
+    EXPECT_EQ(3u, request.DataSize());
+    EXPECT_EQ(0, std::memcmp("{}x", request.Data(), 3));
+
+    SubscriptionMessage subscription("EVENT_X");
+    ASSERT_TRUE(subscription.Build());
+    EXPECT_EQ(12u + 7u, subscription.MessageSize());
+    EXPECT_EQ(kProtocolSubscription, subscription.Protocol());
+    EXPECT_EQ(1, subscription.Buffer()[11]);
+    EXPECT_EQ(0, std::memcmp("EVENT_X", subscription.Buffer() + 12, 7));
+}
+
+TEST(CommMessage, CreateFromBufferCopiesExactlyOneValidFrame)
+{
+    // A receive buffer holding a frame and the start of the next one.
+    std::vector<uint8_t> bytes = FrameBytes(kProtocolMessage, "hello");
+    const std::vector<uint8_t> next = FrameBytes(kProtocolMessage, "next frame");
+    bytes.insert(bytes.end(), next.begin(), next.end());
+
+    CommMessage copy;
+    ASSERT_TRUE(copy.CreateFromBuffer(bytes.data(), bytes.size()));
+    EXPECT_EQ(16u, copy.MessageSize());
+    EXPECT_EQ(16u, copy.WritePosition());
+    EXPECT_EQ(kProtocolMessage, copy.Protocol());
+    EXPECT_EQ(0, std::memcmp(bytes.data(), copy.Buffer(), 16));
+
+    CommMessage refused;
+    EXPECT_FALSE(refused.CreateFromBuffer(bytes.data(), 10));  // shorter than a header
+    EXPECT_FALSE(refused.CreateFromBuffer(bytes.data(), 15));  // shorter than the frame
+    std::vector<uint8_t> badVersion = FrameBytes(kProtocolMessage, "x");
+    badVersion[4] = 2;
+    EXPECT_FALSE(refused.CreateFromBuffer(badVersion.data(), badVersion.size()));
+    std::vector<uint8_t> badSync = FrameBytes(kProtocolMessage, "x");
+    badSync[0] = 'X';
+    EXPECT_FALSE(refused.CreateFromBuffer(badSync.data(), badSync.size()));
+    const std::vector<uint8_t> tiny = Header(5, kProtocolMessage);
+    EXPECT_FALSE(refused.CreateFromBuffer(tiny.data(), tiny.size()));
+    EXPECT_EQ(0u, refused.MessageSize());
+}
+
+TEST(CommMessage, ValidateHeaderReportsWhatIsWrong)
+{
+    testsupport::ScopedLogCapture log;
+    std::vector<uint8_t> h = Header(11, 0, 2);
+    EXPECT_FALSE(CommMessage::ValidateHeader(h.data()));
+    EXPECT_TRUE(log.Contains(L"Incorrect header version. Got 2, expecting 1"));
+    h = Header(11, 0);
+    h[3] = 'X';
+    EXPECT_FALSE(CommMessage::ValidateHeader(h.data()));
+    EXPECT_TRUE(log.Contains(L"Incorrect header synchronisation sequence. Got 1480802628, expecting 1296253252"));
+    h = Header(10, 0);
+    EXPECT_FALSE(CommMessage::ValidateHeader(h.data()));
+    EXPECT_TRUE(log.Contains(L"Header message size is less than header size"));
+    EXPECT_TRUE(CommMessage::ValidateHeader(Header(11, 7).data()));
+}
+
+TEST(CommMessage, EventMessageParsesNameValueAndDataBlock)
+{
+    const std::vector<uint8_t> frame = EventFrame("EVT", "value", std::string("\0data", 5));
+    EventMessage event;
+    ASSERT_TRUE(event.CreateFromBuffer(frame.data(), frame.size()));
+    EXPECT_EQ(5u, event.DataSize());
+    ASSERT_NE(nullptr, event.Data());
+    EXPECT_EQ(0, std::memcmp("\0data", event.Data(), 5));
+    EXPECT_EQ("EVT", event.EventName());
+    EXPECT_EQ("value", event.EventValue());
+
+    const std::vector<uint8_t> noData = EventFrame("", "", "");  // 15 bytes: two empty strings
+    EventMessage empty;
+    ASSERT_TRUE(empty.CreateFromBuffer(noData.data(), noData.size()));
+    EXPECT_TRUE(empty.Parse());
+    EXPECT_EQ(0u, empty.DataSize());
+    EXPECT_EQ("", empty.EventName());
+
+    // First length prefix larger than what follows.
+    std::vector<uint8_t> badFirst = EventFrame("EVT", "value", "");
+    WriteU16(badFirst.data() + 11, 200);
+    EventMessage broken;
+    ASSERT_TRUE(broken.CreateFromBuffer(badFirst.data(), badFirst.size()));
+    EXPECT_EQ(0u, broken.DataSize());
+    EXPECT_EQ(nullptr, broken.Data());
+
+    // Second length prefix one byte too large.
+    std::vector<uint8_t> badSecond = EventFrame("EVT", "value", "");
+    WriteU16(badSecond.data() + 11 + 2 + 3, 6);
+    EventMessage broken2;
+    ASSERT_TRUE(broken2.CreateFromBuffer(badSecond.data(), badSecond.size()));
+    EXPECT_FALSE(broken2.Parse());
+    EXPECT_EQ(nullptr, broken2.Data());
+
+    // Not protocol 4, or too short to hold both lengths.
+    std::vector<uint8_t> wrongProtocol = EventFrame("E", "V", "");
+    WriteU16(wrongProtocol.data() + 9, kProtocolMessage);
+    EventMessage other;
+    ASSERT_TRUE(other.CreateFromBuffer(wrongProtocol.data(), wrongProtocol.size()));
+    EXPECT_FALSE(other.Parse());
+    const std::vector<uint8_t> tooShort = FrameBytes(kProtocolEvent, std::string("\0\0\0", 3));
+    EventMessage shortEvent;
+    ASSERT_TRUE(shortEvent.CreateFromBuffer(tooShort.data(), tooShort.size()));
+    EXPECT_FALSE(shortEvent.Parse());
+}
+
+TEST(FindFrame, WaitsForAWholeHeaderAndSkipsGarbage)
+{
+    EXPECT_FALSE(FindFrame(nullptr, 0, nullptr, nullptr, nullptr));
+
+    const std::vector<uint8_t> ten(10, 'D');
+    Scan s = Find(ten);
+    EXPECT_TRUE(s.ok);
+    EXPECT_EQ(nullptr, s.frame);
+    EXPECT_EQ(0u, s.consumed);
+
+    std::vector<uint8_t> bytes = {0x01, 0x02, 0x03};
+    const std::vector<uint8_t> frame = FrameBytes(kProtocolMessage, "payload");
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    s = Find(bytes);
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(bytes.data() + 3, s.frame);
+    EXPECT_EQ(frame.size(), s.size);
+    EXPECT_EQ(3 + frame.size(), s.consumed);
+
+    // Garbage only: everything but the last ten bytes is dropped.
+    const std::vector<uint8_t> garbage(100, 0xEE);
+    s = Find(garbage);
+    EXPECT_TRUE(s.ok);
+    EXPECT_EQ(nullptr, s.frame);
+    EXPECT_EQ(90u, s.consumed);
+
+    // A synchronisation sequence in the last ten bytes is kept for later.
+    std::vector<uint8_t> partial(50, 0xEE);
+    partial.insert(partial.end(), frame.begin(), frame.begin() + 6);
+    s = Find(partial);
+    EXPECT_TRUE(s.ok);
+    EXPECT_EQ(nullptr, s.frame);
+    EXPECT_EQ(46u, s.consumed);
+    EXPECT_EQ('D', partial[s.consumed + 4]);
+}
+
+TEST(FindFrame, RefusesCorruptHeaders)
+{
+    testsupport::ScopedLogCapture log;
+    EXPECT_FALSE(Find(Header(11, 0, 2)).ok);
+    EXPECT_TRUE(log.Contains(L"Unexpected message header version 2"));
+
+    // The largest frame is acceptable (and not complete yet); one more byte is not.
+    Scan s = Find(Header(0xA00000, kProtocolMessage));
+    EXPECT_TRUE(s.ok);
+    EXPECT_EQ(nullptr, s.frame);
+    EXPECT_EQ(0u, s.consumed);
+    EXPECT_FALSE(Find(Header(0xA00001, kProtocolMessage)).ok);
+    EXPECT_TRUE(log.Contains(L"Message size is too big: 10485761"));
+
+    // A frame shorter than its own header would never advance the stream.
+    for (uint32_t size : {0u, 1u, 10u})
+        EXPECT_FALSE(Find(Header(size, kProtocolMessage)).ok) << size;
+    EXPECT_TRUE(Find(Header(11, kProtocolMessage)).ok);
+}
+
+TEST(FindFrame, FindsFramesOneAfterAnotherAndAcrossReads)
+{
+    const std::vector<uint8_t> first = FrameBytes(kProtocolRequest, std::string("\x01\0\0\0{}", 6));
+    const std::vector<uint8_t> second = FrameBytes(kProtocolMessage, "second");
+    std::vector<uint8_t> stream = first;
+    stream.insert(stream.end(), second.begin(), second.end());
+
+    Scan s = Find(stream);
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(stream.data(), s.frame);
+    EXPECT_EQ(first.size(), s.consumed);
+    Scan t = Find(stream, s.consumed);
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(stream.data() + first.size(), t.frame);
+    EXPECT_EQ(second.size(), t.consumed);
+    EXPECT_EQ(nullptr, Find(stream, s.consumed + t.consumed).frame);
+
+    // The same stream arriving in two pieces, split inside the second frame.
+    std::vector<uint8_t> buffer(stream.begin(), stream.begin() + first.size() + 13);
+    s = Find(buffer);
+    ASSERT_NE(nullptr, s.frame);
+    buffer.erase(buffer.begin(), buffer.begin() + s.consumed);
+    t = Find(buffer);
+    EXPECT_TRUE(t.ok);
+    EXPECT_EQ(nullptr, t.frame);
+    EXPECT_EQ(0u, t.consumed);
+    buffer.insert(buffer.end(), stream.begin() + first.size() + 13, stream.end());
+    t = Find(buffer);
+    ASSERT_NE(nullptr, t.frame);
+    EXPECT_EQ(second.size(), t.size);
+    EXPECT_EQ(0, std::memcmp(second.data(), t.frame, second.size()));
+}

@@ -1,0 +1,263 @@
+// Helpers for the transport tests: the product's statistics values, and the
+// reference services run as a separate process.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "ipc/PipeName.h"
+#include "ipc/ipc_common.h"
+#include "ipc/ipc_stats_collector.h"
+#include "platform/CObfuscatedRegKey.h"
+#include "platform/CRegKey.h"
+#include "platform/ProductRegistry.h"
+#include "support/TestFiles.h"
+
+namespace ipctest {
+
+constexpr REGSAM kWrite = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+
+// Folder of the running test program (the build's bin folder).
+inline std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+// "ipc_stats_enabled": a value, or absent.
+inline void SetStatsSwitch(std::optional<DWORD> value)
+{
+    Groundwork::CRegKey key;
+    if (key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr, REG_OPTION_NON_VOLATILE, kWrite) !=
+        ERROR_SUCCESS)
+        return;
+    if (value)
+        key.SetDWORDValue(ipc::ipc_stats_collector::kEnabledValue, *value);
+    else
+        key.DeleteValue(ipc::ipc_stats_collector::kEnabledValue);
+}
+
+inline void ClearStats()
+{
+    Groundwork::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, kWrite) == ERROR_SUCCESS)
+        key.RecurseDeleteKey(L"IPC_Stats");
+}
+
+inline bool StatsKeyExists()
+{
+    Groundwork::CRegKey key;
+    return key.Open(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(),
+                    KEY_READ | KEY_WOW64_64KEY) == ERROR_SUCCESS;
+}
+
+inline std::optional<ULONGLONG> ReadStat(const std::wstring& name)
+{
+    Groundwork::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(),
+                 KEY_READ | KEY_WOW64_64KEY) != ERROR_SUCCESS)
+        return std::nullopt;
+    ULONGLONG value = 0;
+    if (key.QueryQWORDValue(name.c_str(), value) != ERROR_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+// Names of all values under the statistics key.
+inline std::vector<std::wstring> StatNames()
+{
+    std::vector<std::wstring> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(), 0,
+                      KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return names;
+    for (DWORD i = 0;; ++i)
+    {
+        wchar_t name[512];
+        DWORD chars = 512;
+        if (RegEnumValueW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, chars);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+// Leaves the product's statistics as a test found them: switch absent, no key.
+class StatsSandbox
+{
+public:
+    StatsSandbox()
+    {
+        SetStatsSwitch(std::nullopt);
+        ClearStats();
+    }
+    ~StatsSandbox()
+    {
+        SetStatsSwitch(std::nullopt);
+        ClearStats();
+    }
+};
+
+// Runs a program of the bin folder with arguments; owns the process.
+class ChildProcess
+{
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { Kill(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Launch(const std::wstring& program, const std::wstring& arguments)
+    {
+        const std::wstring exe = BinDir() + L"\\" + program;
+        std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &info))
+            return false;
+        CloseHandle(info.hThread);
+        m_process.Reset(info.hProcess);
+        m_id = info.dwProcessId;
+        return true;
+    }
+    HANDLE Handle() const { return m_process.Get(); }
+    DWORD Id() const { return m_id; }
+    bool Running() const { return m_process.Valid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT; }
+    // Exit code, or nothing if it did not end within `ms`.
+    std::optional<DWORD> Wait(DWORD ms)
+    {
+        if (!m_process.Valid() || WaitForSingleObject(m_process.Get(), ms) != WAIT_OBJECT_0)
+            return std::nullopt;
+        DWORD code = 0;
+        GetExitCodeProcess(m_process.Get(), &code);
+        return code;
+    }
+    void Kill()
+    {
+        if (Running())
+        {
+            TerminateProcess(m_process.Get(), 99);
+            WaitForSingleObject(m_process.Get(), 30000);
+        }
+    }
+
+private:
+    ipc::ScopedHandle m_process;
+    DWORD m_id = 0;
+};
+
+// Sealed pipe names under the Servers key.
+inline bool RegisterPipeName(const std::wstring& service, const std::wstring& path)
+{
+    Groundwork::CObfuscatedRegKey key;
+    return key.Create(HKEY_LOCAL_MACHINE, ipc::kServersKeyPath, nullptr, REG_OPTION_NON_VOLATILE, kWrite) ==
+               ERROR_SUCCESS &&
+           key.SetStringValue(service.c_str(), path.c_str()) == ERROR_SUCCESS;
+}
+
+inline void ClearPipeNames()
+{
+    Groundwork::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, kWrite) == ERROR_SUCCESS)
+        key.RecurseDeleteKey(L"Servers");
+}
+
+// The reference services as a separate process: started with a ready file
+// and a stop event of its own, stopped (or killed) by the test.
+class ServicesProcess
+{
+public:
+    ServicesProcess()
+    {
+        static int counter = 0;
+        m_tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        m_stopName = L"vantu-services-stop-" + m_tag;
+    }
+    ~ServicesProcess() { Stop(); }
+
+    // Starts with `arguments` and waits until every pipe listens.
+    bool Start(const std::wstring& arguments)
+    {
+        Stop();
+        m_readyFile = m_dir / (L"ready-" + std::to_wstring(++m_starts) + L".txt");
+        m_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        // VANTU_SERVICES_VERBOSE=1 shows what the services do, for debugging.
+        const bool verbose = GetEnvironmentVariableW(L"VANTU_SERVICES_VERBOSE", nullptr, 0) != 0;
+        if (!m_process.Launch(L"pathwarden-services.exe", L"--ready-file \"" + m_readyFile + L"\" --stop-event " +
+                                                              m_stopName + (verbose ? L" --verbose " : L" ") + arguments))
+            return false;
+        // The file is moved into place whole; it may still be mid-move when
+        // first seen, so it is read until it names the ready time.
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        while (!(testsupport::FileExists(m_readyFile) && ReadReadyFile()))
+        {
+            // The wait on the process doubles as the poll interval.
+            if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Handle(), 5) != WAIT_TIMEOUT)
+                return false;
+        }
+        return true;
+    }
+    // Asks the program to end and waits for it.
+    void Stop()
+    {
+        if (!m_process.Running())
+            return;
+        SetEvent(m_stopEvent.Get());
+        if (!m_process.Wait(30000))
+            m_process.Kill();
+    }
+    // Ends the program at once, as a crash would.
+    void Kill() { m_process.Kill(); }
+    bool Running() const { return m_process.Running(); }
+    DWORD ProcessId() const { return m_process.Id(); }
+    // "pid", "ready_ticks", and each service name with its first pipe.
+    std::string Value(const std::string& key) const
+    {
+        const auto it = m_values.find(key);
+        return it == m_values.end() ? std::string() : it->second;
+    }
+    std::wstring FirstPipe(const std::string& service) const
+    {
+        const std::string path = Value(service);
+        return std::wstring(path.begin(), path.end());
+    }
+    std::wstring File(const std::wstring& name) const { return m_dir / name; }
+
+private:
+    bool ReadReadyFile()
+    {
+        m_values.clear();
+        std::istringstream lines(testsupport::ReadFileBytes(m_readyFile));
+        std::string line;
+        while (std::getline(lines, line))
+        {
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                m_values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return m_values.count("ready_ticks") != 0;
+    }
+
+    testsupport::TempDir m_dir;
+    std::wstring m_tag;
+    std::wstring m_stopName;
+    std::wstring m_readyFile;
+    int m_starts = 0;
+    ipc::ScopedHandle m_stopEvent;
+    ChildProcess m_process;
+    std::map<std::string, std::string> m_values;
+};
+
+}  // namespace ipctest

@@ -1,0 +1,352 @@
+// The overlapped pipe connection and the client pipe's connection thread,
+// against a server pipe owned by the test.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ipc/ClientPipe.h"
+#include "ipc/PipeConnectionBase.h"
+#include "support/LogCapture.h"
+
+using ipc::ScopedHandle;
+
+namespace {
+
+std::wstring UniquePipeName(const wchar_t* tag)
+{
+    static std::atomic<int> counter{0};
+    return L"\\\\.\\pipe\\vantu-test-" + std::wstring(tag) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter);
+}
+
+// The server end, with blocking helpers over overlapped I/O.
+class TestServer
+{
+public:
+    explicit TestServer(const std::wstring& name, DWORD bufferSize = 1024) : m_name(name)
+    {
+        m_pipe.Reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, bufferSize, bufferSize, 0,
+                                      nullptr));
+        m_event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        m_connect.hEvent = m_event.Get();
+        if (!ConnectNamedPipe(m_pipe.Get(), &m_connect))
+            m_connectPending = GetLastError() == ERROR_IO_PENDING;
+    }
+    ~TestServer() { Close(); }
+
+    bool Valid() const { return m_pipe.Valid(); }
+    HANDLE OpenClient() const
+    {
+        return CreateFileW(m_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    bool WaitConnected(DWORD ms)
+    {
+        if (!m_connectPending)
+            return true;
+        if (WaitForSingleObject(m_event.Get(), ms) != WAIT_OBJECT_0)
+            return false;
+        m_connectPending = false;
+        return true;
+    }
+    bool Write(const std::string& bytes)
+    {
+        OVERLAPPED o{};
+        ScopedHandle e(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        o.hEvent = e.Get();
+        DWORD n = 0;
+        if (!WriteFile(m_pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &o) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return false;
+        return GetOverlappedResult(m_pipe.Get(), &o, &n, TRUE) && n == bytes.size();
+    }
+    // Reads until `count` bytes arrived.
+    std::string Read(size_t count)
+    {
+        std::string out;
+        std::vector<char> chunk(65536);
+        while (out.size() < count)
+        {
+            OVERLAPPED o{};
+            ScopedHandle e(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            o.hEvent = e.Get();
+            DWORD n = 0;
+            if (!ReadFile(m_pipe.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, &o) &&
+                GetLastError() != ERROR_IO_PENDING)
+                break;
+            if (WaitForSingleObject(e.Get(), 30000) != WAIT_OBJECT_0 ||
+                !GetOverlappedResult(m_pipe.Get(), &o, &n, FALSE))
+                break;
+            out.append(chunk.data(), n);
+        }
+        return out;
+    }
+    void Close()
+    {
+        if (m_pipe.Valid())
+        {
+            CancelIoEx(m_pipe.Get(), nullptr);
+            DWORD n = 0;
+            if (m_connectPending)
+                GetOverlappedResult(m_pipe.Get(), &m_connect, &n, TRUE);
+            m_connectPending = false;
+            m_pipe.Reset();
+        }
+    }
+
+private:
+    std::wstring m_name;
+    ScopedHandle m_pipe;
+    ScopedHandle m_event;
+    OVERLAPPED m_connect{};
+    bool m_connectPending = false;
+};
+
+class TestConnection : public ipc::PipeConnectionBase
+{
+public:
+    TestConnection()
+    {
+        m_readEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        m_writeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        AttachEvents(m_readEvent.Get(), m_writeEvent.Get());
+    }
+    ~TestConnection() override { Close(); }
+    void Adopt(HANDLE pipe) { SetPipeHandle(pipe); }
+    HANDLE ReadEvent() const { return m_readEvent.Get(); }
+    HANDLE WriteEvent() const { return m_writeEvent.Get(); }
+
+    std::string received;
+    std::vector<size_t> chunks;
+
+protected:
+    void OnDataRead(std::vector<uint8_t>& data) override
+    {
+        chunks.push_back(data.size());
+        received.append(data.begin(), data.end());
+    }
+
+private:
+    ScopedHandle m_readEvent;
+    ScopedHandle m_writeEvent;
+};
+
+bool MatchesTrail(const std::wstring& trail, const std::wstring& tag, const std::wstring& detail)
+{
+    return std::regex_match(trail, std::wregex(tag + L"#[0-9]+#" + detail));
+}
+
+}  // namespace
+
+TEST(PipeConnectionBase, InvalidHandleIsRefusedWithATrail)
+{
+    TestConnection connection;
+    EXPECT_FALSE(connection.WriteData("abc", 3));
+    EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_invl_pipe", L"0")) << connection.GetError();
+    EXPECT_EQ(0u, connection.QueuedBytes());
+    connection.ClearError();
+    EXPECT_FALSE(connection.StartRead());
+    EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_invl_pipe", L"0"));
+    // The site number tells the reporting statements apart.
+    const std::wstring fromRead = connection.GetError();
+    connection.WriteData("abc", 3);
+    EXPECT_NE(fromRead, connection.GetError());
+}
+
+TEST(PipeConnectionBase, FramesHandedInDuringAWriteFollowItAsOneWriteInOrder)
+{
+    TestServer server(UniquePipeName(L"coalesce"));
+    ASSERT_TRUE(server.Valid());
+    TestConnection connection;
+    connection.Adopt(server.OpenClient());
+    ASSERT_TRUE(server.WaitConnected(10000));
+
+    // Larger than the pipe's buffer: stays in flight until the server reads.
+    const std::string first(200000, 'a');
+    const std::string second(300, 'b');
+    const std::string third(500, 'c');
+    ASSERT_TRUE(connection.WriteData(first.data(), first.size()));
+    ASSERT_TRUE(connection.WriteData(second.data(), second.size()));
+    ASSERT_TRUE(connection.WriteData(third.data(), third.size()));
+    EXPECT_EQ(first.size() + second.size() + third.size(), connection.QueuedBytes());
+
+    const std::string head = server.Read(first.size());
+    ASSERT_EQ(first.size(), head.size());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.WriteEvent(), 10000));
+    ASSERT_TRUE(connection.WriteEventProcessing());
+    // The first write is done; the two queued frames went out together.
+    EXPECT_EQ(second.size() + third.size(), connection.QueuedBytes());
+
+    std::string rest = server.Read(second.size() + third.size());
+    EXPECT_EQ(second + third, rest);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.WriteEvent(), 10000));
+    ASSERT_TRUE(connection.WriteEventProcessing());
+    EXPECT_EQ(0u, connection.QueuedBytes());
+    EXPECT_EQ(std::string(first.size(), 'a'), head);
+    EXPECT_TRUE(connection.GetError().empty());
+}
+
+TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
+{
+    testsupport::ScopedLogCapture log;
+    TestServer server(UniquePipeName(L"reads"), 65536);
+    TestConnection connection;
+    connection.Adopt(server.OpenClient());
+    ASSERT_TRUE(server.WaitConnected(10000));
+    ASSERT_TRUE(connection.StartRead());
+
+    std::string sent;
+    for (int i = 0; i < 20000; ++i)
+        sent.push_back(static_cast<char>('A' + i % 26));
+    ASSERT_TRUE(server.Write(sent));
+    while (connection.received.size() < sent.size())
+    {
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.ReadEvent(), 10000));
+        ASSERT_TRUE(connection.ReadEventProcessing());
+    }
+    EXPECT_EQ(sent, connection.received);
+    for (size_t chunk : connection.chunks)
+        EXPECT_LE(chunk, 8192u);
+
+    server.Close();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.ReadEvent(), 10000));
+    EXPECT_FALSE(connection.ReadEventProcessing());
+    EXPECT_TRUE(connection.GetError().empty()) << connection.GetError();
+    EXPECT_FALSE(log.Contains(L"PipeConnectionBase")) << log.Text();
+
+    // Writing to the closed pipe fails and leaves nothing queued.
+    EXPECT_FALSE(connection.WriteData("xyz", 3));
+    EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_wrt_impl", L"[0-9]+")) << connection.GetError();
+    EXPECT_EQ(0u, connection.QueuedBytes());
+}
+
+namespace {
+
+// Client pipe whose pipe name, notifications and frame consumption the test
+// observes: it consumes whole 10-byte records only.
+class TestClientPipe : public ipc::ClientPipe
+{
+public:
+    TestClientPipe() { m_signal.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
+    ~TestClientPipe() override { Stop(); }
+
+    void SetName(const std::wstring& name)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_name = name;
+    }
+    HANDLE Signal() const { return m_signal.Get(); }
+
+    std::atomic<int> waitResults{0};
+    std::atomic<DWORD> lastWaitError{0};
+    std::atomic<int> connected{0};
+    std::atomic<int> failed{0};
+    std::vector<size_t> seenLengths;  // connection thread; read after a signal
+    std::string consumed;
+
+protected:
+    void ConnectionFailed() override
+    {
+        ++failed;
+        SetEvent(m_signal.Get());
+    }
+    void Connected() override
+    {
+        ++connected;
+        SetEvent(m_signal.Get());
+    }
+    void WaitPipeResult(DWORD error) override
+    {
+        lastWaitError = error;
+        ++waitResults;
+        SetEvent(m_signal.Get());
+    }
+    size_t ProcessReceivedData(const uint8_t* bytes, size_t length) override
+    {
+        seenLengths.push_back(length);
+        const size_t whole = length - length % 10;
+        consumed.append(reinterpret_cast<const char*>(bytes), whole);
+        SetEvent(m_signal.Get());
+        return whole;
+    }
+    std::wstring GetPipeName() override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_name;
+    }
+
+private:
+    std::mutex m_lock;
+    std::wstring m_name;
+    ScopedHandle m_signal;
+};
+
+template <typename Predicate>
+bool WaitUntil(HANDLE signal, Predicate done, DWORD ms = 20000)
+{
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    while (!done())
+    {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        WaitForSingleObject(signal, static_cast<DWORD>(deadline - now));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ClientPipe, KeepsRetryingWhileThereIsNoPipeAndStopsOnRequest)
+{
+    TestClientPipe client;
+    ASSERT_TRUE(client.Start());
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() >= 5; }));
+    EXPECT_NE(0u, client.lastWaitError.load());
+    EXPECT_TRUE(MatchesTrail(client.GetError(), L"wait_pipe", L"[0-9]+")) << client.GetError();
+    EXPECT_EQ(0, client.connected.load());
+
+    // A missing pipe reports ERROR_FILE_NOT_FOUND.
+    client.SetName(UniquePipeName(L"absent"));
+    const int before = client.waitResults.load();
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() >= before + 3; }));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), client.lastWaitError.load());
+
+    const ULONGLONG start = GetTickCount64();
+    client.Stop();
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+}
+
+TEST(ClientPipe, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
+{
+    const std::wstring name = UniquePipeName(L"client");
+    TestServer server(name);
+    TestClientPipe client;
+    client.SetName(name);
+    ASSERT_TRUE(client.Start());
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 1; }));
+    ASSERT_TRUE(server.WaitConnected(10000));
+
+    // 15 bytes: one whole record, five bytes wait for the rest.
+    ASSERT_TRUE(server.Write("0123456789abcde"));
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.consumed.size() == 10; }));
+    ASSERT_TRUE(server.Write("fghij"));
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.consumed.size() == 20; }));
+    EXPECT_EQ("0123456789abcdefghij", client.consumed);
+    EXPECT_EQ((std::vector<size_t>{15, 10}), client.seenLengths);
+
+    // Data the client writes reaches the server.
+    ASSERT_TRUE(client.WriteData("ping", 4));
+    EXPECT_EQ("ping", server.Read(4));
+
+    server.Close();
+    EXPECT_TRUE(WaitUntil(client.Signal(), [&] { return client.failed.load() >= 1; }));
+    client.Stop();
+}

@@ -1,0 +1,233 @@
+// Reference product services: the settings-manager service and the UI host
+// services of chosen sessions, at the server ends of the pipes. See --help.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Options.h"
+#include "Requests.h"
+#include "ServiceHost.h"
+#include "ipc/PipeName.h"
+#include "logging/Logger.h"
+#include "platform/CObfuscatedRegKey.h"
+
+namespace {
+
+constexpr wchar_t kLogModule[] = L"PathwardenServices";
+constexpr REGSAM kServersKeyWrite = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY;
+
+HANDLE g_stopEvent = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD)
+{
+    SetEvent(g_stopEvent);
+    return TRUE;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& content)
+{
+    ipc::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return false;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 16 * 1024 * 1024)
+        return false;
+    content.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    return content.empty() ||
+           (ReadFile(file.Get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
+            read == content.size());
+}
+
+// Written under a temporary name and moved into place, so that a reader
+// never sees half of it.
+bool WriteReadyFile(const std::wstring& path, const std::string& content)
+{
+    const std::wstring temporary = path + L".tmp";
+    {
+        ipc::ScopedHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file.Valid() ||
+            !WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+            written != content.size())
+            return false;
+    }
+    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], bytes, nullptr,
+                            nullptr);
+    return out;
+}
+
+int64_t UnixTicksNow()
+{
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+           116'444'736'000'000'000LL;
+}
+
+bool RegisterPipe(const std::wstring& name, const std::wstring& path)
+{
+    Groundwork::CObfuscatedRegKey key;
+    LONG result = key.Create(HKEY_LOCAL_MACHINE, ipc::kServersKeyPath, nullptr, REG_OPTION_NON_VOLATILE,
+                             kServersKeyWrite);
+    if (result == ERROR_SUCCESS)
+        result = key.SetStringValue(name.c_str(), path.c_str());
+    if (result != ERROR_SUCCESS)
+    {
+        VT_LOG(ERR) << "Failed to register pipe of " << name << ". Error " << result;
+        std::fwprintf(stderr, L"pathwarden-services: cannot write the pipe name of %ls (error %ld)\n", name.c_str(),
+                      result);
+        return false;
+    }
+    return true;
+}
+
+// Removes a registration unless another instance has replaced it meanwhile.
+void UnregisterPipe(const std::wstring& name, const std::wstring& path)
+{
+    Groundwork::CObfuscatedRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, ipc::kServersKeyPath, kServersKeyWrite) != ERROR_SUCCESS)
+        return;
+    std::wstring current;
+    if (key.QueryStringValue(name.c_str(), current) == ERROR_SUCCESS && current == path)
+        key.DeleteValue(name.c_str());
+}
+
+}  // namespace
+
+int main(int, char**)
+{
+    const int64_t startTicks = UnixTicksNow();
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::wstring> args;
+    for (int i = 1; argv != nullptr && i < argc; ++i)
+        args.emplace_back(argv[i]);
+    if (argv != nullptr)
+        LocalFree(argv);
+
+    services::Options options;
+    bool help = false;
+    std::wstring error;
+    if (!services::ParseOptions(args, options, help, error))
+    {
+        std::fwprintf(stderr, L"pathwarden-services: %ls\n\n%ls", error.c_str(), services::UsageText());
+        return 2;
+    }
+    if (help)
+    {
+        std::fwprintf(stdout, L"%ls", services::UsageText());
+        return 0;
+    }
+
+    ipc::ScopedHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE,
+                                             options.stopEvent.empty() ? nullptr : options.stopEvent.c_str()));
+    if (!stopEvent.Valid())
+    {
+        std::fwprintf(stderr, L"pathwarden-services: cannot create the stop event (error %lu)\n", GetLastError());
+        return 1;
+    }
+    g_stopEvent = stopEvent.Get();
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+    services::Settings settings;
+    if (!options.settingsFile.empty())
+    {
+        std::string content;
+        std::string problem;
+        if (!ReadWholeFile(options.settingsFile, content) || !settings.Load(content, problem))
+        {
+            std::fwprintf(stderr, L"pathwarden-services: cannot use settings file %ls: %hs\n",
+                          options.settingsFile.c_str(), problem.empty() ? "cannot read it" : problem.c_str());
+            return 1;
+        }
+    }
+    services::EventSink events;
+    if (!events.Open(options.eventsFile))
+    {
+        std::fwprintf(stderr, L"pathwarden-services: cannot open events file %ls (error %lu)\n",
+                      options.eventsFile.c_str(), GetLastError());
+        return 1;
+    }
+
+    services::HostContext context;
+    context.stopEvent = stopEvent.Get();
+    context.options = &options;
+    context.settings = options.settingsFile.empty() ? nullptr : &settings;
+    context.events = &events;
+
+    const std::wstring pipeBase = L"\\\\.\\pipe\\Zelnor.Pathwarden." + std::to_wstring(GetCurrentProcessId()) + L".";
+    std::vector<std::unique_ptr<services::ServiceHost>> hosts;
+    if (!options.settingsFile.empty())
+        hosts.push_back(std::make_unique<services::ServiceHost>(context, L"SettingManager", pipeBase + L"SettingManager",
+                                                                services::ServiceHost::Kind::kService));
+    for (uint32_t session : options.uiSessions)
+    {
+        const std::wstring name = L"UIManager_" + std::to_wstring(session);
+        hosts.push_back(
+            std::make_unique<services::ServiceHost>(context, name, pipeBase + name, services::ServiceHost::Kind::kService));
+    }
+    if (!options.rawEchoPipe.empty())
+        hosts.push_back(std::make_unique<services::ServiceHost>(context, L"raw-echo", options.rawEchoPipe,
+                                                                services::ServiceHost::Kind::kRawEcho));
+
+    for (auto& host : hosts)
+        if (!host->Listen())
+            return 1;
+    std::vector<std::pair<std::wstring, std::wstring>> registered;
+    for (auto& host : hosts)
+    {
+        if (host->Name() == L"raw-echo")
+            continue;
+        if (!RegisterPipe(host->Name(), host->FirstPipePath()))
+        {
+            for (const auto& entry : registered)
+                UnregisterPipe(entry.first, entry.second);
+            return 1;
+        }
+        registered.emplace_back(host->Name(), host->FirstPipePath());
+    }
+    for (auto& host : hosts)
+        host->Start();
+
+    const int64_t readyTicks = UnixTicksNow();
+    if (!options.readyFile.empty())
+    {
+        std::string content = "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
+        content += "start_ticks=" + std::to_string(startTicks) + "\n";
+        content += "ready_ticks=" + std::to_string(readyTicks) + "\n";
+        for (auto& host : hosts)
+            content += Narrow(host->Name()) + "=" + Narrow(host->FirstPipePath()) + "\n";
+        if (!WriteReadyFile(options.readyFile, content))
+        {
+            std::fwprintf(stderr, L"pathwarden-services: cannot write ready file %ls (error %lu)\n",
+                          options.readyFile.c_str(), GetLastError());
+            SetEvent(stopEvent.Get());
+        }
+    }
+    services::Report(context, L"listening");
+
+    WaitForSingleObject(stopEvent.Get(), INFINITE);
+    for (auto& host : hosts)
+        host->Join();
+    if (!options.keepRegistry)
+        for (const auto& entry : registered)
+            UnregisterPipe(entry.first, entry.second);
+    services::Report(context, L"stopped");
+    return 0;
+}

@@ -1,0 +1,370 @@
+// Benchmark of the pipe transport against raw overlapped pipe I/O between
+// the same two processes: this program and the reference services.
+//   round trip   SendRequest of a 100-byte request and reply, against a raw
+//                echo of the same frame
+//   throughput   SendMessage of 1 KiB messages, against WriteFile of the
+//                same frames
+//   ready        from the service listening to the client's ready state
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc/ClientPipeCommunications.h"
+#include "ipc/CommMessage.h"
+#include "ipc/ipc_common.h"
+
+namespace {
+
+using ipc::ScopedHandle;
+
+constexpr int kRoundTrips = 10000;
+constexpr int kRoundTripBlocks = 5;  // transport and raw alternate in blocks
+constexpr int kWarmUp = 500;
+constexpr int kMessages = 20000;
+constexpr size_t kMessageSize = 1024;
+constexpr int kReadyRuns = 5;
+
+double g_tickMicroseconds = 0;
+
+double NowMicroseconds()
+{
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * g_tickMicroseconds;
+}
+
+int64_t UnixTicksNow()
+{
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+           116'444'736'000'000'000LL;
+}
+
+std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+std::wstring TempPath(const std::wstring& name)
+{
+    wchar_t base[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, base);
+    return std::wstring(base) + L"pipe-bench-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+}
+
+bool WriteTextFile(const std::wstring& path, const std::string& text)
+{
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file.Valid() && WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+std::map<std::string, std::string> ReadKeyValues(const std::wstring& path)
+{
+    std::map<std::string, std::string> values;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.Valid())
+        return values;
+    char buffer[4096];
+    DWORD read = 0;
+    ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr);
+    std::string text(buffer, read);
+    size_t start = 0;
+    while (start < text.size())
+    {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+        start = end + 1;
+    }
+    return values;
+}
+
+// One run of the reference services.
+class Services
+{
+public:
+    explicit Services(std::wstring tag) : m_tag(std::move(tag)) {}
+    ~Services() { Stop(); }
+
+    bool Start(const std::wstring& arguments, int64_t* launchTicks = nullptr)
+    {
+        m_readyFile = TempPath(m_tag + L"-ready.txt");
+        DeleteFileW(m_readyFile.c_str());
+        const std::wstring stopName = L"pipe-bench-stop-" + std::to_wstring(GetCurrentProcessId()) + L"-" + m_tag;
+        m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+        const std::wstring exe = BinDir() + L"\\pathwarden-services.exe";
+        std::wstring command = L"\"" + exe + L"\" --ready-file \"" + m_readyFile + L"\" --stop-event " + stopName +
+                               L" --events NUL " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (launchTicks != nullptr)
+            *launchTicks = UnixTicksNow();
+        if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+            return false;
+        CloseHandle(info.hThread);
+        m_process.Reset(info.hProcess);
+        // The file appears complete (it is moved into place), but it may
+        // still be in the middle of that move when first seen.
+        const ULONGLONG deadline = GetTickCount64() + 60000;
+        for (;;)
+        {
+            m_values = ReadKeyValues(m_readyFile);
+            if (m_values.count("ready_ticks") != 0)
+                return true;
+            if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Get(), 1) != WAIT_TIMEOUT)
+                return false;
+        }
+    }
+    void Stop()
+    {
+        if (!m_process.Valid())
+            return;
+        SetEvent(m_stop.Get());
+        if (WaitForSingleObject(m_process.Get(), 30000) != WAIT_OBJECT_0)
+            TerminateProcess(m_process.Get(), 1);
+        m_process.Reset();
+        DeleteFileW(m_readyFile.c_str());
+    }
+    int64_t ReadyTicks() const
+    {
+        const auto it = m_values.find("ready_ticks");
+        return it == m_values.end() ? 0 : std::stoll(it->second);
+    }
+
+private:
+    std::wstring m_tag;
+    std::wstring m_readyFile;
+    ScopedHandle m_stop;
+    ScopedHandle m_process;
+    std::map<std::string, std::string> m_values;
+};
+
+// A raw client of the services' echo pipe: overlapped writes and reads, one
+// at a time, no framing beyond knowing how many bytes come back.
+class RawPipe
+{
+public:
+    bool Open(const std::wstring& path)
+    {
+        if (!WaitNamedPipeW(path.c_str(), 10000))
+            return false;
+        m_pipe.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr));
+        m_readEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        m_writeEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        return m_pipe.Valid();
+    }
+    bool Write(const std::vector<uint8_t>& bytes)
+    {
+        OVERLAPPED io{};
+        io.hEvent = m_writeEvent.Get();
+        DWORD done = 0;
+        if (!WriteFile(m_pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &io) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return false;
+        return GetOverlappedResult(m_pipe.Get(), &io, &done, TRUE) && done == bytes.size();
+    }
+    bool Read(size_t count)
+    {
+        if (m_buffer.size() < count)
+            m_buffer.resize(count);
+        size_t got = 0;
+        while (got < count)
+        {
+            OVERLAPPED io{};
+            io.hEvent = m_readEvent.Get();
+            DWORD done = 0;
+            if (!ReadFile(m_pipe.Get(), m_buffer.data() + got, static_cast<DWORD>(count - got), nullptr, &io) &&
+                GetLastError() != ERROR_IO_PENDING)
+                return false;
+            if (!GetOverlappedResult(m_pipe.Get(), &io, &done, TRUE))
+                return false;
+            got += done;
+        }
+        return true;
+    }
+
+private:
+    ScopedHandle m_pipe;
+    ScopedHandle m_readEvent;
+    ScopedHandle m_writeEvent;
+    std::vector<uint8_t> m_buffer;
+};
+
+std::vector<uint8_t> Frame(uint16_t protocol, uint32_t id, const std::string& data)
+{
+    ipc::CommMessage message;
+    const uint32_t prefix = protocol == ipc::kProtocolRequest ? 4 : 0;
+    message.Create(static_cast<uint32_t>(ipc::kHeaderSize + prefix + data.size()));
+    message.SetProtocol(protocol);
+    if (prefix != 0)
+        message.Append(&id, 4);
+    message.Append(data.data(), static_cast<uint32_t>(data.size()));
+    return std::vector<uint8_t>(message.Buffer(), message.Buffer() + message.MessageSize());
+}
+
+// {"VERB":"<verb>","PAYLOAD":"xxx..."} of exactly `size` bytes.
+std::string JsonOfSize(const char* verb, size_t size)
+{
+    const std::string head = std::string("{\"VERB\":\"") + verb + "\",\"PAYLOAD\":\"";
+    const std::string tail = "\"}";
+    return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+}
+
+double Percentile(std::vector<double> samples, double p)
+{
+    std::sort(samples.begin(), samples.end());
+    const size_t index = std::min(samples.size() - 1, static_cast<size_t>(p * static_cast<double>(samples.size())));
+    return samples[index];
+}
+
+bool Fail(const char* what)
+{
+    std::fprintf(stderr, "pipe-bench: %s\n", what);
+    return false;
+}
+
+}  // namespace
+
+int main(int, char**)
+{
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    g_tickMicroseconds = 1e6 / static_cast<double>(frequency.QuadPart);
+
+    const std::wstring settings = TempPath(L"settings.json");
+    WriteTextFile(settings, "{\"HowItWorksUrl\":\"https://example.test/how\"}");
+    const std::wstring rawPipe = L"\\\\.\\pipe\\pipe-bench-raw-" + std::to_wstring(GetCurrentProcessId());
+
+    Services services(L"main");
+    if (!services.Start(L"--settings \"" + settings + L"\" --raw-echo " + rawPipe))
+        return Fail("cannot start pathwarden-services.exe"), 1;
+
+    ipc::ClientPipeCommunications client;
+    if (!client.Initialize(L"SettingManager") || !client.WaitForReady(20000))
+        return Fail("the transport never became ready"), 1;
+    RawPipe raw;
+    if (!raw.Open(rawPipe))
+        return Fail("cannot open the raw echo pipe"), 1;
+
+    // ---- Round trip -------------------------------------------------------
+    const std::string request = JsonOfSize("echo", 100);
+    const std::vector<uint8_t> rawFrame = Frame(ipc::kProtocolRequest, 1, request);
+    auto transportOnce = [&]() {
+        uint32_t length = 0;
+        const auto reply = client.SendRequest(L"Bench", request.data(), static_cast<uint32_t>(request.size()), length);
+        return reply && length == request.size();
+    };
+    auto rawOnce = [&]() { return raw.Write(rawFrame) && raw.Read(rawFrame.size()); };
+    for (int i = 0; i < kWarmUp; ++i)
+        if (!transportOnce() || !rawOnce())
+            return Fail("round trip failed during warm-up"), 1;
+
+    std::vector<double> transportTimes;
+    std::vector<double> rawTimes;
+    for (int block = 0; block < kRoundTripBlocks; ++block)
+    {
+        for (int i = 0; i < kRoundTrips / kRoundTripBlocks; ++i)
+        {
+            const double start = NowMicroseconds();
+            if (!rawOnce())
+                return Fail("raw echo failed"), 1;
+            rawTimes.push_back(NowMicroseconds() - start);
+        }
+        for (int i = 0; i < kRoundTrips / kRoundTripBlocks; ++i)
+        {
+            const double start = NowMicroseconds();
+            if (!transportOnce())
+                return Fail("SendRequest failed"), 1;
+            transportTimes.push_back(NowMicroseconds() - start);
+        }
+    }
+    const double transportMedian = Percentile(transportTimes, 0.5);
+    const double rawMedian = Percentile(rawTimes, 0.5);
+    const double transportP99 = Percentile(transportTimes, 0.99);
+    const double rawP99 = Percentile(rawTimes, 0.99);
+
+    // ---- Throughput ---------------------------------------------------------
+    const std::string message = JsonOfSize("bench-message", kMessageSize);
+    const std::vector<uint8_t> messageFrame = Frame(ipc::kProtocolMessage, 0, message);
+    // A round trip at the end proves everything before it was read.
+    double start = NowMicroseconds();
+    for (int i = 0; i < kMessages; ++i)
+        if (!client.SendMessage(message.data(), static_cast<uint32_t>(message.size())))
+            return Fail("SendMessage failed"), 1;
+    if (!transportOnce())
+        return Fail("SendRequest after the messages failed"), 1;
+    const double transportSeconds = (NowMicroseconds() - start) / 1e6;
+
+    start = NowMicroseconds();
+    for (int i = 0; i < kMessages; ++i)
+        if (!raw.Write(messageFrame))
+            return Fail("raw WriteFile failed"), 1;
+    if (!rawOnce())
+        return Fail("raw echo after the messages failed"), 1;
+    const double rawSeconds = (NowMicroseconds() - start) / 1e6;
+    const double megabytes = static_cast<double>(kMessages) * kMessageSize / (1024.0 * 1024.0);
+    const double transportRate = megabytes / transportSeconds;
+    const double rawRate = megabytes / rawSeconds;
+
+    // ---- Ready after the service starts -------------------------------------
+    std::vector<double> fromListening;
+    std::vector<double> fromLaunch;
+    for (int run = 0; run < kReadyRuns; ++run)
+    {
+        const uint32_t session = 900 + static_cast<uint32_t>(run);
+        auto waiting = std::make_unique<ipc::ClientPipeCommunications>();
+        waiting->Initialize(L"UIManager_" + std::to_wstring(session));  // nobody there yet
+        Services late(L"ready-" + std::to_wstring(run));
+        int64_t launchTicks = 0;
+        if (!late.Start(L"--ui-session " + std::to_wstring(session), &launchTicks))
+            return Fail("cannot start the second services process"), 1;
+        if (!waiting->WaitForReady(20000))
+            return Fail("the client never became ready"), 1;
+        const int64_t readyTicks = UnixTicksNow();
+        fromListening.push_back(static_cast<double>(readyTicks - late.ReadyTicks()) / 10000.0);
+        fromLaunch.push_back(static_cast<double>(readyTicks - launchTicks) / 10000.0);
+        waiting.reset();
+        late.Stop();
+    }
+    services.Stop();
+    DeleteFileW(settings.c_str());
+
+    const double roundTripRatio = transportMedian / rawMedian;
+    const double throughputRatio = transportRate / rawRate;
+    const double readyMedian = Percentile(fromListening, 0.5);
+    std::printf("Pipe transport benchmark (this process <-> pathwarden-services.exe, same pipes)\n\n");
+    std::printf("Round trip, 100-byte request and reply, %d requests each:\n", kRoundTrips);
+    std::printf("  SendRequest       median %8.1f us   p99 %8.1f us\n", transportMedian, transportP99);
+    std::printf("  raw echo          median %8.1f us   p99 %8.1f us\n", rawMedian, rawP99);
+    std::printf("  ratio (median)    %.2fx  (p99 %.2fx)   target <= 1.5x   %s\n", roundTripRatio, transportP99 / rawP99,
+                roundTripRatio <= 1.5 ? "met" : "MISSED");
+    std::printf("\nOne-way throughput, %d messages of %zu bytes:\n", kMessages, kMessageSize);
+    std::printf("  SendMessage       %8.1f MiB/s\n", transportRate);
+    std::printf("  raw WriteFile     %8.1f MiB/s\n", rawRate);
+    std::printf("  ratio             %.2fx   target >= 0.7x   %s\n", throughputRatio,
+                throughputRatio >= 0.7 ? "met" : "MISSED");
+    std::printf("\nReady after the service starts, %d runs:\n", kReadyRuns);
+    std::printf("  from listening    median %6.1f ms   max %6.1f ms   target <= 50 ms   %s\n", readyMedian,
+                *std::max_element(fromListening.begin(), fromListening.end()), readyMedian <= 50 ? "met" : "MISSED");
+    std::printf("  from CreateProcess median %5.1f ms   (includes starting the process)\n",
+                Percentile(fromLaunch, 0.5));
+    return 0;
+}
