@@ -1,0 +1,33 @@
+// JSON documents of the service protocols: RapidJSON over UTF-8 with plain
+// heap allocation, so values built in one document move into another
+// without copying. JSON on the pipes is compact UTF-8 without a NUL.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <rapidjson/allocators.h>
+#include <rapidjson/document.h>
+#include <rapidjson/encodings.h>
+
+using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::CrtAllocator>;
+using JsonValue = rapidjson::GenericValue<rapidjson::UTF8<>, rapidjson::CrtAllocator>;
+
+// Member names of the request envelope.
+constexpr char kVerbMember[] = "VERB";
+constexpr char kPayloadMember[] = "PAYLOAD";
+
+// Compact JSON text of a value (the writer's default settings). False when
+// the writer refuses the value (for example invalid UTF-8 in a string).
+bool SerializeJson(const JsonValue& value, std::string& text);
+
+// Parses reply data with the default flags after skipping a UTF-8 byte-order
+// mark; a NUL after the root value ends the text. False on a parse error.
+bool ParseJsonReply(const char* data, size_t length, JsonDocument& reply);
+
+// A member name referenced by the document, not copied.
+template <size_t N>
+rapidjson::GenericStringRef<char> JsonName(const char (&name)[N])
+{
+    return rapidjson::StringRef(name, N - 1);
+}

@@ -1,0 +1,163 @@
+// Request bytes and reply parsing of the service protocols.
+#include <gtest/gtest.h>
+
+#include "includes/HubEventRequest.h"
+#include "includes/JsonDocument.h"
+#include "includes/SettingRequest.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+std::string Serialized(const JsonDocument& document)
+{
+    std::string text;
+    EXPECT_TRUE(SerializeJson(document, text));
+    return text;
+}
+
+std::string GetSettingBytes(const char* name, const SettingScope& scope)
+{
+    JsonDocument request;
+    EXPECT_TRUE(BuildGetSettingRequest(name, scope, request));
+    return Serialized(request);
+}
+
+struct ParseOutcome
+{
+    int32_t result;
+    std::string value;
+    int32_t typeCode;
+};
+
+ParseOutcome ParseSettingReply(const std::string& text)
+{
+    JsonDocument reply;
+    EXPECT_TRUE(ParseJsonReply(text.data(), text.size(), reply)) << text;
+    ParseOutcome outcome{0, "default", -99};
+    outcome.result = ParseGetSettingResponse(reply, outcome.value, outcome.typeCode);
+    return outcome;
+}
+
+bool Parses(const std::string& bytes)
+{
+    JsonDocument reply;
+    return ParseJsonReply(bytes.data(), bytes.size(), reply);
+}
+
+}  // namespace
+
+TEST(GetSettingRequest, BytesAsSent)
+{
+    EXPECT_EQ(R"({"VERB":"get-setting","PAYLOAD":[{"name":"HowItWorksUrl","scope":0}]})",
+              GetSettingBytes("HowItWorksUrl", SettingScope(SettingScope::kSystem)));
+    EXPECT_EQ(R"({"VERB":"get-setting","PAYLOAD":[{"name":"n","scope":1}]})", GetSettingBytes("n", 1));
+    EXPECT_EQ(R"({"VERB":"get-setting","PAYLOAD":[{"name":"n"}]})", GetSettingBytes("n", SettingScope::kNone));
+    const char scopeName[] = "Machine-and-more";
+    EXPECT_EQ(R"({"VERB":"get-setting","PAYLOAD":[{"name":"n","scope-as-string":"Machine"}]})",
+              GetSettingBytes("n", SettingScope(scopeName, 7)));
+    // Quotes and backslashes escaped, UTF-8 kept as it is.
+    EXPECT_EQ(std::string(R"({"VERB":"get-setting","PAYLOAD":[{"name":"q\"b\\s)") + "\xC3\xA9" + R"(","scope":0}]})",
+              GetSettingBytes("q\"b\\s\xC3\xA9", 0));
+}
+
+TEST(GetSettingRequest, RequestOwnsItsStrings)
+{
+    JsonDocument request;
+    {
+        std::string name = "Transient";
+        char scope[] = "User";
+        ASSERT_TRUE(BuildGetSettingRequest(name.c_str(), SettingScope(scope, 4), request));
+        name.assign(name.size(), 'x');
+        scope[0] = 'X';
+    }
+    EXPECT_EQ(R"({"VERB":"get-setting","PAYLOAD":[{"name":"Transient","scope-as-string":"User"}]})",
+              Serialized(request));
+}
+
+TEST(HubEventRequest, RecordTravelsAsAnEscapedString)
+{
+    JsonDocument request;
+    BuildHubEventRequest(R"({"Status":"Dismissed","Argument":"TimedOut","ID":7})", request);
+    EXPECT_EQ(R"({"VERB":"TriggerHubEvent","PAYLOAD":{"eventName":"EVENT_USER_VANTU_TOAST_RESULT",)"
+              R"("eventValue":"{\"Status\":\"Dismissed\",\"Argument\":\"TimedOut\",\"ID\":7}"}})",
+              Serialized(request));
+
+    JsonDocument tricky;
+    BuildHubEventRequest("a\\b\"c\xE2\x82\xAC\n", tricky);
+    const std::string bytes = Serialized(tricky);
+    JsonDocument back;
+    ASSERT_TRUE(ParseJsonReply(bytes.data(), bytes.size(), back));
+    EXPECT_STREQ("a\\b\"c\xE2\x82\xAC\n", back["PAYLOAD"]["eventValue"].GetString());
+}
+
+TEST(JsonReply, ByteOrderMarkNulAndRoots)
+{
+    EXPECT_TRUE(Parses("\xEF\xBB\xBF{\"a\":1}"));
+    EXPECT_TRUE(Parses(std::string("{\"a\":1}\0", 8))) << "a NUL after the root ends the text";
+    EXPECT_TRUE(Parses(" [1,2] \r\n\t"));
+    EXPECT_TRUE(Parses("\"text\""));
+    EXPECT_FALSE(Parses("\xEF\xBB\xBF"));
+    EXPECT_FALSE(Parses("  \r\n"));
+    EXPECT_FALSE(Parses(""));
+    EXPECT_FALSE(Parses("{\"a\":1}{\"b\":2}")) << "two roots";
+    EXPECT_FALSE(Parses("{\"a\":1,}"));
+    EXPECT_FALSE(Parses("{\"a\":NaN}"));
+    EXPECT_FALSE(Parses("// c\n{}"));
+    EXPECT_FALSE(Parses("\xEF\xBB{}")) << "half a byte-order mark";
+}
+
+TEST(GetSettingReply, ResultCodesAndTheDefault)
+{
+    testsupport::ScopedLogCapture capture;
+    ParseOutcome ok = ParseSettingReply(R"({"response":[{"type":4,"value":"https://example.test/how"}],"x":1})");
+    EXPECT_EQ(0, ok.result);
+    EXPECT_EQ("https://example.test/how", ok.value);
+    EXPECT_EQ(4, ok.typeCode);
+
+    ParseOutcome empty = ParseSettingReply(R"({"response":[{"type":4,"value":""}]})");
+    EXPECT_EQ(0, empty.result);
+    EXPECT_EQ("", empty.value);
+
+    ParseOutcome embedded = ParseSettingReply(R"({"response":[{"type":4,"value":"a\u0000b"}]})");
+    EXPECT_EQ(0, embedded.result);
+    EXPECT_EQ(std::string("a\0b", 3), embedded.value);
+
+    struct Case
+    {
+        const char* reply;
+        int32_t result;
+        const wchar_t* message;
+    };
+    const Case cases[] = {
+        {R"({"response":[{"type":4}]})", 1, L"[INF]"},
+        {R"({"response":[{"value":"v"}]})", 1, L"Setting does not exist"},
+        {R"({"response":[7]})", 1, L"Setting does not exist"},
+        {R"({"nothing":[]})", 4, L"Response from Settings Manager server does not have response field"},
+        {R"({"response":{"type":4}})", 4, L"does not have response field"},
+        {R"([{"response":[]}])", 4, L"does not have response field"},
+        {R"("response")", 4, L"does not have response field"},
+        {R"({"response":[]})", 5, L"Error: response array wrong size"},
+        {R"({"response":[{"type":4,"value":"a"},{"type":4,"value":"b"}]})", 5, L"wrong size"},
+        {R"({"response":[{"type":"4","value":"v"}]})", 6, L"Error: setting type wrong json type"},
+        {R"({"response":[{"type":4.0,"value":"v"}]})", 6, L"Error: setting type wrong json type"},
+        {R"({"response":[{"type":4294967300,"value":"v"}]})", 6, L"Error: setting type wrong json type"},
+        {R"({"response":[{"type":true,"value":"v"}]})", 6, L"Error: setting type wrong json type"},
+        {R"({"response":[{"type":4,"value":12}]})", 6, L"Received type different from wanted"},
+        {R"({"response":[{"type":2,"value":"v"}]})", 6, L"Received type different from wanted"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.reply);
+        const size_t before = capture.Lines().size();
+        const ParseOutcome outcome = ParseSettingReply(c.reply);
+        EXPECT_EQ(c.result, outcome.result);
+        EXPECT_EQ("default", outcome.value) << "the default stays";
+        const auto lines = capture.Lines();
+        ASSERT_EQ(before + 1, lines.size()) << "one line per failure";
+        EXPECT_NE(std::wstring::npos, lines.back().find(c.message)) << lines.back();
+        EXPECT_NE(std::wstring::npos, lines.back().find(L"[SettingClient@"));
+    }
+    // The type code is handed back once it was read as an integer.
+    EXPECT_EQ(2, ParseSettingReply(R"({"response":[{"type":2,"value":"v"}]})").typeCode);
+    EXPECT_EQ(-99, ParseSettingReply(R"({"response":[{"type":"4","value":"v"}]})").typeCode);
+}
