@@ -52,6 +52,7 @@ public:
     Handle& operator=(const Handle&) = delete;
     HANDLE Get() const { return m_h; }
     HANDLE* Put() { Reset(); return &m_h; }
+    void Adopt(HANDLE h) { Reset(); m_h = h; }
     void Reset()
     {
         if (m_h && m_h != INVALID_HANDLE_VALUE)
@@ -141,7 +142,7 @@ public:
         if (!WriteWholeFile(settings, std::string("{\"HowItWorksUrl\":\"") + kServedUrl + "\"}\n"))
             return false;
         m_stopName = L"Local\\vantu-demo-stop-" + std::to_wstring(GetCurrentProcessId());
-        m_stop = Handle(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        m_stop.Adopt(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
 
         std::wstring command = L"\"" + exe + L"\" --settings \"" + settings + L"\" --ui-session 1 --events \"" +
                                m_events + L"\" --ready-file \"" + ready + L"\" --stop-event " + m_stopName;
@@ -152,7 +153,7 @@ public:
                             &info))
             return false;
         CloseHandle(info.hThread);
-        m_process = Handle(info.hProcess);
+        m_process.Adopt(info.hProcess);
         return WaitForFile(ready, kWaitMs);
     }
     void Stop()
