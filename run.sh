@@ -46,15 +46,13 @@ with_wineserver() {
 }
 
 demo() {
-  echo "== VantuToast.dll exports and imports"
+  echo "== VantuToast.dll: exports, and imports (Windows system DLLs only)"
   x86_64-w64-mingw32-objdump -p "$BUILD_DIR/bin/VantuToast.dll" \
-    | sed -n -e '/^The Export Tables/,/^$/p' -e '/DLL Name/p' -e '/\[ *[0-9]*\] /p'
-  echo "== loading the DLL as a host and logging one line"
-  "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/log-probe.exe"
-  local log
-  log=$(find "$BUILD_DIR/wineprefix/drive_c/ProgramData/Zelnor/Pathwarden/log-probe.exe" -name 'log_*.txt' | head -1)
-  echo "== last line of $log"
-  tail -n 1 "$log"
+    | sed -n -e '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' -e '/DLL Name/p'
+  # Work folder as the prefix sees it (drive Z: is the Unix root).
+  mkdir -p "$BUILD_DIR/demo"
+  "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/vantu-demo.exe" \
+    --templates "Z:$BUILD_DIR/samples" --work "Z:$BUILD_DIR/demo"
 }
 
 cmd=${1:-}

@@ -14,6 +14,7 @@
 #include "platform/JoinPath.h"
 #include "platform/ProductRegistry.h"
 #include "VantuToast/PWHString.h"
+#include "VantuToast/ServiceClients.h"
 #include "VantuToast/VantuToast.h"
 
 using Microsoft::WRL::ComPtr;
@@ -85,6 +86,7 @@ bool CreateShortcut(const std::wstring& shortcutPath)
     }
 
     std::string target = kDefaultShortcutTarget;
+    ReadShortcutTarget(target);
     std::wstring wideTarget;
     if (!target.empty() && !Utf8ToWide(target, wideTarget))
     {

@@ -12,6 +12,7 @@
 
 #include <wrl/client.h>
 
+#include "includes/ui_host_module_ipc_client.h"
 #include "logging/Logger.h"
 #include "VantuToast/PWHString.h"
 #include "VantuToast/VantuToast.h"
@@ -41,6 +42,26 @@ void SignalToastEvent(const std::wstring& eventName)
         CloseHandle(event);
 }
 
+// Sends the toast's result record to the UI host of the active session. A
+// failure is logged; the handler carries on and untracks the toast.
+void ReportOutcome(const Outcome& outcome, int toastId, const wchar_t* handlerName, const char* sendFailure)
+{
+    try
+    {
+        JsonDocument record = BuildToastResultRecord(outcome.status, outcome.argument, toastId);
+        if (!UIClient::Instance().TriggerHubEvent(record))
+            VT_LOG(ERR) << sendFailure;
+    }
+    catch (const std::exception& e)
+    {
+        VT_LOG(ERR) << handlerName << " exception: " << e.what();
+    }
+    catch (...)
+    {
+        VT_LOG(ERR) << handlerName << " unknown exception";
+    }
+}
+
 // A counted, agile delegate object. The platform owns it through the
 // reference it took in add_*; nothing here unregisters it.
 template <typename Interface, typename Args>
@@ -49,8 +70,13 @@ class ToastHandler final : public Interface, public IAgileObject
 public:
     using Body = Outcome (*)(Args* args, const wchar_t* handlerName);
 
-    ToastHandler(Body body, const wchar_t* handlerName, int toastId, std::wstring eventName)
-        : m_body(body), m_handlerName(handlerName), m_toastId(toastId), m_eventName(std::move(eventName))
+    ToastHandler(Body body, const wchar_t* handlerName, const char* sendFailure, int toastId,
+                 std::wstring eventName)
+        : m_body(body),
+          m_handlerName(handlerName),
+          m_sendFailure(sendFailure),
+          m_toastId(toastId),
+          m_eventName(std::move(eventName))
     {
     }
 
@@ -85,7 +111,8 @@ public:
         try
         {
             SignalToastEvent(m_eventName);
-            m_body(args, m_handlerName);
+            const Outcome outcome = m_body(args, m_handlerName);
+            ReportOutcome(outcome, m_toastId, m_handlerName, m_sendFailure);
         }
         catch (const std::exception& e)
         {
@@ -105,6 +132,7 @@ private:
     std::atomic<ULONG> m_references{1};
     Body m_body;
     const wchar_t* m_handlerName;
+    const char* m_sendFailure;
     int m_toastId;
     std::wstring m_eventName;
 };
@@ -189,6 +217,19 @@ const char* DismissalReasonText(int reason)
     }
 }
 
+JsonDocument BuildToastResultRecord(const std::string& status, const std::string& argument, int toastId)
+{
+    JsonDocument record(rapidjson::kObjectType);
+    JsonDocument::AllocatorType& allocator = record.GetAllocator();
+    record.AddMember("Status", JsonValue(status.data(), static_cast<rapidjson::SizeType>(status.size()), allocator),
+                     allocator);
+    record.AddMember("Argument",
+                     JsonValue(argument.data(), static_cast<rapidjson::SizeType>(argument.size()), allocator),
+                     allocator);
+    record.AddMember("ID", JsonValue(toastId), allocator);
+    return record;
+}
+
 std::string ToastErrorText(HRESULT errorCode)
 {
     std::ostringstream text;
@@ -201,21 +242,24 @@ bool AttachToastHandlers(IToastNotification* toast, int toastId,
 {
     EventRegistrationToken token{};
 
-    auto onActivate = Adopt(new ActivatedHandler(&ActivatedOutcome, L"OnActivate", toastId, eventName));
+    auto onActivate = Adopt(new ActivatedHandler(&ActivatedOutcome, L"OnActivate", "Failed to send toast activated event",
+                                                    toastId, eventName));
     HRESULT hr = toast->add_Activated(onActivate.Get(), &token);
     if (FAILED(hr))
     {
         VT_LOG(ERR) << "Failed to add toast activated event handler. Error: 0x" << std::hex << hr;
         return false;
     }
-    auto onDismissed = Adopt(new DismissedHandler(&DismissedOutcome, L"OnDismissed", toastId, eventName));
+    auto onDismissed = Adopt(new DismissedHandler(&DismissedOutcome, L"OnDismissed", "Failed to send toast dismissed event",
+                                                     toastId, eventName));
     hr = toast->add_Dismissed(onDismissed.Get(), &token);
     if (FAILED(hr))
     {
         VT_LOG(ERR) << "Failed to add toast dismissed event handler. Error: 0x" << std::hex << hr;
         return false;
     }
-    auto onFailed = Adopt(new FailedHandler(&FailedOutcome, L"OnFailed", toastId, eventName));
+    auto onFailed = Adopt(new FailedHandler(&FailedOutcome, L"OnFailed", "Failed to send toast failed event", toastId,
+                                               eventName));
     hr = toast->add_Failed(onFailed.Get(), &token);
     if (FAILED(hr))
     {

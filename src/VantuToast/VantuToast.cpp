@@ -5,6 +5,7 @@
 #include <new>
 
 #include "logging/Logger.h"
+#include "VantuToast/ServiceClients.h"
 #include "VantuToast/TemplateFile.h"
 
 namespace {
@@ -51,7 +52,12 @@ bool CVantuToast::Initialize()
     std::lock_guard<std::mutex> guard(ToastState::InitializationMutex);
     ++ToastState::ToastObjectCounter;
     if (!ToastState::ToastInitialized)
+    {
+        OpenServiceClients();
         ToastState::ToastInitialized = EnsureShortcut();
+        if (!ToastState::ToastInitialized)
+            CloseServiceClients();
+    }
     return ToastState::ToastInitialized;
 }
 
@@ -70,6 +76,8 @@ bool CVantuToast::Release()
     }
 
     ToastState::ToastInitialized = false;
+    // The last object is gone: the host may unload the library next.
+    CloseServiceClients();
     std::wstring shortcutPath;
     if (!GetShortcutPath(shortcutPath))
     {

@@ -6,9 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <objbase.h>
+#include <propkey.h>
+#include <shobjidl.h>
 
 #include <string>
 
+#include <wrl/client.h>
+
+#include "ipc/IpcTestSupport.h"
 #include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
 #include "platform/CRegKey.h"
@@ -16,6 +22,7 @@
 #include "platform/ProductRegistry.h"
 #include "platform/SessionUtils.h"
 #include "sim/toast/VantuSimToast.h"
+#include "support/Shortcut.h"
 #include "support/TestFiles.h"
 #include "VantuToast/IVantuToast.h"
 #include "VantuToast/VantuToast.h"
@@ -51,8 +58,33 @@ inline void DeleteProductValue(const wchar_t* name)
 class ToastHostTest : public ::testing::Test
 {
 protected:
+    // The product's services are up for every test unless a test says
+    // otherwise: without a UI host every result record waits out the
+    // connection's readiness wait.
+    virtual bool StartsServices() const { return true; }
+
+    bool StartServices(bool settings, bool uiHost)
+    {
+        std::wstring arguments = L"--events \"" + EventsFile() + L"\"";
+        if (settings)
+        {
+            const std::wstring file = services.File(L"settings.json");
+            WriteFileBytes(file, "{\"HowItWorksUrl\":\"https://help.zelnor.example/pathwarden/how-toasts-work\"}");
+            arguments += L" --settings \"" + file + L"\"";
+        }
+        if (uiHost)
+            arguments += L" --ui-session 1";
+        return services.Start(arguments);
+    }
+    std::wstring EventsFile() const { return services.File(L"events.jsonl"); }
+
     void SetUp() override
     {
+        ipctest::ClearPipeNames();
+        if (StartsServices())
+        {
+            ASSERT_TRUE(StartServices(true, true));
+        }
         SetProductDword(L"LogLevel", 4);  // every line of the DLL reaches its log
         DeleteProductValue(L"Icon");
         ASSERT_TRUE(GetShortcutPath(shortcutPath));
@@ -83,6 +115,8 @@ protected:
         DeleteFileW(shortcutPath.c_str());
         DeleteProductValue(L"LogLevel");
         DeleteProductValue(L"Icon");
+        services.Stop();
+        ipctest::ClearPipeNames();
     }
 
     // What the DLL logged since the test began.
@@ -119,6 +153,7 @@ protected:
         return sim.GetToastText(id, which, buffer, 4096) >= 0 ? std::wstring(buffer) : std::wstring();
     }
 
+    ipctest::ServicesProcess services;
     HMODULE dll = nullptr;
     CreateVantuToastObjectFn create = nullptr;
     VantuSimToastApi sim;

@@ -12,41 +12,11 @@
 
 using Microsoft::WRL::ComPtr;
 using testsupport::FileExists;
+using testsupport::ReadShortcut;
+using testsupport::ShortcutContents;
+using testsupport::TargetIs;
 
 namespace {
-
-struct ShortcutContents
-{
-    std::wstring target;
-    std::wstring icon;
-    std::wstring appId;
-};
-
-ShortcutContents ReadShortcut(const std::wstring& path)
-{
-    ShortcutContents contents;
-    ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))))
-        return contents;
-    ComPtr<IPersistFile> file;
-    if (FAILED(link.As(&file)) || FAILED(file->Load(path.c_str(), STGM_READ)))
-        return contents;
-    wchar_t buffer[MAX_PATH] = {};
-    if (SUCCEEDED(link->GetPath(buffer, MAX_PATH, nullptr, SLGP_RAWPATH)))
-        contents.target = buffer;
-    int index = -1;
-    buffer[0] = L'\0';
-    if (SUCCEEDED(link->GetIconLocation(buffer, MAX_PATH, &index)))
-        contents.icon = buffer;
-    ComPtr<IPropertyStore> store;
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    if (SUCCEEDED(link.As(&store)) && SUCCEEDED(store->GetValue(PKEY_AppUserModel_ID, &value)) &&
-        value.vt == VT_LPWSTR)
-        contents.appId = value.pwszVal;
-    PropVariantClear(&value);
-    return contents;
-}
 
 // Whether the shell link of this system keeps the application identity in
 // the file (Wine's keeps its property store in memory only).
@@ -66,18 +36,6 @@ bool ShellLinkKeepsProperties(const std::wstring& scratch)
     const bool kept = ReadShortcut(scratch).appId == L"Probe.Identity";
     DeleteFileW(scratch.c_str());
     return kept;
-}
-
-// Windows keeps a URL target as it is; Wine resolves it like a relative file
-// path against the current folder ("https:\\host\\path").
-bool TargetIs(const std::wstring& stored, std::wstring url)
-{
-    if (stored == url)
-        return true;
-    url.replace(url.find(L"//"), 2, L"\\");
-    for (auto& c : url)
-        c = c == L'/' ? L'\\' : c;
-    return stored.size() >= url.size() && stored.compare(stored.size() - url.size(), url.size(), url) == 0;
 }
 
 class ToastLifecycle : public testsupport::ToastHostTest
@@ -101,7 +59,8 @@ TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
     {
         EXPECT_EQ(L"Zelnor.Pathwarden.DesktopToasts", contents.appId);
     }
-    EXPECT_TRUE(TargetIs(contents.target, L"https://www.zelnor.com/pathwarden/how-it-works")) << contents.target;
+    EXPECT_TRUE(TargetIs(contents.target, L"https://help.zelnor.example/pathwarden/how-toasts-work"))
+        << "the settings manager's HowItWorksUrl: " << contents.target;
     EXPECT_EQ(L"", contents.icon);
     EXPECT_FALSE(Logged("icon")) << "no Icon value: nothing said about the icon";
 

@@ -6,9 +6,9 @@
 //
 //   vantu-demo.exe --templates DIR [--work DIR]
 //
-// DIR holds the signed sample templates (scan-complete.template,
-// update-ready.template, threat-blocked.template) and the refused ones
-// (tampered.template, unsigned.xml).
+// DIR holds the signed sample templates (welcome.template,
+// update-ready.template, threat-blocked.template); the demo makes a tampered
+// copy and an unsigned file of its own in the work folder.
 #include <windows.h>
 #include <objbase.h>
 #include <shobjidl.h>
@@ -25,6 +25,7 @@
 #include "platform/JoinPath.h"
 #include "platform/SessionUtils.h"
 #include "sim/toast/VantuSimToast.h"
+#include "support/Shortcut.h"
 #include "VantuToast/IVantuToast.h"
 #include "VantuToast/VantuToast.h"
 #include "vantu_config.h"
@@ -114,18 +115,6 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs)
         Sleep(20);
     }
     return true;
-}
-
-std::wstring ShortcutTarget(const std::wstring& path)
-{
-    ComPtr<IShellLinkW> link;
-    ComPtr<IPersistFile> file;
-    wchar_t target[2048] = {};
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) ||
-        FAILED(link.As(&file)) || FAILED(file->Load(path.c_str(), STGM_READ)) ||
-        FAILED(link->GetPath(target, 2048, nullptr, SLGP_RAWPATH)))
-        return L"";
-    return target;
 }
 
 // The reference services as a child process, stopped through a named event.
@@ -223,14 +212,14 @@ public:
         GetShortcutPath(shortcut);
         DeleteFileW(shortcut.c_str());
         Record("Initialize registers the Start-menu shortcut", toast && toast->Initialize());
-        const std::wstring target = ShortcutTarget(shortcut);
+        const std::wstring target = testsupport::ReadShortcut(shortcut).target;
         std::printf("   shortcut %ls -> %ls\n", shortcut.c_str(), target.c_str());
-        Record("shortcut target served by the settings manager", target == Widen(kServedUrl));
+        Record("shortcut target served by the settings manager", testsupport::TargetIs(target, Widen(kServedUrl)));
 
         std::printf("== toast 1: signed template, the user clicks it\n");
         Handle clicked;
-        if (Record("ShowToastFromTemplate(1, scan-complete.template)",
-                   toast->ShowToastFromTemplate(1, JoinPath(templates, L"scan-complete.template"), clicked.Put())))
+        if (Record("ShowToastFromTemplate(1, welcome.template)",
+                   toast->ShowToastFromTemplate(1, JoinPath(templates, L"welcome.template"), clicked.Put())))
         {
             m_sim.Activate(NewestOnScreen(), nullptr);  // the toast's launch arguments
             Record("host woke on toast 1's event", WaitForSingleObject(clicked.Get(), kWaitMs) == WAIT_OBJECT_0);
@@ -265,11 +254,18 @@ public:
         }
 
         std::printf("== refused templates\n");
+        std::string tampered = ReadWholeFile(JoinPath(templates, L"welcome.template"));
+        const size_t text = tampered.find("<text>");
+        if (text != std::string::npos)
+            tampered[text + 6] ^= 0x20;  // one letter's case in the signed content
+        const std::wstring tamperedPath = JoinPath(work, L"tampered.template");
+        const std::wstring unsignedPath = JoinPath(work, L"unsigned.xml");
+        WriteWholeFile(tamperedPath, tampered);
+        WriteWholeFile(unsignedPath, "<toast><visual><binding template=\"ToastGeneric\"><text>Not signed</text>"
+                                     "</binding></visual></toast>\n");
         Handle unused;
-        Record("tampered template refused",
-               !toast->ShowToastFromTemplate(5, JoinPath(templates, L"tampered.template"), unused.Put()));
-        Record("unsigned XML file refused",
-               !toast->ShowToastFromTemplate(6, JoinPath(templates, L"unsigned.xml"), unused.Put()));
+        Record("tampered template refused", !toast->ShowToastFromTemplate(5, tamperedPath, unused.Put()));
+        Record("unsigned XML file refused", !toast->ShowToastFromTemplate(6, unsignedPath, unused.Put()));
 
         m_sim.WaitIdle(kWaitMs);
         Record("Release removes the shortcut",
@@ -283,9 +279,10 @@ public:
         };
         CheckRecords(expected);
         m_services.Stop();
-        FreeLibrary(dll);
+        const std::wstring logFile = LogFileOf(dll);
+        Record("FreeLibrary unloads the library", FreeLibrary(dll) && GetModuleHandleW(L"VantuToast.dll") == nullptr);
 
-        PrintSummary();
+        PrintSummary(logFile);
         return m_failed ? 1 : 0;
     }
 
@@ -316,7 +313,7 @@ private:
     // The launch attribute of the first sample, as the platform passes it.
     static std::string ActivationArgumentsOf(const std::wstring& templates)
     {
-        const std::string xml = ReadWholeFile(JoinPath(templates, L"scan-complete.template"));
+        const std::string xml = ReadWholeFile(JoinPath(templates, L"welcome.template"));
         const size_t at = xml.find("launch=\"");
         if (at == std::string::npos)
             return "";
@@ -371,7 +368,17 @@ private:
         Record("no unexpected records", events.size() == expected.size());
     }
 
-    void PrintSummary()
+    static std::wstring LogFileOf(HMODULE dll)
+    {
+        std::wstring folder;
+        if (!LogFolder(dll, folder))
+            return L"";
+        return JoinPath(folder, L"log_" +
+                                    EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) +
+                                    L".txt");
+    }
+
+    void PrintSummary(const std::wstring& logFile)
     {
         size_t passed = 0;
         for (const Step& step : m_steps)
@@ -381,15 +388,7 @@ private:
             std::printf("   %-58.58s %s\n", step.what.c_str(), step.ok ? "ok" : "FAILED");
         std::printf("   %zu of %zu checks passed\n", passed, m_steps.size());
 
-        std::wstring folder;
-        HMODULE dll = GetModuleHandleW(L"VantuToast.dll");
-        if (LogFolder(dll, folder))
-            std::printf("   VantuToast.dll log: %ls\n",
-                        JoinPath(folder, L"log_" +
-                                             EncodeUserNameForFileName(Groundwork::GetConsoleUserName(),
-                                                                       VANTU_LOG_NAME_KEY) +
-                                             L".txt")
-                            .c_str());
+        std::printf("   VantuToast.dll log: %ls\n", logFile.c_str());
     }
 
     Services m_services;

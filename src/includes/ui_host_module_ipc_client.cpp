@@ -1,0 +1,122 @@
+#include "includes/ui_host_module_ipc_client.h"
+
+#include <exception>
+#include <new>
+
+#include "logging/Logger.h"
+#include "platform/SessionUtils.h"
+
+namespace {
+constexpr wchar_t kLogModule[] = L"ui_host_module_ipc_client";
+}
+
+ui_host_module_ipc_client::ui_host_module_ipc_client(std::wstring servicePrefix) : m_prefix(std::move(servicePrefix))
+{
+}
+
+ui_host_module_ipc_client::~ui_host_module_ipc_client() = default;
+
+std::wstring ui_host_module_ipc_client::ServiceName(uint32_t sessionId) const
+{
+    return m_prefix + std::to_wstring(sessionId);
+}
+
+bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
+{
+    try
+    {
+        std::string bytes;
+        if (!SerializeJson(request, bytes))
+        {
+            VT_LOG(ERR) << "failed to write request to output buffer";
+            return false;
+        }
+        uint32_t sessionId = Groundwork::kNoSession;
+        if (!Groundwork::GetActiveSessionId(sessionId) || sessionId == Groundwork::kNoSession)
+        {
+            VT_LOG(ERR) << "Failed to retrieve active user session ID";
+            VT_LOG(ERR) << "Failed to get pipe";
+            return false;
+        }
+
+        Connection connection;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto entry = m_connections.find(sessionId);
+            if (entry == m_connections.end() && InitializePipe(sessionId))
+                entry = m_connections.find(sessionId);
+            if (entry != m_connections.end())
+                connection = entry->second;
+        }
+        if (!connection)
+        {
+            VT_LOG(ERR) << "Failed to get pipe";
+            return false;
+        }
+        return connection->SendMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+    catch (const std::exception& e)
+    {
+        VT_LOG(ERR) << "Exception sending/receiving request: " << e.what();
+    }
+    catch (...)
+    {
+        VT_LOG(ERR) << "Unknown exception sending/receiving request";
+    }
+    return false;
+}
+
+bool ui_host_module_ipc_client::InitializePipe(uint32_t sessionId)
+{
+    if (m_closed)
+    {
+        VT_LOG(ERR) << "UI host connections are closed: " << ServiceName(sessionId);
+        return false;
+    }
+    Connection connection;
+    try
+    {
+        connection.reset(new (std::nothrow) ipc::ClientPipeCommunications());
+        if (!connection)
+        {
+            VT_LOG(ERR) << "Could not create pipe communications object";
+            return false;
+        }
+        const std::wstring name = ServiceName(sessionId);
+        if (!connection->Initialize(name))
+        {
+            VT_LOG(ERR) << "Failed to initialize the pipe client: " << name;
+            return false;
+        }
+        m_connections.emplace(sessionId, std::move(connection));
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        VT_LOG(ERR) << "Exception when initializing pipe: " << e.what();
+        return false;
+    }
+}
+
+void ui_host_module_ipc_client::CloseConnections()
+{
+    std::map<uint32_t, Connection> closing;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_closed = true;
+        closing.swap(m_connections);
+    }
+    // Destroyed here, outside the lock: each joins its threads.
+}
+
+void ui_host_module_ipc_client::Reopen()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_closed = false;
+}
+
+size_t ui_host_module_ipc_client::ConnectionCount()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_connections.size();
+}

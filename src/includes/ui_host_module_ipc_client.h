@@ -1,0 +1,66 @@
+// One-way requests to the UI host service of the active Windows session,
+// over one pipe connection per session.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "includes/JsonDocument.h"
+#include "ipc/ClientPipeCommunications.h"
+
+class ui_host_module_ipc_client
+{
+public:
+    explicit ui_host_module_ipc_client(std::wstring servicePrefix);
+    virtual ~ui_host_module_ipc_client();
+    ui_host_module_ipc_client(const ui_host_module_ipc_client&) = delete;
+    ui_host_module_ipc_client& operator=(const ui_host_module_ipc_client&) = delete;
+
+    // Sends `request` one-way to the active session's UI host; true when the
+    // frame was written. Never throws.
+    bool PostRequest(const JsonDocument& request);
+
+    // Ends every connection and its threads. Until Reopen, no new connection
+    // is made: the library calls this before it can be unloaded, because
+    // connection threads cannot be joined under the loader lock.
+    void CloseConnections();
+    void Reopen();
+
+    // Service name of a session's UI host: the prefix and the session ID.
+    std::wstring ServiceName(uint32_t sessionId) const;
+
+    size_t ConnectionCount();
+
+protected:
+    // Creates, starts and stores the connection of one session; the caller
+    // holds m_lock.
+    bool InitializePipe(uint32_t sessionId);
+
+private:
+    using Connection = std::shared_ptr<ipc::ClientPipeCommunications>;
+
+    // Connections are shared with the senders using them, so closing them
+    // never pulls one from under a send in progress.
+    std::map<uint32_t, Connection> m_connections;
+    std::mutex m_lock;
+    std::wstring m_prefix;
+    bool m_closed = false;
+};
+
+// The process's client of the UI host services ("UIManager_<session>").
+class UIClient : public ui_host_module_ipc_client
+{
+public:
+    static UIClient& Instance();
+
+    // Sends the event "EVENT_USER_VANTU_TOAST_RESULT" with the record as its
+    // value. True when the request was written to the UI host's pipe.
+    bool TriggerHubEvent(const JsonValue& eventValue);
+    bool TriggerHubEvent(const char* eventValueText);
+
+private:
+    UIClient();
+};

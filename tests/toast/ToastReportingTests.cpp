@@ -1,0 +1,181 @@
+// End to end: host -> VantuToast.dll -> toast platform stand-in -> handler ->
+// transport -> the UI host service of the active session, and the shortcut
+// target from the settings-manager service.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+
+#include "includes/JsonDocument.h"
+#include "ipc/IpcTestSupport.h"
+#include "toast/ToastHost.h"
+
+using ipctest::ServicesProcess;
+using testsupport::HostEvent;
+using testsupport::kSimpleToast;
+
+namespace {
+
+constexpr wchar_t kServedUrl[] = L"https://help.zelnor.example/pathwarden/how-toasts-work";
+
+class ToastReporting : public testsupport::ToastHostTest
+{
+protected:
+    bool StartsServices() const override { return false; }
+
+    // The "eventValue" texts the UI host recorded, waiting for `count`.
+    std::vector<std::string> Records(size_t count)
+    {
+        std::vector<std::string> records;
+        const ULONGLONG deadline = GetTickCount64() + 15000;
+        do
+        {
+            records.clear();
+            std::istringstream lines(testsupport::ReadFileBytes(EventsFile()));
+            for (std::string line; std::getline(lines, line);)
+            {
+                JsonDocument event;
+                if (!line.empty() && ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
+                    event.HasMember("eventValue") &&
+                    std::string(event["eventName"].GetString()) == "EVENT_USER_VANTU_TOAST_RESULT")
+                    records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
+            }
+            if (records.size() >= count)
+                break;
+            Sleep(20);
+        } while (GetTickCount64() < deadline);
+        return records;
+    }
+
+    VantuSimToastId ShowOne(IVantuToast* toast, int id, HostEvent& event)
+    {
+        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.Put()));
+        const auto screen = OnScreen();
+        return screen.empty() ? 0 : screen.back();
+    }
+};
+
+size_t ThreadCount()
+{
+    size_t count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    CloseHandle(snapshot);
+    return count;
+}
+
+}  // namespace
+
+TEST_F(ToastReporting, EveryHandlersRecordArrivesUnchanged)
+{
+    ASSERT_TRUE(StartServices(true, true));
+    IVantuToast* toast = InitializedObject();
+    EXPECT_TRUE(testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target, kServedUrl));
+
+    HostEvent events[9];
+    sim.Activate(ShowOne(toast, -7, events[0]), L"say \"hi\" \\ C:\\path \u00E9\u4E2D");
+    sim.Activate(ShowOne(toast, 8, events[1]), L"");
+    sim.Dismiss(ShowOne(toast, 9, events[2]), 0);
+    ShowOne(toast, 10, events[3]);
+    EXPECT_TRUE(toast->DismissToast(10));
+    sim.Dismiss(ShowOne(toast, 11, events[4]), 2);
+    sim.Dismiss(ShowOne(toast, 12, events[5]), 9);
+    sim.DismissUnreadable(ShowOne(toast, 13, events[6]), E_FAIL);
+    sim.Fail(ShowOne(toast, 14, events[7]), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    sim.Fail(ShowOne(toast, 2147483647, events[8]), 5);
+    Settle();
+    for (auto& event : events)
+        EXPECT_TRUE(event.Signalled());
+
+    const std::vector<std::string> expected = {
+        "{\"Status\":\"Activated\",\"Argument\":\"say \\\"hi\\\" \\\\ C:\\\\path \xC3\xA9\xE4\xB8\xAD\",\"ID\":-7}",
+        R"({"Status":"Activated","Argument":"","ID":8})",
+        R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})",
+        R"({"Status":"Dismissed","Argument":"ApplicationHidden","ID":10})",
+        R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})",
+        R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})",
+        R"({"Status":"Dismissed","Argument":"","ID":13})",
+        R"({"Status":"Failed","Argument":"The toast encountered an error: 0x80070490","ID":14})",
+        R"({"Status":"Failed","Argument":"The toast encountered an error: 0x5","ID":2147483647})",
+    };
+    std::vector<std::string> records = Records(expected.size());
+    std::sort(records.begin(), records.end());
+    std::vector<std::string> sortedExpected = expected;
+    std::sort(sortedExpected.begin(), sortedExpected.end());
+    EXPECT_EQ(sortedExpected, records);
+    EXPECT_FALSE(Logged("Failed to send toast"));
+    EXPECT_TRUE(toast->Release());
+}
+
+TEST_F(ToastReporting, WithoutTheSettingsServiceTheDefaultTargetIsUsed)
+{
+    IVantuToast* toast = InitializedObject();
+    EXPECT_TRUE(testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target,
+                                      L"https://www.zelnor.com/pathwarden/how-it-works"));
+    EXPECT_TRUE(Logged("failed to send and receive through pipe communications"));
+    EXPECT_TRUE(toast->Release());
+}
+
+TEST_F(ToastReporting, WithoutTheUiHostTheToastIsStillUntracked)
+{
+    ASSERT_TRUE(StartServices(true, false));
+    IVantuToast* toast = InitializedObject();
+    HostEvent event;
+    sim.Activate(ShowOne(toast, 21, event), L"x");
+    EXPECT_TRUE(event.Signalled());
+    Settle();
+    EXPECT_TRUE(Logged("Failed to send toast activated event"));
+    EXPECT_TRUE(toast->DismissToast(21));
+    EXPECT_TRUE(Logged("not being tracked -- could not dismiss. ID: 21"));
+
+    HostEvent failed;
+    sim.Fail(ShowOne(toast, 22, failed), E_FAIL);
+    Settle();
+    EXPECT_TRUE(Logged("Failed to send toast failed event"));
+    EXPECT_TRUE(toast->DismissToast(22));
+    EXPECT_TRUE(toast->Release());
+}
+
+TEST_F(ToastReporting, LastReleaseEndsTheConnectionsAndTheLibraryUnloads)
+{
+    ASSERT_TRUE(StartServices(true, true));
+    // A first round leaves the stand-in's platform thread behind: the
+    // baseline. The second round shows that the clients come back after a
+    // last Release and go again with the next one.
+    for (int round = 0; round < 2; ++round)
+    {
+        const size_t before = ThreadCount();
+        IVantuToast* first = InitializedObject();
+        IVantuToast* second = InitializedObject();
+        HostEvent event;
+        sim.Activate(ShowOne(first, 31, event), L"before");
+        Settle();
+        ASSERT_EQ(static_cast<size_t>(round + 1), Records(round + 1).size());
+        const size_t running = ThreadCount();
+        EXPECT_GE(running, before + 2) << "connections to both services are running";
+
+        // A toast still on screen outlives the objects; its record is not
+        // sent once the last object is gone.
+        HostEvent late;
+        const VantuSimToastId lateToast = ShowOne(second, 32, late);
+        EXPECT_TRUE(first->Release());
+        EXPECT_EQ(running, ThreadCount());
+        EXPECT_TRUE(second->Release());
+        sim.Dismiss(lateToast, 0);
+        Settle();
+        EXPECT_TRUE(late.Signalled());
+        EXPECT_TRUE(Logged("Failed to send toast dismissed event"));
+        if (round == 1)
+        {
+            EXPECT_EQ(before, ThreadCount()) << "every connection thread ended with the last Release";
+        }
+    }
+
+    sim.Reset();
+    EXPECT_TRUE(FreeLibrary(dll));
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"VantuToast.dll")) << "unloaded, without a hang";
+    dll = nullptr;
+}
