@@ -44,24 +44,6 @@ private:
     HSTRING m_string = nullptr;
 };
 
-// Owner of a kernel handle.
-class EventHandle
-{
-public:
-    explicit EventHandle(HANDLE h) : m_h(h) {}
-    ~EventHandle()
-    {
-        if (m_h != nullptr && m_h != INVALID_HANDLE_VALUE)
-            CloseHandle(m_h);
-    }
-    EventHandle(const EventHandle&) = delete;
-    EventHandle& operator=(const EventHandle&) = delete;
-    HANDLE Get() const { return m_h; }
-
-private:
-    HANDLE m_h;
-};
-
 }  // namespace
 
 std::wstring ToastEventName(const GUID& guid)

@@ -11,6 +11,7 @@
 #include "platform/CRegKey.h"
 #include "platform/JoinPath.h"
 #include "platform/ProductRegistry.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "vantu_config.h"
 
@@ -58,26 +59,6 @@ void ReadDword(const wchar_t* name, uint32_t& value)
     if (key.QueryDWORDValue(name, stored) == ERROR_SUCCESS)
         value = stored;
 }
-
-class FileHandle
-{
-public:
-    explicit FileHandle(HANDLE h) : m_h(h) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    bool Valid() const { return m_h != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return m_h; }
-    void Close()
-    {
-        if (Valid())
-            CloseHandle(m_h);
-        m_h = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE m_h;
-};
 
 }  // namespace
 
@@ -207,7 +188,7 @@ void RotatingFileSink::Write(const std::wstring& line)
     if (!EnsureFolder())
         return;
 
-    FileHandle file(CreateFileW(m_filePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    Groundwork::ScopedHandle file(CreateFileW(m_filePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return;
@@ -223,7 +204,7 @@ void RotatingFileSink::Write(const std::wstring& line)
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
         return;
-    file.Close();
+    file.Reset();
     ApplyFileDacl(m_filePath, kLogFileSddl);
     Rotate();
 }

@@ -12,32 +12,7 @@ using testsupport::kSimpleToast;
 
 namespace {
 
-class ToastDisplay : public testsupport::ToastHostTest
-{
-protected:
-    void SetUp() override
-    {
-        ToastHostTest::SetUp();
-        toast = InitializedObject();
-    }
-    void TearDown() override
-    {
-        if (toast)
-            toast->Release();
-        ToastHostTest::TearDown();
-    }
-
-    // True when DismissToast finds nothing tracked under the ID.
-    bool Untracked(int id)
-    {
-        const std::string line = "Vantu Toast is not being tracked -- could not dismiss. ID: " + std::to_string(id) + "\r\n";
-        const size_t before = Log().size();
-        EXPECT_TRUE(toast->DismissToast(id));
-        return Log().find(line, before) != std::string::npos;
-    }
-
-    IVantuToast* toast = nullptr;
-};
+using ToastDisplay = testsupport::InitializedToastTest;
 
 std::wstring KernelObjectName(HANDLE handle)
 {

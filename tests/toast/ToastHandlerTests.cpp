@@ -9,40 +9,7 @@ using testsupport::kSimpleToast;
 
 namespace {
 
-class ToastHandlers : public testsupport::ToastHostTest
-{
-protected:
-    void SetUp() override
-    {
-        ToastHostTest::SetUp();
-        toast = InitializedObject();
-    }
-    void TearDown() override
-    {
-        if (toast)
-            toast->Release();
-        ToastHostTest::TearDown();
-    }
-
-    // Shows one toast under `id` and returns its stand-in identifier.
-    VantuSimToastId Show(int id, HostEvent& event)
-    {
-        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.Put()));
-        const auto screen = OnScreen();
-        EXPECT_FALSE(screen.empty());
-        return screen.empty() ? 0 : screen.back();
-    }
-
-    bool Untracked(int id)
-    {
-        const size_t before = Log().size();
-        EXPECT_TRUE(toast->DismissToast(id));
-        return Log().find("not being tracked -- could not dismiss. ID: " + std::to_string(id), before) !=
-               std::string::npos;
-    }
-
-    IVantuToast* toast = nullptr;
-};
+using ToastHandlers = testsupport::InitializedToastTest;
 
 }  // namespace
 

@@ -55,6 +55,34 @@ inline void DeleteProductValue(const wchar_t* name)
         key.DeleteValue(name);
 }
 
+// Owner of the toast event handle a host receives.
+class HostEvent
+{
+public:
+    HostEvent() = default;
+    ~HostEvent() { Close(); }
+    HostEvent(const HostEvent&) = delete;
+    HostEvent& operator=(const HostEvent&) = delete;
+    HostEvent(HostEvent&& other) noexcept : m_h(other.m_h) { other.m_h = nullptr; }
+
+    HANDLE* Put() { return &m_h; }
+    HANDLE Get() const { return m_h; }
+    void Close()
+    {
+        if (m_h)
+            CloseHandle(m_h);
+        m_h = nullptr;
+    }
+    bool Signalled(DWORD timeoutMs = 10000) const { return m_h && WaitForSingleObject(m_h, timeoutMs) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE m_h = nullptr;
+};
+
+constexpr wchar_t kSimpleToast[] =
+    L"<toast launch=\"action=open&amp;id=7\"><visual><binding template=\"ToastGeneric\">"
+    L"<text>Pathwarden</text><text>Scan finished</text></binding></visual></toast>";
+
 class ToastHostTest : public ::testing::Test
 {
 protected:
@@ -154,6 +182,15 @@ protected:
     }
 
     ipctest::ServicesProcess services;
+    // Shows kSimpleToast under `id` and returns its stand-in identifier.
+    VantuSimToastId ShowOne(IVantuToast* toast, int id, HostEvent& event)
+    {
+        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.Put()));
+        const auto screen = OnScreen();
+        EXPECT_FALSE(screen.empty());
+        return screen.empty() ? 0 : screen.back();
+    }
+
     HMODULE dll = nullptr;
     CreateVantuToastObjectFn create = nullptr;
     VantuSimToastApi sim;
@@ -162,32 +199,36 @@ protected:
     size_t logStart = 0;
 };
 
-// Owner of the toast event handle a host receives.
-class HostEvent
+
+// A fixture with one initialised toast object, released at the end.
+class InitializedToastTest : public ToastHostTest
 {
-public:
-    HostEvent() = default;
-    ~HostEvent() { Close(); }
-    HostEvent(const HostEvent&) = delete;
-    HostEvent& operator=(const HostEvent&) = delete;
-    HostEvent(HostEvent&& other) noexcept : m_h(other.m_h) { other.m_h = nullptr; }
-
-    HANDLE* Put() { return &m_h; }
-    HANDLE Get() const { return m_h; }
-    void Close()
+protected:
+    void SetUp() override
     {
-        if (m_h)
-            CloseHandle(m_h);
-        m_h = nullptr;
+        ToastHostTest::SetUp();
+        toast = InitializedObject();
     }
-    bool Signalled(DWORD timeoutMs = 10000) const { return m_h && WaitForSingleObject(m_h, timeoutMs) == WAIT_OBJECT_0; }
+    void TearDown() override
+    {
+        if (toast)
+            toast->Release();
+        ToastHostTest::TearDown();
+    }
 
-private:
-    HANDLE m_h = nullptr;
+    VantuSimToastId Show(int id, HostEvent& event) { return ShowOne(toast, id, event); }
+
+    // True when DismissToast finds nothing tracked under the ID.
+    bool Untracked(int id)
+    {
+        const std::string line =
+            "Vantu Toast is not being tracked -- could not dismiss. ID: " + std::to_string(id) + "\r\n";
+        const size_t before = Log().size();
+        EXPECT_TRUE(toast->DismissToast(id));
+        return Log().find(line, before) != std::string::npos;
+    }
+
+    IVantuToast* toast = nullptr;
 };
-
-constexpr wchar_t kSimpleToast[] =
-    L"<toast launch=\"action=open&amp;id=7\"><visual><binding template=\"ToastGeneric\">"
-    L"<text>Pathwarden</text><text>Scan finished</text></binding></visual></toast>";
 
 }  // namespace testsupport

@@ -46,13 +46,6 @@ protected:
         } while (GetTickCount64() < deadline);
         return records;
     }
-
-    VantuSimToastId ShowOne(IVantuToast* toast, int id, HostEvent& event)
-    {
-        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.Put()));
-        const auto screen = OnScreen();
-        return screen.empty() ? 0 : screen.back();
-    }
 };
 
 size_t ThreadCount()

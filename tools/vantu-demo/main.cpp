@@ -23,6 +23,7 @@
 #include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
 #include "platform/JoinPath.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "sim/toast/VantuSimToast.h"
 #include "support/Shortcut.h"
@@ -44,26 +45,7 @@ struct Expected
     std::string argument;
 };
 
-class Handle
-{
-public:
-    explicit Handle(HANDLE h = nullptr) : m_h(h) {}
-    ~Handle() { Reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE Get() const { return m_h; }
-    HANDLE* Put() { Reset(); return &m_h; }
-    void Adopt(HANDLE h) { Reset(); m_h = h; }
-    void Reset()
-    {
-        if (m_h && m_h != INVALID_HANDLE_VALUE)
-            CloseHandle(m_h);
-        m_h = nullptr;
-    }
-
-private:
-    HANDLE m_h;
-};
+using Handle = Groundwork::ScopedHandle;
 
 std::wstring Widen(const std::string& utf8)
 {
@@ -131,7 +113,7 @@ public:
         if (!WriteWholeFile(settings, std::string("{\"HowItWorksUrl\":\"") + kServedUrl + "\"}\n"))
             return false;
         m_stopName = L"Local\\vantu-demo-stop-" + std::to_wstring(GetCurrentProcessId());
-        m_stop.Adopt(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
 
         std::wstring command = L"\"" + exe + L"\" --settings \"" + settings + L"\" --ui-session 1 --events \"" +
                                m_events + L"\" --ready-file \"" + ready + L"\" --stop-event " + m_stopName;
@@ -142,7 +124,7 @@ public:
                             &info))
             return false;
         CloseHandle(info.hThread);
-        m_process.Adopt(info.hProcess);
+        m_process.Reset(info.hProcess);
         return WaitForFile(ready, kWaitMs);
     }
     void Stop()
