@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # One entry point: installs what the build needs, configures, builds and runs.
 #   ./run.sh demo   the main job (build, then run the demo)
-#   ./run.sh test   build, then run every test under Wine
+#   ./run.sh test   build, then run every test under Wine and the native
+#                   sanitizer tests of the format code
+#   ./run.sh fuzz [SECONDS]  run each fuzz target in turn (default 600 s each)
+#   ./run.sh seeds  rewrite the fuzz targets' seed corpora (native/corpus)
 #   ./run.sh bench  build, then run the pipe transport benchmark
 #   ./run.sh build  build only
 set -euo pipefail
@@ -9,7 +12,9 @@ cd "$(dirname "$0")"
 
 ROOT=$(pwd)
 BUILD_DIR="$ROOT/build"
-PACKAGES=(cmake g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine rapidjson-dev googletest)
+NATIVE_DIR="$ROOT/build-native"
+PACKAGES=(cmake g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine rapidjson-dev googletest
+          clang libclang-rt-14-dev)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
@@ -37,6 +42,57 @@ build() {
   cmake --build "$BUILD_DIR" -j"$(nproc)"
 }
 
+# The Windows-free format code built natively with clang, AddressSanitizer
+# and UndefinedBehaviorSanitizer: unit tests and libFuzzer targets.
+build_native() {
+  install_packages "${PACKAGES[@]}"
+  cmake -S "$ROOT/native" -B "$NATIVE_DIR" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build "$NATIVE_DIR" -j"$(nproc)"
+}
+
+test_all() {
+  local status=0
+  build
+  build_native
+  echo "== native format code under AddressSanitizer and UndefinedBehaviorSanitizer"
+  ctest --test-dir "$NATIVE_DIR" --output-on-failure -j"$(nproc)" || status=1
+  echo "== Windows suite under Wine"
+  with_wineserver ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -LE soak || status=1
+  return $status
+}
+
+# One fuzz target at a time (the machine is shared): each runs until
+# SECONDS pass or ten million inputs were tried. New inputs go to
+# build-native/fuzz-corpus/, findings to build-native/fuzz-findings/.
+fuzz() {
+  local seconds=${1:-600}
+  build_native
+  local status=0
+  mkdir -p "$NATIVE_DIR/fuzz-findings"
+  for dir in "$ROOT"/native/corpus/*/; do
+    local name
+    name=$(basename "$dir")
+    [ -x "$NATIVE_DIR/fuzz_$name" ] || continue
+    mkdir -p "$NATIVE_DIR/fuzz-corpus/$name"
+    echo "== fuzz_$name: ${seconds} s or 10000000 runs"
+    if ! "$NATIVE_DIR/fuzz_$name" -max_total_time="$seconds" -runs=10000000 -max_len=8192 -timeout=10 \
+         -print_final_stats=1 -artifact_prefix="$NATIVE_DIR/fuzz-findings/$name-" \
+         "$NATIVE_DIR/fuzz-corpus/$name" "$dir" >"$NATIVE_DIR/fuzz-$name.log" 2>&1; then
+      status=1
+      echo "fuzz_$name: FINDING (see $NATIVE_DIR/fuzz-$name.log)"
+    fi
+    grep -E '^#[0-9]+ +(DONE|INITED)|^Done [0-9]+ runs|stat::number_of_executed_units' "$NATIVE_DIR/fuzz-$name.log" || true
+  done
+  return $status
+}
+
+seeds() {
+  build_native
+  find "$ROOT/native/corpus" -name 'seed-*' -delete
+  mkdir -p "$ROOT/native/corpus"/{pipe_stream,handshake_answer,sealed_value,template_file}
+  "$NATIVE_DIR/make_seeds" "$ROOT"
+}
+
 # Keeps one wineserver up for the whole run so that every Windows program
 # starts in tens of milliseconds; stops it on the way out.
 with_wineserver() {
@@ -58,8 +114,10 @@ demo() {
 cmd=${1:-}
 case "$cmd" in
   build) build ;;
-  test)  build; with_wineserver ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" ;;
+  test)  test_all ;;
+  fuzz)  fuzz "${2:-600}" ;;
+  seeds) seeds ;;
   demo)  build; with_wineserver demo ;;
   bench) build; with_wineserver "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/pipe-bench.exe" ;;
-  *) echo "usage: $0 demo|test|bench|build" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|fuzz [SECONDS]|seeds|bench|build" >&2; exit 2 ;;
 esac

@@ -51,5 +51,5 @@ vantu_hex_secret(VANTU_HANDSHAKE_KEY_SEED _unused VANTU_HANDSHAKE_KEY_SEED_WORDS
 vantu_hex_secret(VANTU_HANDSHAKE_MASTER_KEY VANTU_HANDSHAKE_MASTER_KEY_BYTES _unused)
 
 set(VANTU_CONFIG_INCLUDE ${CMAKE_BINARY_DIR}/generated)
-configure_file(${CMAKE_SOURCE_DIR}/cmake/vantu_config.h.in
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vantu_config.h.in
                ${VANTU_CONFIG_INCLUDE}/vantu_config.h @ONLY)

@@ -4,8 +4,6 @@
 
 #include <bcrypt.h>
 
-#include <cstring>
-
 #include "ZnCryptoLib/src/windows/CngHandles.h"
 #include "logging/Logger.h"
 #include "vantu_config.h"
@@ -68,11 +66,8 @@ bool VerifyFileSignatureWithKey(const uint8_t* data, int32_t count, uint32_t* co
                                             sizeof(blob), 0)))
         return false;
 
-    char hex[kSignatureHexLength + 1];
-    std::memcpy(hex, data + layout.signatureOffset, kSignatureHexLength);
-    hex[kSignatureHexLength] = '\0';
     uint8_t signature[kSignatureLength] = {};
-    if (!HexStringToBytes(hex, signature))
+    if (!ReadTemplateSignature(data, layout, signature))
         VT_LOG(ERR) << "Unable to convert hex string into binary";
 
     const NTSTATUS status =

@@ -32,6 +32,16 @@ bool ParseTemplateTrailer(const uint8_t* data, int32_t count, TemplateTrailerLay
     return true;
 }
 
+bool ReadTemplateSignature(const uint8_t* data, const TemplateTrailerLayout& layout, uint8_t* signature)
+{
+    if (data == nullptr || signature == nullptr || layout.signatureOffset < 0)
+        return false;
+    char hex[kSignatureHexLength + 1];
+    std::memcpy(hex, data + layout.signatureOffset, kSignatureHexLength);
+    hex[kSignatureHexLength] = '\0';
+    return HexStringToBytes(hex, signature);
+}
+
 bool HexStringToBytes(const char* hex, uint8_t* bytes)
 {
     if (hex == nullptr || bytes == nullptr)

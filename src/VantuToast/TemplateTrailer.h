@@ -30,6 +30,10 @@ struct TemplateTrailerLayout
 // null or the file is shorter than its trailer.
 bool ParseTemplateTrailer(const uint8_t* data, int32_t count, TemplateTrailerLayout& layout);
 
+// The 64 signature bytes of a template whose trailer `layout` located: the
+// 128 characters at the signature offset, decoded by HexStringToBytes.
+bool ReadTemplateSignature(const uint8_t* data, const TemplateTrailerLayout& layout, uint8_t* signature);
+
 // Decodes the first 128 characters of a zero-terminated string into 64 bytes,
 // two characters per byte read as the C library's strtol reads base 16
 // (characters that are not hexadecimal digits are not rejected here; they

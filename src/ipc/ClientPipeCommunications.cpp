@@ -266,27 +266,22 @@ bool ClientPipeCommunications::RunHandshake()
 
 size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_t length)
 {
-    size_t consumed = 0;
-    while (consumed < length)
+    bool corrupt = false;
+    const size_t consumed = ConsumeFrames(
+        bytes, length,
+        [this](const uint8_t* frame, uint32_t size) {
+            OnMessage(frame, size);
+            // After a drop, or once the handshake pipe has done its job,
+            // nothing more on this pipe is meant for us.
+            const uint32_t state = m_state.load();
+            return state == kDisconnected || state == kAuthenticated ? FrameAction::kDiscardRest
+                                                                     : FrameAction::kNext;
+        },
+        &corrupt);
+    if (corrupt)
     {
-        const uint8_t* frame = nullptr;
-        uint32_t size = 0;
-        size_t used = 0;
-        if (!FindFrame(bytes + consumed, length - consumed, &frame, &size, &used))
-        {
-            IPC_TRAIL(L"dt_err", 0);
-            ConnectionFailed();
-            return length;
-        }
-        consumed += used;
-        if (frame == nullptr || size == 0)
-            return consumed;
-        OnMessage(frame, size);
-        // After a drop, or once the handshake pipe has done its job, nothing
-        // more on this pipe is meant for us.
-        const uint32_t state = m_state.load();
-        if (state == kDisconnected || state == kAuthenticated)
-            return length;
+        IPC_TRAIL(L"dt_err", 0);
+        ConnectionFailed();
     }
     return consumed;
 }
@@ -323,31 +318,32 @@ void ClientPipeCommunications::OnMessage(const uint8_t* frame, uint32_t size)
 
 void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t size)
 {
-    CommMessage answer;
-    if (!answer.CreateFromBuffer(frame, size))
+    const HANDLE pipe = PipeHandle();
+    std::wstring path;
+    const handshake::AnswerStatus status = handshake::ReadHandshakeAnswer(
+        frame, size,
+        [pipe](const uint8_t* body, uint32_t length, uint32_t& dataLength) {
+            return Authenticator::VerifyAuthentication(pipe, body, length, dataLength);
+        },
+        path);
+    switch (status)
     {
+    case handshake::AnswerStatus::kOk:
+        break;
+    case handshake::AnswerStatus::kBadFrame:
         IPC_TRAIL(L"st_msg", 0);
         ConnectionFailed();
         return;
-    }
-    if (answer.Data() == nullptr)
-    {
+    case handshake::AnswerStatus::kNoData:
         IPC_TRAIL(L"get_data", 0);
         ConnectionFailed();
         return;
-    }
-    uint32_t dataLength = 0;
-    if (!Authenticator::VerifyAuthentication(PipeHandle(), answer.Data(), answer.DataSize(), dataLength))
-    {
+    case handshake::AnswerStatus::kNotAuthentic:
         IPC_TRAIL(L"auth_failed", 0);
         VT_LOG(ERR) << "Failed to verify received handshake response from server";
         ConnectionFailed();
         return;
     }
-    // The data part is the transport pipe path in UTF-16 little-endian.
-    std::wstring path(dataLength / 2, L'\0');
-    for (size_t i = 0; i < path.size(); ++i)
-        path[i] = static_cast<wchar_t>(ReadU16(answer.Data() + 2 * i));
     m_transportPath = std::move(path);
     SetState(kAuthenticated);
     ClearError();
@@ -356,22 +352,24 @@ void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t 
 
 void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
 {
-    if (size < kRequestHeaderSize)
+    uint32_t id = 0;
+    const uint8_t* data = nullptr;
+    uint32_t dataLength = 0;
+    switch (ParseReply(frame, size, &id, &data, &dataLength))
     {
+    case ReplyStatus::kOk:
+        break;
+    case ReplyStatus::kTooShort:
         IPC_TRAIL(L"bad_size", size);
         VT_LOG(ERR) << "Insufficient message size";
         ConnectionFailed();
         return;
-    }
-    const uint32_t id = ReadU32(frame + kHeaderSize);
-    if (id == 0)
-    {
+    case ReplyStatus::kNoId:
         IPC_TRAIL(L"no_id", 0);
         VT_LOG(ERR) << "Header does not have id";
         ConnectionFailed();
         return;
     }
-    const uint32_t dataLength = size - kRequestHeaderSize;
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[dataLength == 0 ? 1 : dataLength]);
     if (!block)
     {
@@ -381,7 +379,7 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
         return;
     }
     if (dataLength != 0)
-        std::memcpy(block.get(), frame + kRequestHeaderSize, dataLength);
+        std::memcpy(block.get(), data, dataLength);
 
     std::lock_guard<std::mutex> lock(m_pendingLock);
     const auto it = m_pending.find(id);

@@ -273,4 +273,46 @@ bool FindFrame(const uint8_t* bytes, size_t length, const uint8_t** frame, uint3
     return true;
 }
 
+size_t ConsumeFrames(const uint8_t* bytes, size_t length, const FrameHandler& onFrame, bool* corrupt)
+{
+    if (corrupt != nullptr)
+        *corrupt = false;
+    size_t consumed = 0;
+    while (consumed < length)
+    {
+        const uint8_t* frame = nullptr;
+        uint32_t size = 0;
+        size_t used = 0;
+        if (!FindFrame(bytes + consumed, length - consumed, &frame, &size, &used))
+        {
+            if (corrupt != nullptr)
+                *corrupt = true;
+            return length;
+        }
+        consumed += used;
+        if (frame == nullptr || size == 0)
+            return consumed;
+        if (onFrame && onFrame(frame, size) == FrameAction::kDiscardRest)
+            return length;
+    }
+    return consumed;
+}
+
+ReplyStatus ParseReply(const uint8_t* frame, uint32_t size, uint32_t* id, const uint8_t** data,
+                       uint32_t* dataLength)
+{
+    if (frame == nullptr || size < kRequestHeaderSize)
+        return ReplyStatus::kTooShort;
+    const uint32_t requestId = ReadU32(frame + kHeaderSize);
+    if (requestId == 0)
+        return ReplyStatus::kNoId;
+    if (id != nullptr)
+        *id = requestId;
+    if (data != nullptr)
+        *data = frame + kRequestHeaderSize;
+    if (dataLength != nullptr)
+        *dataLength = size - kRequestHeaderSize;
+    return ReplyStatus::kOk;
+}
+
 }  // namespace ipc

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -136,5 +137,32 @@ private:
 // counts skipped garbage plus the frame, if one was found.
 bool FindFrame(const uint8_t* bytes, size_t length, const uint8_t** frame, uint32_t* frameSize,
                size_t* consumed);
+
+// What the receiver wants after handling one frame.
+enum class FrameAction
+{
+    kNext,         // go on with the next frame in the buffer
+    kDiscardRest,  // nothing more in this buffer is meant for the receiver
+};
+
+using FrameHandler = std::function<FrameAction(const uint8_t* frame, uint32_t size)>;
+
+// The client's pass over its receive buffer: hands each whole frame, in
+// order, to `onFrame` and returns how many bytes to drop from the front of
+// the buffer (the rest is an incomplete frame to be completed by the next
+// read). A corrupt stream sets *corrupt and consumes everything, as does a
+// handler that discards the rest.
+size_t ConsumeFrames(const uint8_t* bytes, size_t length, const FrameHandler& onFrame, bool* corrupt);
+
+enum class ReplyStatus
+{
+    kOk,
+    kTooShort,  // no room for the request identifier
+    kNoId,      // identifier 0, which no request carries
+};
+
+// A protocol-1 reply frame of `size` bytes: its identifier and the data after it.
+ReplyStatus ParseReply(const uint8_t* frame, uint32_t size, uint32_t* id, const uint8_t** data,
+                       uint32_t* dataLength);
 
 }  // namespace ipc

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ipc/CommMessage.h"
 #include "vantu_config.h"
 
 namespace ipc {
@@ -83,6 +84,24 @@ VerifyStatus VerifyTaggedBody(const uint8_t* body, size_t length, const char* pr
         return VerifyStatus::kNoTag;
     return ConstantTimeEqual(expected, body + covered, kTagSize) ? VerifyStatus::kOk
                                                                  : VerifyStatus::kMismatch;
+}
+
+AnswerStatus ReadHandshakeAnswer(const uint8_t* frame, uint32_t size, const BodyVerifier& verify,
+                                 std::wstring& transportPath)
+{
+    CommMessage answer;
+    if (!answer.CreateFromBuffer(frame, size))
+        return AnswerStatus::kBadFrame;
+    if (answer.Data() == nullptr)
+        return AnswerStatus::kNoData;
+    uint32_t dataLength = 0;
+    if (!verify || !verify(answer.Data(), answer.DataSize(), dataLength) || dataLength > answer.DataSize())
+        return AnswerStatus::kNotAuthentic;
+    std::wstring path(dataLength / 2, L'\0');
+    for (size_t i = 0; i < path.size(); ++i)
+        path[i] = static_cast<wchar_t>(ReadU16(answer.Data() + 2 * i));
+    transportPath = std::move(path);
+    return AnswerStatus::kOk;
 }
 
 bool ConstantTimeEqual(const uint8_t* a, const uint8_t* b, size_t length)

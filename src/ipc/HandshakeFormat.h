@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace ipc {
@@ -64,6 +65,24 @@ enum class VerifyStatus
 // part is the first length - 44 bytes.
 VerifyStatus VerifyTaggedBody(const uint8_t* body, size_t length, const char* processIdString,
                               const TagFunction& tag);
+
+// The client's check of a received body of `length` bytes: true, with the
+// data length (length - 44), when the body is authentic.
+using BodyVerifier = std::function<bool(const uint8_t* body, uint32_t length, uint32_t& dataLength)>;
+
+enum class AnswerStatus
+{
+    kOk,
+    kBadFrame,      // the frame could not be copied
+    kNoData,        // the copy has no body
+    kNotAuthentic,  // the verifier refused the body
+};
+
+// The server's answer on the first pipe, a whole frame of `size` bytes: the
+// body is verified and its data part, (L - 44) / 2 UTF-16 little-endian
+// characters, becomes the transport pipe path.
+AnswerStatus ReadHandshakeAnswer(const uint8_t* frame, uint32_t size, const BodyVerifier& verify,
+                                 std::wstring& transportPath);
 
 // Comparison whose time does not depend on where the inputs differ.
 bool ConstantTimeEqual(const uint8_t* a, const uint8_t* b, size_t length);

@@ -23,6 +23,9 @@ public:
 
 private:
     DWORD m_error;
+#else
+    // Elsewhere there is no per-thread last error to keep.
+    ~LastErrorKeeper() {}
 #endif
 };
 

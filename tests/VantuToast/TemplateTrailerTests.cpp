@@ -136,3 +136,28 @@ TEST(TemplateTrailer, PublicKeyBlobAndSigningToolTrailer)
     }
     EXPECT_EQ("\n<!-- ", BuildTemplateTrailer(key.data(), true).substr(0, 6));
 }
+
+TEST(TemplateTrailer, SignatureIsReadWhereTheLayoutPutsIt)
+{
+    const std::vector<uint8_t> expected = testsupport::FromHex(kHex);
+    for (const std::string& file : {"<toast/>\n<!-- " + kHex + "-->", "<toast/>\r\n\r\n" + kHex + "\r\n",
+                                    "\r\n\r\n" + kHex + "\r\n"})
+    {
+        TemplateTrailerLayout layout;
+        ASSERT_TRUE(Parse(file, layout));
+        uint8_t signature[kSignatureLength] = {};
+        ASSERT_TRUE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
+        EXPECT_EQ(expected, std::vector<uint8_t>(signature, signature + kSignatureLength));
+    }
+
+    // A NUL among the signature characters ends the string early.
+    ScopedLogCapture capture(LogSeverity::ERR);
+    std::string file = "<toast/>\r\n\r\n" + kHex + "\r\n";
+    file[12 + 100] = '\0';
+    TemplateTrailerLayout layout;
+    ASSERT_TRUE(Parse(file, layout));
+    uint8_t signature[kSignatureLength] = {};
+    EXPECT_FALSE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
+    EXPECT_TRUE(capture.Contains(L"Hex string length less than required"));
+    EXPECT_FALSE(ReadTemplateSignature(nullptr, layout, signature));
+}

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipc/CommMessage.h"
@@ -304,4 +305,104 @@ TEST(FindFrame, FindsFramesOneAfterAnotherAndAcrossReads)
     ASSERT_NE(nullptr, t.frame);
     EXPECT_EQ(second.size(), t.size);
     EXPECT_EQ(0, std::memcmp(second.data(), t.frame, second.size()));
+}
+
+TEST(ConsumeFrames, HandsOverWholeFramesAndKeepsTheIncompleteRest)
+{
+    const std::vector<uint8_t> first = FrameBytes(kProtocolRequest, std::string("\x07\0\0\0ab", 6));
+    const std::vector<uint8_t> second = EventFrame("e", "v", "data");
+    std::vector<uint8_t> stream = {'x', 'y'};  // garbage before the first frame
+    stream.insert(stream.end(), first.begin(), first.end());
+    stream.insert(stream.end(), second.begin(), second.end());
+    stream.insert(stream.end(), first.begin(), first.begin() + 5);  // a third frame, cut
+
+    std::vector<std::vector<uint8_t>> seen;
+    const FrameHandler collect = [&](const uint8_t* frame, uint32_t size) {
+        seen.emplace_back(frame, frame + size);
+        return FrameAction::kNext;
+    };
+    bool corrupt = true;
+    EXPECT_EQ(stream.size() - 5, ConsumeFrames(stream.data(), stream.size(), collect, &corrupt));
+    EXPECT_FALSE(corrupt);
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ(first, seen[0]);
+    EXPECT_EQ(second, seen[1]);
+
+    // A handler that is done with the pipe drops everything after its frame.
+    seen.clear();
+    const FrameHandler stopAfterOne = [&](const uint8_t* frame, uint32_t size) {
+        seen.emplace_back(frame, frame + size);
+        return FrameAction::kDiscardRest;
+    };
+    EXPECT_EQ(stream.size(), ConsumeFrames(stream.data(), stream.size(), stopAfterOne, &corrupt));
+    EXPECT_EQ(1u, seen.size());
+    EXPECT_FALSE(corrupt);
+
+    // A corrupt header after a good frame: the good one is handled, then
+    // the whole buffer goes.
+    seen.clear();
+    std::vector<uint8_t> bad = first;
+    const std::vector<uint8_t> oversize = Header(kMaxMessageSize + 1, kProtocolRequest);
+    bad.insert(bad.end(), oversize.begin(), oversize.end());
+    EXPECT_EQ(bad.size(), ConsumeFrames(bad.data(), bad.size(), collect, &corrupt));
+    EXPECT_TRUE(corrupt);
+    EXPECT_EQ(1u, seen.size());
+
+    // Nothing whole yet: nothing consumed, nothing handed over.
+    seen.clear();
+    EXPECT_EQ(0u, ConsumeFrames(first.data(), first.size() - 1, collect, &corrupt));
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(0u, ConsumeFrames(first.data(), 0, collect, &corrupt));
+}
+
+TEST(ConsumeFrames, AStreamCutAtEveryPointGivesTheSameFrames)
+{
+    const std::vector<uint8_t> frames[] = {FrameBytes(kProtocolRequest, std::string("\x01\0\0\0{}", 6)),
+                                           EventFrame("name", "", std::string(300, 'd')),
+                                           FrameBytes(kProtocolMessage, "")};
+    std::vector<uint8_t> stream;
+    for (const auto& f : frames)
+        stream.insert(stream.end(), f.begin(), f.end());
+    for (size_t cut = 0; cut <= stream.size(); ++cut)
+    {
+        std::vector<std::vector<uint8_t>> seen;
+        std::vector<uint8_t> buffer;
+        const FrameHandler collect = [&](const uint8_t* frame, uint32_t size) {
+            seen.emplace_back(frame, frame + size);
+            return FrameAction::kNext;
+        };
+        for (const auto& piece : {std::make_pair(size_t{0}, cut), std::make_pair(cut, stream.size())})
+        {
+            buffer.insert(buffer.end(), stream.begin() + piece.first, stream.begin() + piece.second);
+            const size_t used = ConsumeFrames(buffer.data(), buffer.size(), collect, nullptr);
+            ASSERT_LE(used, buffer.size());
+            buffer.erase(buffer.begin(), buffer.begin() + used);
+        }
+        ASSERT_EQ(3u, seen.size()) << "cut at " << cut;
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(frames[i], seen[i]) << "cut at " << cut;
+        EXPECT_TRUE(buffer.empty());
+    }
+}
+
+TEST(ParseReply, IdentifierAndDataOrWhatIsMissing)
+{
+    const std::vector<uint8_t> reply = FrameBytes(kProtocolRequest, std::string("\x2A\0\0\0data", 8));
+    uint32_t id = 0;
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(ReplyStatus::kOk, ParseReply(reply.data(), static_cast<uint32_t>(reply.size()), &id, &data, &length));
+    EXPECT_EQ(42u, id);
+    EXPECT_EQ(4u, length);
+    EXPECT_EQ(0, std::memcmp("data", data, 4));
+
+    const std::vector<uint8_t> empty = FrameBytes(kProtocolRequest, std::string("\x01\0\0\0", 4));
+    ASSERT_EQ(ReplyStatus::kOk, ParseReply(empty.data(), 15, &id, &data, &length));
+    EXPECT_EQ(0u, length);
+
+    const std::vector<uint8_t> noId = FrameBytes(kProtocolRequest, std::string("\0\0\0\0x", 5));
+    EXPECT_EQ(ReplyStatus::kNoId, ParseReply(noId.data(), 16, &id, &data, &length));
+    const std::vector<uint8_t> shortReply = FrameBytes(kProtocolRequest, "abc");
+    EXPECT_EQ(ReplyStatus::kTooShort, ParseReply(shortReply.data(), 14, &id, &data, &length));
+    EXPECT_EQ(ReplyStatus::kTooShort, ParseReply(nullptr, 20, &id, &data, &length));
 }

@@ -3,7 +3,9 @@
 
 #include <sstream>
 
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include "logging/Logger.h"
 #include "support/LogCapture.h"
@@ -136,6 +138,7 @@ TEST(LogThreshold, DisabledStreamFormatsNothing)
     EXPECT_EQ(L"[ERR]once\n", lines[0]);
 }
 
+#ifdef _WIN32
 TEST(LogLineLayout, StatementKeepsTheLastErrorForItsPieces)
 {
     testsupport::ScopedLogCapture capture;
@@ -157,3 +160,4 @@ TEST(LogLineLayout, StatementKeepsTheLastErrorForItsPieces)
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::wstring::npos, lines[0].find(L"]: open failed: 2\n")) << lines[0];
 }
+#endif

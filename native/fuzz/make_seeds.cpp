@@ -1,0 +1,211 @@
+// Writes the seed corpora of the fuzz targets into native/corpus/<target>/,
+// built with the library's own code from the inputs the unit tests use.
+// Usage: make_seeds <repository root>. Run by `./run.sh seeds`; the output
+// is kept in the repository.
+#include <algorithm>
+#include <cstdio>
+#include <initializer_list>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "VantuToast/TemplateTrailer.h"
+#include "fuzz/FuzzSupport.h"
+#include "platform/SealedValue.h"
+#include "vantu_config.h"
+#ifdef VANTU_NATIVE_HAS_JSON
+#include "fuzz/SettingSeeds.h"
+#endif
+
+using namespace ipc;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::string g_root;
+int g_failures = 0;
+
+void Write(const std::string& target, const std::string& name, const Bytes& bytes)
+{
+    const std::string path = g_root + "/native/corpus/" + target + "/seed-" + name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+    {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        ++g_failures;
+    }
+}
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+    {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        ++g_failures;
+    }
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Bytes Text(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+Bytes Reply(uint32_t id, const std::string& data)
+{
+    Bytes body(4);
+    WriteU32(body.data(), id);
+    body.insert(body.end(), data.begin(), data.end());
+    return fuzzsupport::Frame(kProtocolRequest, body);
+}
+
+Bytes Event(const std::string& name, const std::string& value, const std::string& data)
+{
+    Bytes body(2);
+    WriteU16(body.data(), static_cast<uint16_t>(name.size()));
+    body.insert(body.end(), name.begin(), name.end());
+    Bytes length(2);
+    WriteU16(length.data(), static_cast<uint16_t>(value.size()));
+    body.insert(body.end(), length.begin(), length.end());
+    body.insert(body.end(), value.begin(), value.end());
+    body.insert(body.end(), data.begin(), data.end());
+    return fuzzsupport::Frame(kProtocolEvent, body);
+}
+
+Bytes Header(uint32_t size, uint16_t protocol, uint8_t version)
+{
+    Bytes h = fuzzsupport::Frame(protocol, {});
+    h[kVersionOffset] = version;
+    WriteU32(h.data() + kSizeOffset, size);
+    return h;
+}
+
+// The pipe_stream input: a mode byte, then the stream in reads of `cut` bytes.
+Bytes Stream(uint8_t mode, const Bytes& stream, size_t cut)
+{
+    Bytes input = {mode};
+    for (size_t at = 0; at < stream.size(); at += cut)
+    {
+        const size_t n = std::min(cut, stream.size() - at);
+        input.push_back(static_cast<uint8_t>(n == 256 ? 0 : n));
+        input.insert(input.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
+                     stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+    }
+    return input;
+}
+
+void PipeStreamSeeds()
+{
+    const Bytes traffic = Join({Reply(1, "{\"result\":\"ok\"}"), Event("ToastResult", "clicked", "{}"),
+                                fuzzsupport::Frame(kProtocolMessage, Text("one-way")), Reply(2, "")});
+    Write("pipe_stream", "replies-and-events", Stream(0, traffic, 200));
+    Write("pipe_stream", "byte-by-byte", Stream(0, traffic, 1));
+    Write("pipe_stream", "cut-in-header", Stream(0, traffic, 7));
+    Write("pipe_stream", "garbage-first", Stream(0, Join({Text("xyDACz"), traffic}), 64));
+    Write("pipe_stream", "oversize-header", Stream(0, Join({Reply(1, "a"), Header(kMaxMessageSize + 1, 1, 1)}), 256));
+    Write("pipe_stream", "bad-version", Stream(0, Header(20, 1, 2), 256));
+    Write("pipe_stream", "tiny-size", Stream(0, Header(10, 1, 1), 256));
+    Write("pipe_stream", "reply-without-id", Stream(0, Join({Reply(0, "x"), Reply(1, "y")}), 256));
+    Write("pipe_stream", "reply-too-short", Stream(0, fuzzsupport::Frame(kProtocolRequest, Text("abc")), 256));
+    Write("pipe_stream", "unknown-reply-and-protocol",
+          Stream(0, Join({Reply(99, "late"), fuzzsupport::Frame(7, Text("?"))}), 256));
+    Write("pipe_stream", "malformed-events",
+          Stream(0, Join({fuzzsupport::Frame(kProtocolEvent, Bytes{5, 0, 'a'}), Event("", "", ""),
+                          Event("ToastResult", std::string(300, 'v'), std::string(600, 'd'))}),
+                 256));
+    const Bytes answer = fuzzsupport::Frame(kProtocolHandshake, fuzzsupport::AnswerBody("\\\\.\\pipe\\transport", 7));
+    Write("pipe_stream", "handshake-then-traffic", Stream(1, Join({answer, traffic}), 100));
+    Bytes forged = answer;
+    forged[kHeaderSize + 3] ^= 1;
+    Write("pipe_stream", "handshake-forged", Stream(1, Join({forged, traffic}), 256));
+    Write("pipe_stream", "handshake-empty-path",
+          Stream(1, fuzzsupport::Frame(kProtocolHandshake, fuzzsupport::AnswerBody("", 0)), 256));
+}
+
+void HandshakeSeeds()
+{
+    const Bytes body = fuzzsupport::AnswerBody("\\\\.\\pipe\\transport", 1);
+    Write("handshake_answer", "transport-path", Join({Bytes{0}, body}));
+    Write("handshake_answer", "empty-path", Join({Bytes{0}, fuzzsupport::AnswerBody("", 2)}));
+    Write("handshake_answer", "too-short", Join({Bytes{0}, Bytes(body.begin() + 1, body.begin() + 44)}));
+    Write("handshake_answer", "retag-odd-length", Join({Bytes{1}, Text(std::string("p\0i\0p\0e", 7)), Bytes(44, 0x55)}));
+    Write("handshake_answer", "retag-short", Join({Bytes{1}, Bytes(20, 0x11)}));
+    const Bytes frame = fuzzsupport::Frame(kProtocolHandshake, body);
+    Write("handshake_answer", "raw-frame", Join({Bytes{2}, frame}));
+    Write("handshake_answer", "raw-frame-cut", Join({Bytes{2}, Bytes(frame.begin(), frame.begin() + 30)}));
+}
+
+Bytes Sealed(uint32_t type, const Bytes& payload)
+{
+    Bytes raw(Groundwork::SealedSize(payload.size()));
+    Groundwork::SealValue(reinterpret_cast<const uint8_t*>(VANTU_SEALING_KEY), sizeof(VANTU_SEALING_KEY) - 1, type,
+                          payload.data(), static_cast<uint32_t>(payload.size()), raw.data());
+    return raw;
+}
+
+void SealedSeeds()
+{
+    const Bytes pipeName = Text("\\\\.\\pipe\\SettingManager-3F2A");
+    Write("sealed_value", "string", Join({Bytes{0}, Sealed(1, pipeName)}));
+    Write("sealed_value", "dword", Join({Bytes{0}, Sealed(4, Bytes{0x2A, 0, 0, 0})}));
+    Write("sealed_value", "multi-string", Join({Bytes{0}, Sealed(7, Text(std::string("a\0bc\0\0", 6)))}));
+    Write("sealed_value", "empty", Join({Bytes{0}, Sealed(3, {})}));
+    Write("sealed_value", "buffer-one-short", Join({Bytes{4}, Sealed(1, pipeName)}));
+    Write("sealed_value", "buffer-larger", Join({Bytes{8}, Sealed(3, Bytes(300, 0xA5))}));
+    Write("sealed_value", "size-query", Join({Bytes{12}, Sealed(1, pipeName)}));
+    Bytes tampered = Sealed(1, pipeName);
+    tampered[40] ^= 0x80;
+    Write("sealed_value", "tampered-fixed-digest", Join({Bytes{1}, tampered}));
+    Bytes version = Sealed(4, Bytes{1, 2, 3, 4});
+    version[4] = 9;
+    Write("sealed_value", "other-version", Join({Bytes{1}, version}));
+    Write("sealed_value", "header-only-short", Join({Bytes{3}, Bytes(31, 0)}));
+}
+
+void TemplateSeeds()
+{
+    Bytes signature(kSignatureLength);
+    for (size_t i = 0; i < signature.size(); ++i)
+        signature[i] = static_cast<uint8_t>(i * 37 + 11);
+    const std::string xml = "<toast><visual><binding template=\"ToastGeneric\"><text>Hi</text></binding></visual></toast>";
+    Write("template_file", "comment-trailer", Text(xml + BuildTemplateTrailer(signature.data(), true)));
+    Write("template_file", "plain-trailer", Text(xml + BuildTemplateTrailer(signature.data(), false)));
+    Write("template_file", "trailer-only", Text(BuildTemplateTrailer(signature.data(), false)));
+    Write("template_file", "upper-case", Text(xml + "\r\n\r\n" + std::string(128, 'F') + "\r\n"));
+    Write("template_file", "not-hex", Text(xml + "\n<!-- " + std::string(126, 'g') + "0x-->"));
+    Write("template_file", "short", Text("<toast/>-->"));
+    Write("template_file", "openssl-signed", ReadFile(g_root + "/tests/VantuToast/fixtures/openssl-signed.template"));
+    Write("template_file", "openssl-signed-plain",
+          ReadFile(g_root + "/tests/VantuToast/fixtures/openssl-signed-plain.template"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2)
+    {
+        std::fprintf(stderr, "usage: make_seeds <repository root>\n");
+        return 2;
+    }
+    g_root = argv[1];
+    PipeStreamSeeds();
+    HandshakeSeeds();
+    SealedSeeds();
+    TemplateSeeds();
+#ifdef VANTU_NATIVE_HAS_JSON
+    SettingSeeds(Write);
+#endif
+    return g_failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,184 @@
+// The handshake layout and its verification over an HMAC given by the test,
+// and the client's reading of the server's answer frame. No Windows API:
+// these run in the Windows suite and in the native sanitizer build.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipc/CommMessage.h"
+#include "ipc/HandshakeFormat.h"
+#include "support/Hex.h"
+#include "support/Sha256.h"
+#include "vantu_config.h"
+
+using namespace ipc;
+using namespace ipc::handshake;
+
+namespace {
+
+const char kPids[] = "00001A2B00003C4D";
+
+TagFunction TagFor(const char* pids, int* calls = nullptr)
+{
+    return [pids, calls](const uint8_t* message, size_t length, uint8_t* out) {
+        if (calls != nullptr)
+            ++*calls;
+        return ComputeTag(testsupport::HandshakeHmac, pids, message, length, out);
+    };
+}
+
+std::vector<uint8_t> Utf16(const std::u16string& text)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t c : text)
+    {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> Body(const std::vector<uint8_t>& data, const char* pids = kPids)
+{
+    const uint8_t salt[kSaltSize] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    std::vector<uint8_t> body;
+    EXPECT_TRUE(BuildTaggedBody(data.data(), data.size(), salt, pids, TagFor(pids), body));
+    return body;
+}
+
+std::vector<uint8_t> Frame(const std::vector<uint8_t>& body)
+{
+    CommMessage frame;
+    EXPECT_TRUE(frame.Create(static_cast<uint32_t>(kHeaderSize + body.size())));
+    EXPECT_TRUE(frame.Append(body.data(), static_cast<uint32_t>(body.size())));
+    return std::vector<uint8_t>(frame.Buffer(), frame.Buffer() + frame.MessageSize());
+}
+
+// The client's check, as Authenticator::VerifyAuthentication makes it for a
+// pipe whose pid string is `pids`.
+BodyVerifier VerifierFor(const char* pids)
+{
+    return [pids](const uint8_t* body, uint32_t length, uint32_t& dataLength) {
+        if (VerifyTaggedBody(body, length, pids, TagFor(pids)) != VerifyStatus::kOk)
+            return false;
+        dataLength = length - static_cast<uint32_t>(kTrailerSize);
+        return true;
+    };
+}
+
+}  // namespace
+
+TEST(HandshakeFormat, TestHmacMatchesRfc4231)
+{
+    // Test case 2 of RFC 4231: the helper the other cases rely on is right.
+    const std::string key = "Jefe";
+    const std::string data = "what do ya want for nothing?";
+    uint8_t mac[32];
+    testsupport::HmacSha256(reinterpret_cast<const uint8_t*>(key.data()), key.size(),
+                            reinterpret_cast<const uint8_t*>(data.data()), data.size(), mac);
+    EXPECT_EQ("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843", testsupport::ToHex(mac, 32));
+}
+
+TEST(HandshakeFormat, TagIsAnHmacUnderTheConnectionKey)
+{
+    std::vector<uint8_t> material = testsupport::FromHex(VANTU_HANDSHAKE_KEY_SEED_HEX);
+    material.insert(material.end(), kPids, kPids + 16);
+    uint8_t built[kKeyMaterialSize];
+    BuildKeyMaterial(kPids, built);
+    EXPECT_EQ(material, std::vector<uint8_t>(built, built + kKeyMaterialSize));
+
+    const std::vector<uint8_t> master = testsupport::FromHex(VANTU_HANDSHAKE_MASTER_KEY_HEX);
+    uint8_t connectionKey[32];
+    testsupport::HmacSha256(master.data(), 32, material.data(), material.size(), connectionKey);
+    const std::string message = "any message";
+    uint8_t expected[32];
+    testsupport::HmacSha256(connectionKey, 32, reinterpret_cast<const uint8_t*>(message.data()), message.size(),
+                            expected);
+    uint8_t tag[32];
+    ASSERT_TRUE(TagFor(kPids)(reinterpret_cast<const uint8_t*>(message.data()), message.size(), tag));
+    EXPECT_EQ(0, std::memcmp(expected, tag, 32));
+
+    EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, nullptr, 4, tag));
+    EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, expected, 0, tag));
+    EXPECT_FALSE(ComputeTag(nullptr, kPids, expected, 4, tag));
+}
+
+TEST(HandshakeFormat, BodyVerifiesOnlyUnchangedAndForItsProcessPair)
+{
+    const std::vector<uint8_t> body = Body(Utf16(u"\\\\.\\pipe\\transport"));
+    ASSERT_EQ(Utf16(u"\\\\.\\pipe\\transport").size() + kTrailerSize, body.size());
+    EXPECT_EQ(VerifyStatus::kOk, VerifyTaggedBody(body.data(), body.size(), kPids, TagFor(kPids)));
+
+    for (size_t i = 0; i < body.size(); ++i)
+    {
+        std::vector<uint8_t> changed = body;
+        changed[i] ^= 0x01;
+        EXPECT_EQ(VerifyStatus::kMismatch, VerifyTaggedBody(changed.data(), changed.size(), kPids, TagFor(kPids)))
+            << "byte " << i;
+    }
+    const char other[] = "00001A2B00003C4E";
+    EXPECT_EQ(VerifyStatus::kMismatch, VerifyTaggedBody(body.data(), body.size(), other, TagFor(other)));
+
+    // 44 bytes: an empty data part. 43: refused before any HMAC.
+    const std::vector<uint8_t> bare = Body({});
+    ASSERT_EQ(44u, bare.size());
+    int calls = 0;
+    EXPECT_EQ(VerifyStatus::kOk, VerifyTaggedBody(bare.data(), 44, kPids, TagFor(kPids, &calls)));
+    EXPECT_EQ(1, calls);
+    EXPECT_EQ(VerifyStatus::kTooShort, VerifyTaggedBody(bare.data() + 1, 43, kPids, TagFor(kPids, &calls)));
+    EXPECT_EQ(VerifyStatus::kTooShort, VerifyTaggedBody(nullptr, 44, kPids, TagFor(kPids, &calls)));
+    EXPECT_EQ(1, calls);
+    const TagFunction failing = [](const uint8_t*, size_t, uint8_t*) { return false; };
+    EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, kPids, failing));
+    EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, nullptr, TagFor(kPids)));
+}
+
+TEST(HandshakeAnswer, AuthenticFrameGivesTheTransportPath)
+{
+    std::wstring path = L"unchanged";
+    const std::vector<uint8_t> frame = Frame(Body(Utf16(u"\\\\.\\pipe\\t-\u00e9\u4e2d")));
+    ASSERT_EQ(AnswerStatus::kOk,
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), path));
+    EXPECT_EQ(L"\\\\.\\pipe\\t-\u00e9\u4e2d", path);
+
+    // A 44-byte body is an empty path; an odd data length loses its last byte.
+    const std::vector<uint8_t> bare = Frame(Body({}));
+    ASSERT_EQ(AnswerStatus::kOk,
+              ReadHandshakeAnswer(bare.data(), static_cast<uint32_t>(bare.size()), VerifierFor(kPids), path));
+    EXPECT_EQ(L"", path);
+    const std::vector<uint8_t> odd = Frame(Body({'a', 0, 'b'}));
+    ASSERT_EQ(AnswerStatus::kOk,
+              ReadHandshakeAnswer(odd.data(), static_cast<uint32_t>(odd.size()), VerifierFor(kPids), path));
+    EXPECT_EQ(L"a", path);
+}
+
+TEST(HandshakeAnswer, RefusedFramesLeaveThePathAlone)
+{
+    std::wstring path = L"unchanged";
+    const std::vector<uint8_t> frame = Frame(Body(Utf16(u"pipe")));
+    const uint32_t size = static_cast<uint32_t>(frame.size());
+
+    const char other[] = "FFFFFFFF00003C4D";
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(frame.data(), size, VerifierFor(other), path));
+    std::vector<uint8_t> changed = frame;
+    changed[kHeaderSize] ^= 0x40;
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(changed.data(), size, VerifierFor(kPids), path));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(frame.data(), size, nullptr, path));
+
+    // A verifier may not claim more data than the body holds.
+    const BodyVerifier overclaiming = [](const uint8_t*, uint32_t length, uint32_t& dataLength) {
+        dataLength = length + 2;
+        return true;
+    };
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(frame.data(), size, overclaiming, path));
+
+    // A header-only frame gives the verifier an empty body.
+    const std::vector<uint8_t> empty = Frame({});
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(empty.data(), 11, VerifierFor(kPids), path));
+    // A frame whose header disagrees with the bytes given is not copied.
+    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), size - 1, VerifierFor(kPids), path));
+    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, VerifierFor(kPids), path));
+    EXPECT_EQ(L"unchanged", path);
+}
