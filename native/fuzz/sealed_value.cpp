@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case 2: capacity = length + 17; break;
     default: break;
     }
-    std::vector<uint8_t> payload(capacity);
+    // One spare byte keeps the buffer non-null when its capacity is zero.
+    std::vector<uint8_t> payload(capacity + 1);
     const SealStatus opened = OpenSealedValue(Key(), kKeyLength, raw.data(), raw.size(), &type, &length,
                                               ((mode >> 2) & 3) == 3 ? nullptr : payload.data(), capacity);
     if (((mode >> 2) & 3) == 3)
