@@ -3,6 +3,7 @@
 #   ./run.sh demo   the main job (build, then run the demo)
 #   ./run.sh test   build, then run every test under Wine and the native
 #                   sanitizer tests of the format code
+#   ./run.sh soak   build, then run only the soak test under Wine
 #   ./run.sh fuzz [SECONDS]  run each fuzz target in turn (default 600 s each)
 #   ./run.sh seeds  rewrite the fuzz targets' seed corpora (native/corpus)
 #   ./run.sh bench  build, then run the pipe transport benchmark
@@ -56,8 +57,7 @@ test_all() {
   build_native
   echo "== native format code under AddressSanitizer and UndefinedBehaviorSanitizer"
   ctest --test-dir "$NATIVE_DIR" --output-on-failure -j"$(nproc)" || status=1
-  echo "== Windows suite under Wine"
-  with_wineserver ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -LE soak || status=1
+  with_wineserver windows_tests || status=1
   return $status
 }
 
@@ -81,7 +81,7 @@ fuzz() {
       status=1
       echo "fuzz_$name: FINDING (see $NATIVE_DIR/fuzz-$name.log)"
     fi
-    grep -E '^#[0-9]+ +(DONE|INITED)|^Done [0-9]+ runs|stat::number_of_executed_units' "$NATIVE_DIR/fuzz-$name.log" || true
+    grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|^Done [0-9]+ runs|stat::number_of_executed_units' "$NATIVE_DIR/fuzz-$name.log" || true
   done
   return $status
 }
@@ -91,6 +91,28 @@ seeds() {
   find "$ROOT/native/corpus" -name 'seed-*' -delete
   mkdir -p "$ROOT/native/corpus"/{pipe_stream,handshake_answer,sealed_value,template_file}
   "$NATIVE_DIR/make_seeds" "$ROOT"
+}
+
+# The soak test alone first (about half a minute; it measures its own
+# process), then the rest of the Windows suite in parallel.
+windows_tests() {
+  local status=0
+  soak || status=1
+  echo "== Windows suite under Wine"
+  ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -LE soak || status=1
+  return $status
+}
+
+soak() {
+  echo "== soak: 10,000 toasts and 10,000 requests across service restarts"
+  local log="$BUILD_DIR/soak.log"
+  if ctest --test-dir "$BUILD_DIR" -V -L soak >"$log" 2>&1; then
+    grep -E '^[0-9]+: soak:' "$log" | sed 's/^[0-9]*: //'
+    grep -E 'tests passed' "$log"
+  else
+    cat "$log"
+    return 1
+  fi
 }
 
 # Keeps one wineserver up for the whole run so that every Windows program
@@ -117,7 +139,8 @@ case "$cmd" in
   test)  test_all ;;
   fuzz)  fuzz "${2:-600}" ;;
   seeds) seeds ;;
+  soak)  build; with_wineserver soak ;;
   demo)  build; with_wineserver demo ;;
   bench) build; with_wineserver "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/pipe-bench.exe" ;;
-  *) echo "usage: $0 demo|test|fuzz [SECONDS]|seeds|bench|build" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|soak|fuzz [SECONDS]|seeds|bench|build" >&2; exit 2 ;;
 esac

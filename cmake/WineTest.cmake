@@ -19,17 +19,24 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 include(GoogleTest)
 
-# vantu_add_test(NAME SOURCES... [LIBS ...] [SERIAL])
+# vantu_add_test(NAME SOURCES... [LIBS ...] [SERIAL] [LABELS ...] [TIMEOUT seconds])
 # SERIAL: the program touches the product's fixed registry key, log folder or
 # machine-wide objects, so its tests never run beside another SERIAL test.
+# LABELS: ctest labels (run.sh test leaves out the "soak" label).
 function(vantu_add_test name)
-  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/tests/test_main.cpp)
   target_link_libraries(${name} PRIVATE vantu_core gmock ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  set(props TIMEOUT 120)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(props TIMEOUT ${ARG_TIMEOUT})
   if(ARG_SERIAL)
     list(APPEND props RESOURCE_LOCK vantu_product_state)
+  endif()
+  if(ARG_LABELS)
+    list(APPEND props LABELS ${ARG_LABELS})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        PROPERTIES ${props})

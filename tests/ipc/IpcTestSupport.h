@@ -193,6 +193,9 @@ public:
         Stop();
         m_readyFile = m_dir / (L"ready-" + std::to_wstring(++m_starts) + L".txt");
         m_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        // After a clean Stop the named event may still exist, set: a new
+        // program would see it and end at once.
+        ResetEvent(m_stopEvent.Get());
         // VANTU_SERVICES_VERBOSE=1 shows what the services do, for debugging.
         const bool verbose = GetEnvironmentVariableW(L"VANTU_SERVICES_VERBOSE", nullptr, 0) != 0;
         if (!m_process.Launch(L"pathwarden-services.exe", L"--ready-file \"" + m_readyFile + L"\" --stop-event " +
