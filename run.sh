@@ -67,6 +67,7 @@ test_all() {
 fuzz() {
   local seconds=${1:-600}
   build_native
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/native/ubsan.supp"
   local status=0
   mkdir -p "$NATIVE_DIR/fuzz-findings"
   for dir in "$ROOT"/native/corpus/*/; do
@@ -88,8 +89,9 @@ fuzz() {
 
 seeds() {
   build_native
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/native/ubsan.supp"
   find "$ROOT/native/corpus" -name 'seed-*' -delete
-  mkdir -p "$ROOT/native/corpus"/{pipe_stream,handshake_answer,sealed_value,template_file}
+  mkdir -p "$ROOT/native/corpus"/{pipe_stream,handshake_answer,sealed_value,template_file,setting_reply}
   "$NATIVE_DIR/make_seeds" "$ROOT"
 }
 

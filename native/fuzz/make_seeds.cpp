@@ -14,9 +14,9 @@
 #include "fuzz/FuzzSupport.h"
 #include "platform/SealedValue.h"
 #include "vantu_config.h"
-#ifdef VANTU_NATIVE_HAS_JSON
-#include "fuzz/SettingSeeds.h"
-#endif
+#include "includes/HubEventRequest.h"
+#include "includes/JsonDocument.h"
+#include "includes/SettingRequest.h"
 
 using namespace ipc;
 using Bytes = std::vector<uint8_t>;
@@ -190,6 +190,33 @@ void TemplateSeeds()
           ReadFile(g_root + "/tests/VantuToast/fixtures/openssl-signed-plain.template"));
 }
 
+void SettingSeeds()
+{
+    // Replies as the reference services write them, and the shapes the
+    // unit tests refuse.
+    Write("setting_reply", "delivered", Text(R"({"response":[{"type":4,"value":"https://example.test/how"}],"x":1})"));
+    Write("setting_reply", "bom", Text("\xEF\xBB\xBF" R"({"response":[{"type":4,"value":""}]})"));
+    Write("setting_reply", "embedded-nul", Text(R"({"response":[{"type":4,"value":"a\u0000b"}]})"));
+    Write("setting_reply", "missing-value", Text(R"({"response":[{"type":4}]})"));
+    Write("setting_reply", "not-an-object", Text(R"({"response":[7]})"));
+    Write("setting_reply", "no-response", Text(R"({"nothing":[]})"));
+    Write("setting_reply", "two-results", Text(R"({"response":[{"type":4,"value":"a"},{"type":4,"value":"b"}]})"));
+    Write("setting_reply", "wrong-type", Text(R"({"response":[{"type":"4","value":"v"}]})"));
+    Write("setting_reply", "number-value", Text(R"({"response":[{"type":4,"value":12.5e3}]})"));
+    Write("setting_reply", "escapes", Text(R"({"response":[{"type":4,"value":"q\"b\\s\u00e9\ud83d\ude00"}]})"));
+    Write("setting_reply", "trailing-nul", Text(std::string("{\"response\":[]}\0junk", 20)));
+    Write("setting_reply", "nested", Text(std::string(70, '[') + std::string(70, ']')));
+    JsonDocument request;
+    BuildGetSettingRequest("HelpUrl", SettingScope(SettingScope::kUser), request);
+    std::string text;
+    SerializeJson(request, text);
+    Write("setting_reply", "request-echo", Text(text));
+    JsonDocument record;
+    BuildHubEventRequest(R"({"Status":"Dismissed","Argument":"TimedOut","ID":7})", record);
+    SerializeJson(record, text);
+    Write("setting_reply", "hub-event", Text(text));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -204,8 +231,6 @@ int main(int argc, char** argv)
     HandshakeSeeds();
     SealedSeeds();
     TemplateSeeds();
-#ifdef VANTU_NATIVE_HAS_JSON
-    SettingSeeds(Write);
-#endif
+    SettingSeeds();
     return g_failures == 0 ? 0 : 1;
 }

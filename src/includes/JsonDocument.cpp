@@ -7,8 +7,47 @@
 #include <rapidjson/writer.h>
 
 namespace {
+
 constexpr size_t kInitialWriterCapacity = 256;
+
+// True when no array or object in the text (up to a NUL, where parsing ends
+// too) opens more than `limit` levels deep. Brackets inside strings are
+// text. Text the parser would refuse anyway may be counted loosely.
+bool NestingWithin(const char* data, size_t length, size_t limit)
+{
+    size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (size_t i = 0; i < length && data[i] != '\0'; ++i)
+    {
+        const char c = data[i];
+        if (inString)
+        {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        }
+        else if (c == '"')
+        {
+            inString = true;
+        }
+        else if (c == '[' || c == '{')
+        {
+            if (++depth > limit)
+                return false;
+        }
+        else if ((c == ']' || c == '}') && depth > 0)
+        {
+            --depth;
+        }
+    }
+    return true;
 }
+
+}  // namespace
 
 bool SerializeJson(const JsonValue& value, std::string& text)
 {
@@ -29,6 +68,8 @@ bool ParseJsonReply(const char* data, size_t length, JsonDocument& reply)
         data += 3;
         length -= 3;
     }
+    if (!NestingWithin(data, length, kMaxJsonReplyDepth))
+        return false;
     // The memory stream reads as NUL past its end, and so does a NUL inside
     // the data: either ends the text.
     rapidjson::MemoryStream input(data, length);

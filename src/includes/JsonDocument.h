@@ -21,8 +21,15 @@ constexpr char kPayloadMember[] = "PAYLOAD";
 // the writer refuses the value (for example invalid UTF-8 in a string).
 bool SerializeJson(const JsonValue& value, std::string& text);
 
+// Deepest nesting of arrays and objects a reply may have. The service
+// replies nest a few levels; the parser and the value destructor recurse
+// once per level, so deeper replies are refused before parsing rather than
+// let a peer exhaust the caller's stack.
+constexpr size_t kMaxJsonReplyDepth = 64;
+
 // Parses reply data with the default flags after skipping a UTF-8 byte-order
-// mark; a NUL after the root value ends the text. False on a parse error.
+// mark; a NUL after the root value ends the text. False on a parse error or
+// a reply nested deeper than kMaxJsonReplyDepth.
 bool ParseJsonReply(const char* data, size_t length, JsonDocument& reply);
 
 // A member name referenced by the document, not copied.

@@ -161,3 +161,25 @@ TEST(GetSettingReply, ResultCodesAndTheDefault)
     EXPECT_EQ(2, ParseSettingReply(R"({"response":[{"type":2,"value":"v"}]})").typeCode);
     EXPECT_EQ(-99, ParseSettingReply(R"({"response":[{"type":"4","value":"v"}]})").typeCode);
 }
+
+TEST(JsonReply, NestingBeyondTheLimitIsRefusedBeforeParsing)
+{
+    // The parser and the value destructor recurse once per level: a reply
+    // nested a million levels deep would exhaust the caller's stack.
+    const auto nested = [](size_t depth, const std::string& inner) {
+        std::string text;
+        for (size_t i = 0; i < depth; ++i)
+            text += i % 2 == 0 ? "[" : "{\"k\":";
+        text += inner;
+        for (size_t i = depth; i-- > 0;)
+            text += i % 2 == 0 ? "]" : "}";
+        return text;
+    };
+    EXPECT_TRUE(Parses(nested(kMaxJsonReplyDepth, "1")));
+    EXPECT_FALSE(Parses(nested(kMaxJsonReplyDepth + 1, "1")));
+    EXPECT_FALSE(Parses(nested(1000000, "1")));
+    EXPECT_FALSE(Parses(std::string(4000000, '[')));
+    // Brackets inside strings, escaped quotes included, are text.
+    EXPECT_TRUE(Parses(nested(kMaxJsonReplyDepth, "\"" + std::string(500, '[') + "\\\"[[[\"")));
+    EXPECT_TRUE(Parses("{\"response\":[{\"type\":4,\"value\":\"" + std::string(1000, '{') + "\"}]}"));
+}
