@@ -1,7 +1,8 @@
 // Soak: one host process shows and ends 10,000 toasts through the built
-// VantuToast.dll against the toast platform stand-in, while a second thread
-// sends 10,000 requests to the reference services, which are stopped or
-// killed and started again now and then. A warm-up round of the same shape
+// VantuToast.dll against the toast platform stand-in (each toast's result
+// record goes to the UI host service through the DLL's own client), while a
+// second thread sends 10,000 requests to the settings manager service. The
+// reference services are stopped or killed and started again now and then. A warm-up round of the same shape
 // comes first, so that whatever is made once (first toast, first connection,
 // first reconnection, a finished thread whose stack the system frees later)
 // is in the baseline. The process's handle count and private bytes after
@@ -135,24 +136,12 @@ struct RoundResult
     std::atomic<bool> restartFailed{false};
 };
 
+// The shared toast host fixture starts the services with the settings
+// manager and the UI host of session 1, so every toast's result record goes
+// out through the DLL's own client too.
 class Soak : public ToastHostTest
 {
 protected:
-    void SetUp() override
-    {
-        ToastHostTest::SetUp();
-        ipctest::ClearPipeNames();
-        settingsFile = dir / L"settings.json";
-        WriteFileBytes(settingsFile, "{}");
-    }
-    void TearDown() override
-    {
-        services.Stop();
-        ipctest::ClearPipeNames();
-        ToastHostTest::TearDown();
-    }
-    std::wstring Arguments() const { return L"--settings \"" + settingsFile + L"\""; }
-
     // Shows toast `id` and ends it one of four ways; true once its event was
     // set.
     bool OneToast(IVantuToast* toast, int id)
@@ -190,7 +179,18 @@ protected:
             services.Stop();
         else
             services.Kill();
-        return services.Start(Arguments());
+        return StartServices(true, true);
+    }
+
+    // Result records the UI host received so far.
+    size_t Records() const
+    {
+        const std::string events = ReadFileBytes(EventsFile());
+        size_t count = 0;
+        for (size_t at = events.find("EVENT_USER_VANTU_TOAST_RESULT"); at != std::string::npos;
+             at = events.find("EVENT_USER_VANTU_TOAST_RESULT", at + 1))
+            ++count;
+        return count;
     }
 
     // `count` toasts on this thread while another thread sends `count` echo
@@ -232,9 +232,6 @@ protected:
     }
 
     ipctest::StatsSandbox stats;
-    TempDir dir;
-    std::wstring settingsFile;
-    ipctest::ServicesProcess services;
 };
 
 }  // namespace
@@ -242,7 +239,7 @@ protected:
 TEST_F(Soak, ToastsAndRequestsAcrossServiceRestartsKeepHandlesAndMemoryLevel)
 {
     const int count = SoakCount();
-    ASSERT_TRUE(services.Start(Arguments()));
+    ASSERT_TRUE(services.Running());
     IVantuToast* toast = InitializedObject();
     ASSERT_NE(nullptr, toast);
     ipctest::TestClient client;
@@ -255,15 +252,18 @@ TEST_F(Soak, ToastsAndRequestsAcrossServiceRestartsKeepHandlesAndMemoryLevel)
     ASSERT_FALSE(warmUp.restartFailed.load());
     Rest(client);
     const Usage start = Measure();
+    const size_t recordsBefore = Records();
 
     RoundResult run;
     Round(toast, client, 0, count, 6, run);
     Rest(client);
     const Usage end = Measure();
+    const size_t records = Records() - recordsBefore;
 
     std::printf("soak: %d toasts (%d failed), %d requests (%d answered, %d failed, %d wrong), %d service restarts\n",
                 count, run.toastFailures, count, run.answered.load(), run.failed.load(), run.wrong.load(),
                 run.restarts.load());
+    std::printf("soak: %zu result records reached the UI host\n", records);
     std::printf("soak: handles start %lu end %lu (Wine's leaked class keys apart: %lu then %lu)\n",
                 static_cast<unsigned long>(start.handles), static_cast<unsigned long>(end.handles),
                 static_cast<unsigned long>(start.classKeys), static_cast<unsigned long>(end.classKeys));
@@ -285,6 +285,7 @@ TEST_F(Soak, ToastsAndRequestsAcrossServiceRestartsKeepHandlesAndMemoryLevel)
     EXPECT_EQ(0, run.wrong.load());
     EXPECT_GT(run.answered.load(), count * 9 / 10) << "most requests find the service up";
     EXPECT_TRUE(client.PendingRequestIds().empty());
+    EXPECT_GT(records, static_cast<size_t>(count) * 9 / 10) << "most result records reach the UI host";
     EXPECT_TRUE(OnScreen().empty());
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_Toast)) << "every toast released";
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_EventArgs));
