@@ -4,7 +4,8 @@
 #   ./run.sh test   build, then run every test under Wine and the native
 #                   sanitizer tests of the format code
 #   ./run.sh soak   build, then run only the soak test under Wine
-#   ./run.sh fuzz [SECONDS]  run each fuzz target in turn (default 600 s each)
+#   ./run.sh fuzz [SECONDS [TARGET...]]  run each fuzz target (or the ones
+#                   named) in turn, SECONDS each (default 600)
 #   ./run.sh seeds  rewrite the fuzz targets' seed corpora (native/corpus)
 #   ./run.sh bench  build, then run the pipe transport benchmark
 #   ./run.sh build  build only
@@ -66,6 +67,8 @@ test_all() {
 # build-native/fuzz-corpus/, findings to build-native/fuzz-findings/.
 fuzz() {
   local seconds=${1:-600}
+  shift || true
+  local only=" $* "
   build_native
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/native/ubsan.supp"
   local status=0
@@ -74,6 +77,7 @@ fuzz() {
     local name
     name=$(basename "$dir")
     [ -x "$NATIVE_DIR/fuzz_$name" ] || continue
+    [ "$only" = "  " ] || [[ "$only" == *" $name "* ]] || continue
     mkdir -p "$NATIVE_DIR/fuzz-corpus/$name"
     echo "== fuzz_$name: ${seconds} s or 10000000 runs"
     if ! "$NATIVE_DIR/fuzz_$name" -max_total_time="$seconds" -runs=10000000 -max_len=8192 -timeout=10 \
@@ -139,7 +143,7 @@ cmd=${1:-}
 case "$cmd" in
   build) build ;;
   test)  test_all ;;
-  fuzz)  fuzz "${2:-600}" ;;
+  fuzz)  shift; fuzz "$@" ;;
   seeds) seeds ;;
   soak)  build; with_wineserver soak ;;
   demo)  build; with_wineserver demo ;;
