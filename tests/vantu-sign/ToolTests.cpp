@@ -58,8 +58,16 @@ protected:
         startup.hStdError = output.h;
         std::wstring commandLine = L"\"" + BuildPath(L"bin/vantu-sign.exe") + L"\" " + arguments;
         PROCESS_INFORMATION process{};
-        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                            &process))
+        // Wine 8 now and then refuses a process start with ERROR_INTERNAL_ERROR
+        // when the machine is busy; that start is tried once more.
+        const auto start = [&] {
+            return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &process);
+        };
+        BOOL started = start();
+        if (!started && GetLastError() == ERROR_INTERNAL_ERROR)
+            started = start();
+        if (!started)
         {
             ADD_FAILURE() << "CreateProcess failed: " << GetLastError();
             return run;
