@@ -14,47 +14,6 @@
 
 using namespace ZnCryptoLib;
 
-TEST(ZnCryptoStatus, OperatingSystemStatusesMapToLibraryCodesAndNames)
-{
-    struct Row
-    {
-        uint32_t os;
-        ZnStatus code;
-        const wchar_t* name;
-    };
-    const Row rows[] = {
-        {0x00000000, 0x00000000, L"STATUS_SUCCESS"},
-        {0xC00000BB, 0x80000001, L"STATUS_NOT_SUPPORTED"},
-        {0xC0000001, 0x80000002, L"STATUS_UNSUCCESSFUL"},
-        {0xC000A001, 0x80000003, L"STATUS_HMAC_NOT_SUPPORTED"},
-        {0xC0000023, 0x80000004, L"STATUS_BUFFER_TOO_SMALL"},
-        {0xC0000002, 0x80000005, L"STATUS_NOT_IMPLEMENTED"},
-        {0xC0000206, 0x80000006, L"STATUS_INVALID_BUFFER_SIZE"},
-        {0xC000A002, 0x80000007, L"STATUS_AUTH_TAG_MISMATCH"},
-        {0xC000003E, 0x80000008, L"STATUS_DATA_ERROR"},
-        {0xC0000008, 0x80000009, L"STATUS_INVALID_HANDLE"},
-        {0xC000000D, 0x8000000A, L"STATUS_INVALID_PARAMETER"},
-        {0xC0000017, 0x8000000B, L"STATUS_NO_MEMORY"},
-        {0xC0000225, 0x8000000C, L"STATUS_NOT_FOUND"},
-    };
-    for (const Row& row : rows)
-    {
-        EXPECT_EQ(row.code, CWinError(static_cast<NTSTATUS>(row.os)).GetCode()) << std::hex << row.os;
-        EXPECT_STREQ(row.name, StatusName(row.code));
-    }
-    // Everything else is an invalid state, including other failures, other
-    // success values and the pseudo entry of the table itself.
-    for (uint32_t os : {0xC0000022u, 0x00000103u, 0x80000005u, 0xFFFFFFFFu, 0xC000000Cu})
-        EXPECT_EQ(ZN_STATUS_INVALID_STATE, CWinError(static_cast<NTSTATUS>(os)).GetCode()) << std::hex << os;
-    EXPECT_STREQ(L"STATUS_INVALID_STATE", StatusName(0x8000000D));
-    EXPECT_STREQ(L"STATUS_UNKNOWN", StatusName(0x8000000E));
-    EXPECT_STREQ(L"STATUS_UNKNOWN", StatusName(0xC0000001));
-
-    // The holder is polymorphic: callers keep errors as CErrorBase.
-    std::unique_ptr<CErrorBase> error = std::make_unique<CWinError>(static_cast<NTSTATUS>(0xC0000017));
-    EXPECT_EQ(ZN_STATUS_NO_MEMORY, error->GetCode());
-}
-
 namespace {
 
 class RecordingSink : public IZnCryptoLogSink

@@ -100,34 +100,6 @@ TEST(CommMessage, CreateFillsHeaderAndAppendStaysInsideTheFrame)
     EXPECT_EQ(9u, m.DataSize());
 }
 
-TEST(CommMessage, RequestMessageDataStartsAfterTheIdentifier)
-{
-    RequestMessage shortFrame;
-    ASSERT_TRUE(shortFrame.Create(14));
-    EXPECT_EQ(0u, shortFrame.DataSize());
-    EXPECT_EQ(nullptr, shortFrame.Data());
-
-    RequestMessage idOnly;
-    ASSERT_TRUE(idOnly.Create(15));
-    EXPECT_EQ(0u, idOnly.DataSize());
-    EXPECT_EQ(idOnly.Buffer() + 15, idOnly.Data());
-
-    RequestMessage request;
-    ASSERT_TRUE(request.Create(15 + 3));
-    const uint32_t placeholder = 0;
-    ASSERT_TRUE(request.Append(&placeholder, 4));
-    ASSERT_TRUE(request.Append("{}x", 3));
-    EXPECT_EQ(3u, request.DataSize());
-    EXPECT_EQ(0, std::memcmp("{}x", request.Data(), 3));
-
-    SubscriptionMessage subscription("EVENT_X");
-    ASSERT_TRUE(subscription.Build());
-    EXPECT_EQ(12u + 7u, subscription.MessageSize());
-    EXPECT_EQ(kProtocolSubscription, subscription.Protocol());
-    EXPECT_EQ(1, subscription.Buffer()[11]);
-    EXPECT_EQ(0, std::memcmp("EVENT_X", subscription.Buffer() + 12, 7));
-}
-
 TEST(CommMessage, CreateFromBufferCopiesExactlyOneValidFrame)
 {
     // A receive buffer holding a frame and the start of the next one.
@@ -154,22 +126,6 @@ TEST(CommMessage, CreateFromBufferCopiesExactlyOneValidFrame)
     const std::vector<uint8_t> tiny = Header(5, kProtocolMessage);
     EXPECT_FALSE(refused.CreateFromBuffer(tiny.data(), tiny.size()));
     EXPECT_EQ(0u, refused.MessageSize());
-}
-
-TEST(CommMessage, ValidateHeaderReportsWhatIsWrong)
-{
-    testsupport::ScopedLogCapture log;
-    std::vector<uint8_t> h = Header(11, 0, 2);
-    EXPECT_FALSE(CommMessage::ValidateHeader(h.data()));
-    EXPECT_TRUE(log.Contains(L"Incorrect header version. Got 2, expecting 1"));
-    h = Header(11, 0);
-    h[3] = 'X';
-    EXPECT_FALSE(CommMessage::ValidateHeader(h.data()));
-    EXPECT_TRUE(log.Contains(L"Incorrect header synchronisation sequence. Got 1480802628, expecting 1296253252"));
-    h = Header(10, 0);
-    EXPECT_FALSE(CommMessage::ValidateHeader(h.data()));
-    EXPECT_TRUE(log.Contains(L"Header message size is less than header size"));
-    EXPECT_TRUE(CommMessage::ValidateHeader(Header(11, 7).data()));
 }
 
 TEST(CommMessage, EventMessageParsesNameValueAndDataBlock)

@@ -145,21 +145,6 @@ bool MatchesTrail(const std::wstring& trail, const std::wstring& tag, const std:
 
 }  // namespace
 
-TEST(PipeConnectionBase, InvalidHandleIsRefusedWithATrail)
-{
-    TestConnection connection;
-    EXPECT_FALSE(connection.WriteData("abc", 3));
-    EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_invl_pipe", L"0")) << connection.GetError();
-    EXPECT_EQ(0u, connection.QueuedBytes());
-    connection.ClearError();
-    EXPECT_FALSE(connection.StartRead());
-    EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_invl_pipe", L"0"));
-    // The site number tells the reporting statements apart.
-    const std::wstring fromRead = connection.GetError();
-    connection.WriteData("abc", 3);
-    EXPECT_NE(fromRead, connection.GetError());
-}
-
 TEST(PipeConnectionBase, FramesHandedInDuringAWriteFollowItAsOneWriteInOrder)
 {
     TestServer server(UniquePipeName(L"coalesce"));

@@ -3,9 +3,6 @@
 
 #include <sstream>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 #include "logging/Logger.h"
 #include "support/LogCapture.h"
@@ -137,27 +134,3 @@ TEST(LogThreshold, DisabledStreamFormatsNothing)
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(L"[ERR]once\n", lines[0]);
 }
-
-#ifdef _WIN32
-TEST(LogLineLayout, StatementKeepsTheLastErrorForItsPieces)
-{
-    testsupport::ScopedLogCapture capture;
-    // On a thread the C runtime has not seen yet (as a platform thread that
-    // runs a toast handler), its first use of per-thread data resets the
-    // last error.
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void*) -> DWORD {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            VT_LOG(ERR) << "open failed: " << GetLastError();
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    ASSERT_NE(nullptr, thread);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    const auto lines = capture.Lines();
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_NE(std::wstring::npos, lines[0].find(L"]: open failed: 2\n")) << lines[0];
-}
-#endif

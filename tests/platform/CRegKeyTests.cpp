@@ -190,20 +190,6 @@ TEST_F(RegKeyTest, FailedOpenKeepsTheOpenKey)
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
 }
 
-TEST_F(RegKeyTest, SharedImplementationSharesTheHandle)
-{
-    CRegKey alias(key.Impl());
-    EXPECT_EQ(key.Handle(), alias.Handle());
-    EXPECT_EQ(ERROR_SUCCESS, alias.SetDWORDValue(L"via-alias", 3));
-    DWORD value = 0;
-    EXPECT_EQ(ERROR_SUCCESS, key.QueryDWORDValue(L"via-alias", value));
-    EXPECT_EQ(3u, value);
-
-    CRegKey fresh(std::shared_ptr<Groundwork::internal::CRegKeyImpl>{});
-    EXPECT_EQ(nullptr, fresh.Handle()) << "an empty implementation is replaced by a fresh one";
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, fresh.Flush());
-}
-
 TEST_F(RegKeyTest, RecursiveDeleteAndDeleteContentsOnClose)
 {
     {
@@ -232,21 +218,6 @@ TEST_F(RegKeyTest, RecursiveDeleteAndDeleteContentsOnClose)
     }
     CRegKey inner;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, inner.Open(key.Handle(), L"scratch\\inner"));
-}
-
-TEST_F(RegKeyTest, DetachAndAttachTransferTheHandle)
-{
-    Groundwork::internal::CRegKeyImpl impl;
-    ASSERT_EQ(ERROR_SUCCESS, impl.Open(HKEY_CURRENT_USER, kTestRoot, KEY_ALL_ACCESS));
-    HKEY raw = impl.Detach();
-    ASSERT_NE(nullptr, raw);
-    EXPECT_EQ(nullptr, impl.Handle());
-    Groundwork::internal::CRegKeyImpl other;
-    other.Attach(raw);
-    EXPECT_EQ(ERROR_SUCCESS, other.SetDWORDValue(L"attached", 9));
-    DWORD value = 0;
-    EXPECT_EQ(ERROR_SUCCESS, key.QueryDWORDValue(L"attached", value));
-    EXPECT_EQ(9u, value);
 }
 
 TEST_F(RegKeyTest, SixtyFourBitViewIsKeptForSubkeyDeletion)
