@@ -129,7 +129,7 @@ TEST(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
     constexpr int kHelperCount = 400;
     constexpr int kOwnCount = 400;
     ChildProcess helper;
-    ASSERT_TRUE(helper.Launch(L"ipc_stats_helper.exe",
+    ASSERT_TRUE(helper.Launch(L"ipc_test_helper.exe", L"stats " +
                               std::to_wstring(kHelperCount) + L" " + std::wstring(eventName.begin(), eventName.end())));
 
     // Both writers start together, each with its collector (and mutex

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "IpcTestSupport.h"
 #include "TransportTestSupport.h"
+#include "ipc/CommMessage.h"
 #include "support/TestFiles.h"
 
 using namespace ipctest;
@@ -130,4 +132,18 @@ TEST_F(StressTest, CallersSurviveTheServiceDyingAndComingBack)
     DWORD handlesAfter = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     EXPECT_LE(handlesAfter, handlesBefore + 8);
+}
+
+TEST_F(StressTest, AFrameTooLargeIsCountedUnderItsLowerCaseKey)
+{
+    SetStatsSwitch(1);
+    ASSERT_TRUE(services.Start(Arguments()));
+    TestClient client;
+    ASSERT_TRUE(client.Initialize(L"SettingManager"));
+    ASSERT_TRUE(client.WaitForReady(20000));
+    const std::vector<uint8_t> huge(ipc::kMaxMessageSize - ipc::kHeaderSize + 1);
+    EXPECT_FALSE(client.SendMessage(huge.data(), static_cast<uint32_t>(huge.size())));
+    const std::vector<std::wstring> names = StatNames();
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), L"cl#proto_set"));
+    EXPECT_EQ(1u, ReadStat(L"cl#proto_set").value_or(0));
 }
