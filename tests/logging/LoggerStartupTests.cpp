@@ -66,8 +66,9 @@ TEST_F(ProductKeyFixture, DefaultsWhenValuesAreMissing)
     };
     clean();
 
-    // Rotation at 1 MiB: a file of exactly 0x100000 bytes stays, one more
-    // line moves it to ".0". Every line below has the same length.
+    // Rotation past 1 MiB: a line that ends a file at exactly 0x100000 bytes
+    // leaves it, one that ends it at 0x100001 moves it to ".0". Every line
+    // below has the same length.
     const auto line = [&] { logger.Stream(LogSeverity::ERR) << SourceLocation{kLogModule, 1} << "filler"; };
     line();
     const size_t lineBytes = testsupport::ReadFileBytes(file).size();
@@ -80,9 +81,10 @@ TEST_F(ProductKeyFixture, DefaultsWhenValuesAreMissing)
     // Five backups, ".0" to ".4": ".3" moves to ".4", ".5" is never touched.
     for (int i = 0; i <= 5; ++i)
         testsupport::WriteFileBytes(backup(i), std::to_string(i));
+    testsupport::WriteFileBytes(file, std::string(0x100001 - lineBytes, '.'));
     line();
     EXPECT_FALSE(testsupport::FileExists(file));
-    EXPECT_EQ(0x100000 + lineBytes, testsupport::ReadFileBytes(backup(0)).size());
+    EXPECT_EQ(0x100001u, testsupport::ReadFileBytes(backup(0)).size());
     EXPECT_EQ("0", testsupport::ReadFileBytes(backup(1)));
     EXPECT_EQ("3", testsupport::ReadFileBytes(backup(4)));
     EXPECT_EQ("5", testsupport::ReadFileBytes(backup(5)));
