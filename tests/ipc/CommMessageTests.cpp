@@ -114,18 +114,21 @@ TEST(CommMessage, CreateFromBufferCopiesExactlyOneValidFrame)
     EXPECT_EQ(kProtocolMessage, copy.Protocol());
     EXPECT_EQ(0, std::memcmp(bytes.data(), copy.Buffer(), 16));
 
-    CommMessage refused;
-    EXPECT_FALSE(refused.CreateFromBuffer(bytes.data(), 10));  // shorter than a header
-    EXPECT_FALSE(refused.CreateFromBuffer(bytes.data(), 15));  // shorter than the frame
+    // Shorter than a header or than the frame, wrong version or sync bytes,
+    // a size below the header's.
     std::vector<uint8_t> badVersion = FrameBytes(kProtocolMessage, "x");
     badVersion[4] = 2;
-    EXPECT_FALSE(refused.CreateFromBuffer(badVersion.data(), badVersion.size()));
     std::vector<uint8_t> badSync = FrameBytes(kProtocolMessage, "x");
     badSync[0] = 'X';
-    EXPECT_FALSE(refused.CreateFromBuffer(badSync.data(), badSync.size()));
-    const std::vector<uint8_t> tiny = Header(5, kProtocolMessage);
-    EXPECT_FALSE(refused.CreateFromBuffer(tiny.data(), tiny.size()));
-    EXPECT_EQ(0u, refused.MessageSize());
+    const std::pair<std::vector<uint8_t>, size_t> refusals[] = {
+        {bytes, 10}, {bytes, 15}, {badVersion, badVersion.size()}, {badSync, badSync.size()},
+        {Header(5, kProtocolMessage), 11}};
+    for (const auto& [frame, size] : refusals)
+    {
+        CommMessage refused;
+        EXPECT_FALSE(refused.CreateFromBuffer(frame.data(), size)) << size;
+        EXPECT_EQ(0u, refused.MessageSize());
+    }
 }
 
 TEST(CommMessage, EventMessageParsesNameValueAndDataBlock)
@@ -146,32 +149,22 @@ TEST(CommMessage, EventMessageParsesNameValueAndDataBlock)
     EXPECT_EQ(0u, empty.DataSize());
     EXPECT_EQ("", empty.EventName());
 
-    // First length prefix larger than what follows.
+    // A length prefix beyond what follows (the first, or the second by one
+    // byte), another protocol, or too short to hold both lengths.
     std::vector<uint8_t> badFirst = EventFrame("EVT", "value", "");
     WriteU16(badFirst.data() + 11, 200);
-    EventMessage broken;
-    ASSERT_TRUE(broken.CreateFromBuffer(badFirst.data(), badFirst.size()));
-    EXPECT_EQ(0u, broken.DataSize());
-    EXPECT_EQ(nullptr, broken.Data());
-
-    // Second length prefix one byte too large.
     std::vector<uint8_t> badSecond = EventFrame("EVT", "value", "");
     WriteU16(badSecond.data() + 11 + 2 + 3, 6);
-    EventMessage broken2;
-    ASSERT_TRUE(broken2.CreateFromBuffer(badSecond.data(), badSecond.size()));
-    EXPECT_FALSE(broken2.Parse());
-    EXPECT_EQ(nullptr, broken2.Data());
-
-    // Not protocol 4, or too short to hold both lengths.
     std::vector<uint8_t> wrongProtocol = EventFrame("E", "V", "");
     WriteU16(wrongProtocol.data() + 9, kProtocolMessage);
-    EventMessage other;
-    ASSERT_TRUE(other.CreateFromBuffer(wrongProtocol.data(), wrongProtocol.size()));
-    EXPECT_FALSE(other.Parse());
-    const std::vector<uint8_t> tooShort = FrameBytes(kProtocolEvent, std::string("\0\0\0", 3));
-    EventMessage shortEvent;
-    ASSERT_TRUE(shortEvent.CreateFromBuffer(tooShort.data(), tooShort.size()));
-    EXPECT_FALSE(shortEvent.Parse());
+    for (const auto& bad : {badFirst, badSecond, wrongProtocol, FrameBytes(kProtocolEvent, std::string("\0\0\0", 3))})
+    {
+        EventMessage broken;
+        ASSERT_TRUE(broken.CreateFromBuffer(bad.data(), bad.size()));
+        EXPECT_FALSE(broken.Parse());
+        EXPECT_EQ(nullptr, broken.Data());
+        EXPECT_EQ(0u, broken.DataSize());
+    }
 }
 
 TEST(FindFrame, WaitsForAWholeHeaderAndSkipsGarbage)
