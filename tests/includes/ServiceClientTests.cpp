@@ -56,18 +56,16 @@ std::wstring SettingsFile(const ServicesProcess& services)
 std::vector<std::string> EventLines(const std::wstring& file, size_t expected)
 {
     std::vector<std::string> lines;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    do
-    {
-        lines.clear();
-        std::istringstream text(testsupport::ReadFileBytes(file));
-        for (std::string line; std::getline(text, line);)
-            if (!line.empty())
-                lines.push_back(line);
-        if (lines.size() >= expected)
-            break;
-        Sleep(20);
-    } while (GetTickCount64() < deadline);
+    ipctest::WaitFor(
+        [&] {
+            lines.clear();
+            std::istringstream text(testsupport::ReadFileBytes(file));
+            for (std::string line; std::getline(text, line);)
+                if (!line.empty())
+                    lines.push_back(line);
+            return lines.size() >= expected;
+        },
+        10000);
     return lines;
 }
 
