@@ -18,6 +18,7 @@
 #include "ipc/IpcTestSupport.h"
 #include "ipc/TransportTestSupport.h"
 #include "ipc/PipeName.h"
+#include "platform/SessionUtils.h"
 #include "sim/wtsapi32/VantuSimWts.h"
 #include "support/LogCapture.h"
 
@@ -55,18 +56,7 @@ std::wstring SettingsFile(const ServicesProcess& services)
 
 std::vector<std::string> EventLines(const std::wstring& file, size_t expected)
 {
-    std::vector<std::string> lines;
-    ipctest::WaitFor(
-        [&] {
-            lines.clear();
-            std::istringstream text(testsupport::ReadFileBytes(file));
-            for (std::string line; std::getline(text, line);)
-                if (!line.empty())
-                    lines.push_back(line);
-            return lines.size() >= expected;
-        },
-        10000);
-    return lines;
+    return testsupport::FileLines(file, expected, 10000);
 }
 
 class ServiceClients : public ::testing::Test
@@ -165,7 +155,8 @@ TEST_F(ServiceClients, AbsentServiceKeepsTheDefaultUntilItComes)
 
 TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
 {
-    Sessions({{3, WTSDisconnected, L"earlier"}, {0, WTSActive, L"console"}, {5, WTSActive, L"second"}});
+    // The first active session in enumeration order, not the lowest number.
+    Sessions({{3, WTSDisconnected, L"earlier"}, {5, WTSActive, L"second"}, {0, WTSActive, L"console"}});
     ServicesProcess services;
     const std::wstring events = services.File(L"events.jsonl");
     ASSERT_TRUE(services.Start(L"--ui-session 0 --ui-session 5 --events \"" + events + L"\""));
@@ -179,8 +170,8 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
     EXPECT_TRUE(client.PostRequest(request));
     EXPECT_EQ(1u, client.ConnectionCount()) << "one connection per session, reused";
 
-    // The user switches: session 5 becomes the first active one.
-    Sessions({{0, WTSDisconnected, L"console"}, {5, WTSActive, L"second"}});
+    // The user switches: session 0 becomes the first active one.
+    Sessions({{5, WTSDisconnected, L"second"}, {0, WTSActive, L"console"}});
     EXPECT_TRUE(client.PostRequest(request));
     EXPECT_EQ(2u, client.ConnectionCount());
 
@@ -192,7 +183,7 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
         ASSERT_TRUE(ParseJsonReply(lines[i].data(), lines[i].size(), line));
         EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", line["eventName"].GetString());
         EXPECT_STREQ(R"({"Status":"Activated","Argument":"a\"b\\c","ID":-1})", line["eventValue"].GetString());
-        EXPECT_STREQ(i < 2 ? "UIManager_0" : "UIManager_5", line["service"].GetString());
+        EXPECT_STREQ(i < 2 ? "UIManager_5" : "UIManager_0", line["service"].GetString());
     }
 }
 
@@ -209,6 +200,20 @@ TEST_F(ServiceClients, NoActiveSessionSendsNothing)
     ASSERT_EQ(2u, lines.size());
     EXPECT_TRUE(capture.IsLine(lines[0], L"ERR", L"ui_host_module_ipc_client", L"Failed to retrieve active user session ID"));
     EXPECT_TRUE(capture.IsLine(lines[1], L"ERR", L"ui_host_module_ipc_client", L"Failed to get pipe"));
+}
+
+TEST_F(ServiceClients, FailingSessionQueriesMeanNoSessionAndAnUnknownUser)
+{
+    wchar_t user[256] = {};
+    DWORD length = 256;
+    ASSERT_TRUE(GetUserNameW(user, &length));
+    EXPECT_EQ(user, Groundwork::GetConsoleUserName()) << "the stand-in's default session is ours";
+    uint32_t id = 0;
+    ASSERT_EQ(ERROR_SUCCESS, wts.FailCall("WTSEnumerateSessionsW", ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(Groundwork::GetActiveSessionId(id));
+    EXPECT_EQ(Groundwork::kNoSession, id);
+    ASSERT_EQ(ERROR_SUCCESS, wts.FailCall("WTSQuerySessionInformationW", ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(L"UNKNOWN", Groundwork::GetConsoleUserName());
 }
 
 TEST_F(ServiceClients, StoredConnectionOutlivesAnOutageAndClosedOnesAreMadeAgain)

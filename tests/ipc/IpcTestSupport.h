@@ -18,6 +18,7 @@
 #include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/ProductRegistry.h"
+#include "support/ProductKey.h"
 #include "support/TestFiles.h"
 
 namespace ipctest {
@@ -36,22 +37,13 @@ inline std::wstring BinDir()
 // "ipc_stats_enabled": a value, or absent.
 inline void SetStatsSwitch(std::optional<DWORD> value)
 {
-    Groundwork::CRegKey key;
-    if (key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr, REG_OPTION_NON_VOLATILE, kWrite) !=
-        ERROR_SUCCESS)
-        return;
     if (value)
-        key.SetDWORDValue(ipc::ipc_stats_collector::kEnabledValue, *value);
+        testsupport::SetProductValue(ipc::ipc_stats_collector::kEnabledValue, *value);
     else
-        key.DeleteValue(ipc::ipc_stats_collector::kEnabledValue);
+        testsupport::DeleteProductValue(ipc::ipc_stats_collector::kEnabledValue);
 }
 
-inline void ClearStats()
-{
-    Groundwork::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, kWrite) == ERROR_SUCCESS)
-        key.RecurseDeleteKey(L"IPC_Stats");
-}
+inline void ClearStats() { testsupport::DeleteProductSubkey(L"IPC_Stats"); }
 
 inline bool StatsKeyExists()
 {
@@ -167,12 +159,7 @@ inline bool RegisterPipeName(const std::wstring& service, const std::wstring& pa
            key.SetStringValue(service.c_str(), path.c_str()) == ERROR_SUCCESS;
 }
 
-inline void ClearPipeNames()
-{
-    Groundwork::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, kWrite) == ERROR_SUCCESS)
-        key.RecurseDeleteKey(L"Servers");
-}
+inline void ClearPipeNames() { testsupport::DeleteProductSubkey(L"Servers"); }
 
 // The reference services as a separate process: started with a ready file
 // and a stop event of its own, stopped (or killed) by the test.

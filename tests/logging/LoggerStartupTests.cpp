@@ -2,9 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "logging/LoggerStartup.h"
-#include "platform/CRegKey.h"
-#include "platform/ProductRegistry.h"
 #include "support/LogCapture.h"
+#include "support/ProductKey.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -18,26 +17,11 @@ class ProductKeyFixture : public ::testing::Test
 protected:
     void SetUp() override
     {
-        Groundwork::CRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr,
-                                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
         for (const wchar_t* name : kNames)
-            key.DeleteValue(name);
+            testsupport::DeleteProductValue(name);
     }
-    void TearDown() override
-    {
-        Groundwork::CRegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY) == ERROR_SUCCESS)
-            for (const wchar_t* name : kNames)
-                key.DeleteValue(name);
-    }
-    void Set(const wchar_t* name, DWORD value)
-    {
-        Groundwork::CRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS,
-                  key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-        ASSERT_EQ(ERROR_SUCCESS, key.SetDWORDValue(name, value));
-    }
+    void TearDown() override { SetUp(); }
+    void Set(const wchar_t* name, DWORD value) { ASSERT_TRUE(testsupport::SetProductValue(name, value)); }
 
     static constexpr const wchar_t* kNames[] = {L"LogLevel", L"LogRotationCount", L"LogRotationFileSize"};
 };

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -56,6 +58,23 @@ inline void WriteFileBytes(const std::wstring& path, const std::string& bytes)
 {
     std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The file's non-empty lines, once there are at least `count` of them (or
+// whatever there is after `ms`): for files another process appends to.
+inline std::vector<std::string> FileLines(const std::wstring& path, size_t count, DWORD ms = 15000)
+{
+    std::vector<std::string> lines;
+    for (const ULONGLONG deadline = GetTickCount64() + ms;; Sleep(10))
+    {
+        lines.clear();
+        std::istringstream text(ReadFileBytes(path));
+        for (std::string line; std::getline(text, line);)
+            if (!line.empty())
+                lines.push_back(line);
+        if (lines.size() >= count || GetTickCount64() > deadline)
+            return lines;
+    }
 }
 
 }  // namespace testsupport

@@ -38,6 +38,7 @@ TEST_F(ToastDisplay, ShownToastCarriesTheXmlAndIdentity)
     ASSERT_EQ(1u, screen.size());
     EXPECT_EQ(L"Zelnor.Pathwarden.DesktopToasts", ToastText(screen[0], VantuSimToastText_AppId));
     EXPECT_EQ(kSimpleToast, ToastText(screen[0], VantuSimToastText_Xml));
+    EXPECT_EQ(1u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the stand-in counts what the library holds";
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event.Get(), 0)) << "not set before the toast ends";
 }
 
@@ -170,8 +171,7 @@ TEST_F(ToastDisplay, FirstOfTwoWithOneIdEndingUntracksTheSecond)
 TEST_F(ToastDisplay, DismissingUnknownAndAll)
 {
     EXPECT_TRUE(toast->DismissToast(424242));
-    EXPECT_TRUE(Logged("[DBG]"));
-    EXPECT_TRUE(Logged("Vantu Toast is not being tracked -- could not dismiss. ID: 424242"));
+    EXPECT_TRUE(LoggedLine("DBG", "Vantu Toast is not being tracked -- could not dismiss. ID: 424242"));
     EXPECT_TRUE(toast->DismissAllToasts()) << "nothing tracked";
 
     std::vector<HostEvent> events(4);

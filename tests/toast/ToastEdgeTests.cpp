@@ -216,10 +216,12 @@ TEST_F(ToastEdges, FailureRacingShowLeavesNothingTracked)
     {
         sim.SetModes(modes);
         const int first = modes == VantuSimToastMode_FailOnShow ? 100 : 200;
+        const uint32_t freshBefore = sim.FreshThreadEvents();
         std::vector<HostEvent> events(40);
         for (int i = 0; i < 40; ++i)
             EXPECT_TRUE(toast->ShowToastFromXml(first + i, kSimpleToast, events[i].Put()));
         Settle();
+        EXPECT_EQ(first == 100 ? 0u : 40u, sim.FreshThreadEvents() - freshBefore) << "each Failed on a thread of its own";
         for (int i = 0; i < 40; ++i)
         {
             EXPECT_TRUE(events[i].Signalled(0));

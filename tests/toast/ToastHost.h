@@ -20,11 +20,11 @@
 #include "ipc/IpcTestSupport.h"
 #include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
-#include "platform/CRegKey.h"
 #include "platform/JoinPath.h"
 #include "platform/ProductRegistry.h"
 #include "platform/SessionUtils.h"
 #include "sim/toast/VantuSimToast.h"
+#include "support/ProductKey.h"
 #include "support/Shortcut.h"
 #include "support/TestFiles.h"
 #include "VantuToast/IVantuToast.h"
@@ -32,31 +32,6 @@
 #include "vantu_config.h"
 
 namespace testsupport {
-
-// Every string value or DWORD the product key gets during a test, removed
-// again afterwards.
-inline void SetProductDword(const wchar_t* name, DWORD value)
-{
-    Groundwork::CRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr,
-                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    ASSERT_EQ(ERROR_SUCCESS, key.SetDWORDValue(name, value));
-}
-
-inline void SetProductString(const wchar_t* name, const wchar_t* value)
-{
-    Groundwork::CRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, nullptr,
-                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    ASSERT_EQ(ERROR_SUCCESS, key.SetStringValue(name, value));
-}
-
-inline void DeleteProductValue(const wchar_t* name)
-{
-    Groundwork::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY) == ERROR_SUCCESS)
-        key.DeleteValue(name);
-}
 
 // Owner of the toast event handle a host receives.
 class HostEvent
@@ -109,28 +84,23 @@ protected:
     }
     std::wstring EventsFile() const { return services.File(L"events.jsonl"); }
 
-    // The "eventValue" texts the UI host recorded, waiting up to 15 s for
-    // `count` of them.
+    // The "eventValue" texts of the result events the UI host recorded,
+    // waiting up to 15 s for `count` of them.
     std::vector<std::string> ResultRecords(size_t count)
     {
         std::vector<std::string> records;
-        const ULONGLONG deadline = GetTickCount64() + 15000;
-        do
+        for (const std::string& line : FileLines(EventsFile(), count))
         {
-            records.clear();
-            std::istringstream lines(ReadFileBytes(EventsFile()));
-            for (std::string line; std::getline(lines, line);)
+            JsonDocument event;
+            EXPECT_TRUE(ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
+                        event.HasMember("eventValue") && event.HasMember("eventName"))
+                << line;
+            if (event.IsObject() && event.HasMember("eventValue"))
             {
-                JsonDocument event;
-                if (!line.empty() && ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
-                    event.HasMember("eventValue") && event.HasMember("eventName") &&
-                    std::string(event["eventName"].GetString()) == "EVENT_USER_VANTU_TOAST_RESULT")
-                    records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
+                EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", event["eventName"].GetString());
+                records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
             }
-            if (records.size() >= count)
-                break;
-            Sleep(20);
-        } while (GetTickCount64() < deadline);
+        }
         return records;
     }
 
@@ -141,10 +111,10 @@ protected:
         {
             ASSERT_TRUE(StartServices(true, true));
         }
-        SetProductDword(L"LogLevel", 4);  // every line of the DLL reaches its log
+        ASSERT_TRUE(SetProductValue(L"LogLevel", 4));  // every line of the DLL reaches its log
         // No rotation within a test: a rotated file would take the lines the
         // test is about to read with it.
-        SetProductDword(L"LogRotationFileSize", 256u << 20);
+        ASSERT_TRUE(SetProductValue(L"LogRotationFileSize", 256u << 20));
         DeleteProductValue(L"Icon");
         ASSERT_TRUE(GetShortcutPath(shortcutPath));
         DeleteFileW(shortcutPath.c_str());
@@ -187,6 +157,20 @@ protected:
         return ReadFileBytes(logPath);
     }
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+    // Whether a line of that severity ("ERR") and text was logged at or
+    // after `from`.
+    bool LoggedLine(const char* severity, const std::string& text, size_t from = 0) const
+    {
+        const std::string log = Log();
+        for (size_t at = log.find("]: " + text + "\r\n", from); at != std::string::npos;
+             at = log.find("]: " + text + "\r\n", at + 1))
+        {
+            const size_t start = log.rfind('\n', at);
+            if (log.compare(start == std::string::npos ? 0 : start + 1, 5, std::string("[") + severity + "]") == 0)
+                return true;
+        }
+        return false;
+    }
 
     // Waits until no module of that name is in the process any more.
     static bool WaitUntilUnloaded(const wchar_t* module, DWORD timeoutMs = 10000)

@@ -78,7 +78,7 @@ TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
 
 TEST_F(ToastLifecycle, IconComesFromTheProductKey)
 {
-    testsupport::SetProductString(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico");
+    ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
     IVantuToast* toast = InitializedObject();
     EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
     EXPECT_TRUE(toast->Release());
@@ -93,8 +93,7 @@ TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
     ASSERT_TRUE(FileExists(shortcutPath));
     IVantuToast* other = create();
     EXPECT_FALSE(other->Release());
-    EXPECT_TRUE(Logged("[ERR]"));
-    EXPECT_TRUE(Logged("ERROR: VantuToast object counter should never be less than zero. Counter: -1\r\n"));
+    EXPECT_TRUE(LoggedLine("ERR", "ERROR: VantuToast object counter should never be less than zero. Counter: -1"));
     EXPECT_TRUE(FileExists(shortcutPath));
 
     // Still initialised: an object that never called Initialize shows toasts.
@@ -111,8 +110,7 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
 {
     testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
     IVantuToast* toast = InitializedObject();
-    EXPECT_TRUE(Logged("[INF]"));
-    EXPECT_TRUE(Logged("Shortcut already exists: "));
+    EXPECT_TRUE(LoggedLine("INF", "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end())));
     EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
     EXPECT_TRUE(toast->Release());
     EXPECT_FALSE(FileExists(shortcutPath));

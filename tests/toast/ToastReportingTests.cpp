@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
-
 #include "includes/JsonDocument.h"
 #include "ipc/IpcTestSupport.h"
 #include "toast/ToastHost.h"
@@ -17,6 +15,8 @@ using testsupport::kSimpleToast;
 namespace {
 
 constexpr wchar_t kServedUrl[] = L"https://help.zelnor.example/pathwarden/how-toasts-work";
+
+using ToastHandlers = testsupport::InitializedToastTest;
 
 class ToastReporting : public testsupport::ToastHostTest
 {
@@ -38,45 +38,90 @@ size_t ThreadCount()
 
 }  // namespace
 
-TEST_F(ToastReporting, EveryHandlersRecordArrivesUnchanged)
+// Every way a toast ends, one after the other: the host's event is set once,
+// the ID is no longer tracked, the UI host gets the record unchanged, and the
+// handler logs what it says it logs.
+TEST_F(ToastHandlers, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
 {
-    ASSERT_TRUE(StartServices(true, true));
-    IVantuToast* toast = InitializedObject();
     EXPECT_TRUE(testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target, kServedUrl));
-
-    HostEvent events[9];
-    sim.Activate(ShowOne(toast, -7, events[0]), L"say \"hi\" \\ C:\\path \u00E9\u4E2D");
-    sim.Activate(ShowOne(toast, 8, events[1]), L"");
-    sim.Dismiss(ShowOne(toast, 9, events[2]), 0);
-    ShowOne(toast, 10, events[3]);
-    EXPECT_TRUE(toast->DismissToast(10));
-    sim.Dismiss(ShowOne(toast, 11, events[4]), 2);
-    sim.Dismiss(ShowOne(toast, 12, events[5]), 9);
-    sim.DismissUnreadable(ShowOne(toast, 13, events[6]), E_FAIL);
-    sim.Fail(ShowOne(toast, 14, events[7]), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
-    sim.Fail(ShowOne(toast, 2147483647, events[8]), 5);
-    Settle();
-    for (auto& event : events)
-        EXPECT_TRUE(event.Signalled());
-
-    const std::vector<std::string> expected = {
-        "{\"Status\":\"Activated\",\"Argument\":\"say \\\"hi\\\" \\\\ C:\\\\path \xC3\xA9\xE4\xB8\xAD\",\"ID\":-7}",
-        R"({"Status":"Activated","Argument":"","ID":8})",
-        R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})",
-        R"({"Status":"Dismissed","Argument":"ApplicationHidden","ID":10})",
-        R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})",
-        R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})",
-        R"({"Status":"Dismissed","Argument":"","ID":13})",
-        R"({"Status":"Failed","Argument":"The toast encountered an error: 0x80070490","ID":14})",
-        R"({"Status":"Failed","Argument":"The toast encountered an error: 0x5","ID":2147483647})",
+    enum Ending { Activate, ActivateUnreadable, Dismiss, DismissUnreadable, Hide, Fail, ActivateEventClosed };
+    struct Case
+    {
+        Ending ending;
+        int id;
+        int code;  // reason, HRESULT, or the error of the unreadable argument
+        const wchar_t* argument;
+        std::string record;
+        std::string line;  // "SEV text" of the line the ending logs, if any
     };
-    std::vector<std::string> records = ResultRecords(expected.size());
-    std::sort(records.begin(), records.end());
-    std::vector<std::string> sortedExpected = expected;
-    std::sort(sortedExpected.begin(), sortedExpected.end());
-    EXPECT_EQ(sortedExpected, records);
+    const char* const kUnreadable = "INF Vantu toast has been clicked, but retrieving event arguments failed";
+    const Case cases[] = {
+        {Activate, -7, 0, L"say \"hi\" \\ C:\\path \u00E9\u4E2D",
+         "{\"Status\":\"Activated\",\"Argument\":\"say \\\"hi\\\" \\\\ C:\\\\path \xC3\xA9\xE4\xB8\xAD\",\"ID\":-7}", ""},
+        {Activate, 8, 0, L"", R"({"Status":"Activated","Argument":"","ID":8})", ""},
+        {ActivateUnreadable, 3, E_NOINTERFACE, nullptr, R"({"Status":"Activated","Argument":"","ID":3})", kUnreadable},
+        {ActivateUnreadable, 4, E_ACCESSDENIED, nullptr, R"({"Status":"Activated","Argument":"","ID":4})", kUnreadable},
+        {Dismiss, 9, 0, nullptr, R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})", ""},
+        {Dismiss, 11, 2, nullptr, R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})", ""},
+        {Dismiss, 12, 3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})", ""},
+        {Dismiss, 13, 9, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":13})", ""},
+        {Dismiss, 14, -3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":14})", ""},
+        {DismissUnreadable, 15, E_FAIL, nullptr, R"({"Status":"Dismissed","Argument":"","ID":15})", ""},
+        // The Dismissed handler needs the table while DismissToast may still
+        // hold it: no deadlock, one ending.
+        {Hide, 10, 0, nullptr, R"({"Status":"Dismissed","Argument":"ApplicationHidden","ID":10})", ""},
+        {Fail, 16, static_cast<int>(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)), nullptr,
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0x80070490","ID":16})",
+         "ERR Vantu toast failed. Error code: The toast encountered an error: 0x80070490"},
+        {Fail, 2147483647, 5, nullptr,
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0x5","ID":2147483647})",
+         "ERR Vantu toast failed. Error code: The toast encountered an error: 0x5"},
+        {Fail, 17, static_cast<int>(0xC00CE556), nullptr,
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0xc00ce556","ID":17})",
+         "ERR Vantu toast failed. Error code: The toast encountered an error: 0xc00ce556"},
+        // The named event no longer exists: logged, and the handler carries on.
+        {ActivateEventClosed, 18, 0, L"x", R"({"Status":"Activated","Argument":"x","ID":18})",
+         "ERR Failed to open and set toast event: 2"},
+    };
+    size_t count = 0;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.record);
+        const size_t before = Log().size();
+        HostEvent event;
+        const VantuSimToastId shown = Show(c.id, event);
+        switch (c.ending)
+        {
+        case Activate: ASSERT_EQ(S_OK, sim.Activate(shown, c.argument)); break;
+        case ActivateUnreadable: ASSERT_EQ(S_OK, sim.ActivateUnreadable(shown, c.code)); break;
+        case Dismiss: ASSERT_EQ(S_OK, sim.Dismiss(shown, c.code)); break;
+        case DismissUnreadable: ASSERT_EQ(S_OK, sim.DismissUnreadable(shown, c.code)); break;
+        case Hide: EXPECT_TRUE(toast->DismissToast(c.id)); break;
+        case Fail: ASSERT_EQ(S_OK, sim.Fail(shown, c.code)); break;
+        case ActivateEventClosed:
+            event.Close();
+            ASSERT_EQ(S_OK, sim.Activate(shown, c.argument));
+            break;
+        }
+        const bool hostHasEvent = c.ending != ActivateEventClosed;
+        EXPECT_TRUE(!hostHasEvent || event.Signalled());
+        Settle();
+        EXPECT_TRUE(!hostHasEvent || WaitForSingleObject(event.Get(), 0) == WAIT_TIMEOUT) << "set once";
+        EXPECT_TRUE(OnScreen().empty());
+        EXPECT_TRUE(Untracked(c.id));
+        const std::vector<std::string> records = ResultRecords(++count);
+        ASSERT_EQ(count, records.size());
+        EXPECT_EQ(c.record, records.back());
+        if (!c.line.empty())
+        {
+            EXPECT_TRUE(LoggedLine(c.line.substr(0, 3).c_str(), c.line.substr(4), before)) << Log().substr(before);
+        }
+        else
+        {
+            EXPECT_EQ(std::string::npos, Log().find("[ERR]", before)) << Log().substr(before);
+        }
+    }
     EXPECT_FALSE(Logged("Failed to send toast"));
-    EXPECT_TRUE(toast->Release());
 }
 
 TEST_F(ToastReporting, WithoutTheSettingsServiceTheDefaultTargetIsUsed)
