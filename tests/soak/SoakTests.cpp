@@ -14,7 +14,6 @@
 #include <windows.h>
 
 #include <psapi.h>
-#include <winternl.h>
 
 #include <atomic>
 #include <cstdint>
@@ -36,19 +35,8 @@ namespace {
 // under this path are counted apart: they are not the library's.
 constexpr wchar_t kClassKeyPrefix[] = L"\\REGISTRY\\Machine\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\";
 
-using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 constexpr int kObjectNameInformation = 1;
 constexpr int kObjectTypeInformation = 2;
-
-std::wstring ObjectText(NtQueryObjectFn query, HANDLE handle, int what)
-{
-    alignas(8) unsigned char buffer[4096] = {};
-    ULONG length = 0;
-    if (query == nullptr || query(handle, what, buffer, sizeof(buffer), &length) != 0)
-        return std::wstring();
-    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer);
-    return text->Buffer ? std::wstring(text->Buffer, text->Length / sizeof(wchar_t)) : std::wstring();
-}
 
 struct Usage
 {
@@ -62,16 +50,14 @@ struct Usage
 // values are multiples of 4 and are reused lowest first.
 void CountHandles(Usage& usage)
 {
-    const auto query = reinterpret_cast<NtQueryObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
     for (uintptr_t value = 4; value < 0x40000; value += 4)
     {
         const HANDLE handle = reinterpret_cast<HANDLE>(value);
         DWORD flags = 0;
         if (!GetHandleInformation(handle, &flags))
             continue;
-        const std::wstring type = ObjectText(query, handle, kObjectTypeInformation);
-        if (type == L"Key" && ObjectText(query, handle, kObjectNameInformation).rfind(kClassKeyPrefix, 0) == 0)
+        const std::wstring type = KernelObjectText(handle, kObjectTypeInformation);
+        if (type == L"Key" && KernelObjectText(handle, kObjectNameInformation).rfind(kClassKeyPrefix, 0) == 0)
         {
             ++usage.classKeys;
             continue;

@@ -1,7 +1,5 @@
 // Showing, tracking and dismissing toasts through the DLL, against the
 // toast platform stand-in.
-#include <winternl.h>
-
 #include <set>
 #include <thread>
 
@@ -14,32 +12,36 @@ namespace {
 
 using ToastDisplay = testsupport::InitializedToastTest;
 
-std::wstring KernelObjectName(HANDLE handle)
-{
-    using NtQueryObjectFn = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-    auto query = reinterpret_cast<NtQueryObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
-    alignas(8) BYTE buffer[1024] = {};
-    ULONG length = 0;
-    if (!query || query(handle, static_cast<OBJECT_INFORMATION_CLASS>(1), buffer, sizeof(buffer), &length) < 0)
-        return L"";
-    const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
-    return std::wstring(name->Buffer, name->Length / sizeof(wchar_t));
-}
-
 }  // namespace
 
-TEST_F(ToastDisplay, ShownToastCarriesTheXmlAndIdentity)
+TEST_F(ToastDisplay, ShownToastsCarryTheXmlAndIdentityAndAGlobalEventEach)
 {
-    HostEvent event;
-    ASSERT_TRUE(toast->ShowToastFromXml(7, kSimpleToast, event.Put()));
-    ASSERT_NE(nullptr, event.Get());
+    HostEvent first;
+    HostEvent second;
+    ASSERT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, first.Put()));
+    ASSERT_TRUE(toast->ShowToastFromXml(2, kSimpleToast, second.Put()));
     const auto screen = OnScreen();
-    ASSERT_EQ(1u, screen.size());
+    ASSERT_EQ(2u, screen.size());
     EXPECT_EQ(L"Zelnor.Pathwarden.DesktopToasts", ToastText(screen[0], VantuSimToastText_AppId));
     EXPECT_EQ(kSimpleToast, ToastText(screen[0], VantuSimToastText_Xml));
-    EXPECT_EQ(1u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the stand-in counts what the library holds";
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event.Get(), 0)) << "not set before the toast ends";
+    EXPECT_EQ(2u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the stand-in counts what the library holds";
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.Get(), 0)) << "not set before the toast ends";
+
+    const std::wstring a = testsupport::KernelObjectText(first.Get(), 1);
+    const std::wstring b = testsupport::KernelObjectText(second.Get(), 1);
+    ASSERT_FALSE(a.empty());
+    EXPECT_NE(a, b);
+    for (const std::wstring& name : {a, b})
+    {
+        // "Global\" puts the event into the global namespace, not into a
+        // session's own one.
+        EXPECT_EQ(0u, name.find(L"\\BaseNamedObjects\\")) << name;
+        const size_t brace = name.find(L'{');
+        ASSERT_NE(std::wstring::npos, brace) << name;
+        const std::wstring guid = name.substr(brace);
+        EXPECT_EQ(38u, guid.size()) << name;
+        EXPECT_EQ(std::wstring::npos, guid.find_first_of(L"abcdef")) << "upper-case GUID: " << name;
+    }
 }
 
 TEST_F(ToastDisplay, BadInputIsRefusedBeforeAnythingIsCreated)
@@ -111,61 +113,30 @@ TEST_F(ToastDisplay, EachPlatformFailureIsLoggedWithItsMessage)
     EXPECT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, event.Put()));
 }
 
-TEST_F(ToastDisplay, EveryToastGetsItsOwnGlobalEvent)
-{
-    HostEvent first;
-    HostEvent second;
-    ASSERT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, first.Put()));
-    ASSERT_TRUE(toast->ShowToastFromXml(2, kSimpleToast, second.Put()));
-    const std::wstring a = KernelObjectName(first.Get());
-    const std::wstring b = KernelObjectName(second.Get());
-    ASSERT_FALSE(a.empty());
-    EXPECT_NE(a, b);
-    for (const std::wstring& name : {a, b})
-    {
-        // "Global\" puts the event into the global namespace, not into a
-        // session's own one.
-        EXPECT_EQ(0u, name.find(L"\\BaseNamedObjects\\")) << name;
-        const size_t brace = name.find(L'{');
-        ASSERT_NE(std::wstring::npos, brace) << name;
-        const std::wstring guid = name.substr(brace);
-        EXPECT_EQ(38u, guid.size()) << name;
-        EXPECT_EQ(std::wstring::npos, guid.find_first_of(L"abcdef")) << "upper-case GUID: " << name;
-    }
-}
-
+// Two toasts under one ID: the table keeps the second; whichever ends first
+// takes the ID's entry with it.
 TEST_F(ToastDisplay, SameIdTwiceReplacesTheTableEntry)
 {
-    HostEvent first;
-    HostEvent second;
-    ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, first.Put()));
-    ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, second.Put()));
-    auto screen = OnScreen();
-    ASSERT_EQ(2u, screen.size());
-
-    EXPECT_TRUE(toast->DismissToast(5));
-    Settle();
-    EXPECT_TRUE(second.Signalled()) << "the second toast was hidden";
-    screen = OnScreen();
-    ASSERT_EQ(1u, screen.size()) << "the first stays on screen";
-    EXPECT_TRUE(Untracked(5));
-
-    ASSERT_EQ(S_OK, sim.Activate(screen[0], nullptr));
-    Settle();
-    EXPECT_TRUE(first.Signalled());
-}
-
-TEST_F(ToastDisplay, FirstOfTwoWithOneIdEndingUntracksTheSecond)
-{
-    HostEvent first;
-    HostEvent second;
-    ASSERT_TRUE(toast->ShowToastFromXml(9, kSimpleToast, first.Put()));
-    ASSERT_TRUE(toast->ShowToastFromXml(9, kSimpleToast, second.Put()));
-    ASSERT_EQ(S_OK, sim.Dismiss(OnScreen()[0], 2));
-    Settle();
-    EXPECT_TRUE(first.Signalled());
-    EXPECT_TRUE(Untracked(9)) << "the ID's entry went with the first toast";
-    EXPECT_EQ(1u, OnScreen().size()) << "so the second can no longer be dismissed by ID";
+    for (bool hideSecond : {true, false})
+    {
+        HostEvent first;
+        HostEvent second;
+        ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, first.Put()));
+        ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, second.Put()));
+        ASSERT_EQ(2u, OnScreen().size());
+        if (hideSecond)
+            EXPECT_TRUE(toast->DismissToast(5));
+        else
+            ASSERT_EQ(S_OK, sim.Dismiss(OnScreen()[0], 2));
+        Settle();
+        EXPECT_TRUE((hideSecond ? second : first).Signalled());
+        EXPECT_TRUE(Untracked(5)) << "the ID's entry went with the toast that ended";
+        const auto screen = OnScreen();
+        ASSERT_EQ(1u, screen.size()) << "the other stays on screen";
+        ASSERT_EQ(S_OK, sim.Activate(screen[0], nullptr));
+        Settle();
+        EXPECT_TRUE((hideSecond ? first : second).Signalled());
+    }
 }
 
 TEST_F(ToastDisplay, DismissingUnknownAndAll)

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <winternl.h>
 #include <propkey.h>
 #include <shobjidl.h>
 
@@ -32,6 +33,20 @@
 #include "vantu_config.h"
 
 namespace testsupport {
+
+// A kernel object's name (what = 1) or type name (what = 2), or "".
+inline std::wstring KernelObjectText(HANDLE handle, int what)
+{
+    using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<NtQueryObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    alignas(8) unsigned char buffer[4096] = {};
+    ULONG length = 0;
+    if (query == nullptr || query(handle, what, buffer, sizeof(buffer), &length) != 0)
+        return std::wstring();
+    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer);
+    return text->Buffer ? std::wstring(text->Buffer, text->Length / sizeof(wchar_t)) : std::wstring();
+}
 
 // Owner of the toast event handle a host receives.
 class HostEvent

@@ -40,6 +40,20 @@ bool ShellLinkKeepsProperties(const std::wstring& scratch)
 
 class ToastLifecycle : public testsupport::ToastHostTest
 {
+protected:
+    // A file where the Programs folder should be makes saving the shortcut
+    // fail until Unblock.
+    void Block()
+    {
+        ASSERT_TRUE(MoveFileW(Programs().c_str(), (Programs() + L".aside").c_str())) << GetLastError();
+        testsupport::WriteFileBytes(Programs(), "blocker");
+    }
+    void Unblock()
+    {
+        DeleteFileW(Programs().c_str());
+        ASSERT_TRUE(MoveFileW((Programs() + L".aside").c_str(), Programs().c_str()));
+    }
+    std::wstring Programs() const { return shortcutPath.substr(0, shortcutPath.rfind(L'\\')); }
 };
 
 }  // namespace
@@ -123,12 +137,7 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
 
 TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
 {
-    // A file where the Programs folder should be makes the save fail.
-    const std::wstring programs = shortcutPath.substr(0, shortcutPath.rfind(L'\\'));
-    const std::wstring aside = programs + L".aside";
-    ASSERT_TRUE(MoveFileW(programs.c_str(), aside.c_str())) << GetLastError();
-    testsupport::WriteFileBytes(programs, "blocker");
-
+    Block();
     IVantuToast* toast = create();
     EXPECT_FALSE(toast->Initialize());
     EXPECT_TRUE(Logged("Failed to save PersistFile. Error: 0x"));
@@ -138,8 +147,7 @@ TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
     EXPECT_TRUE(Logged("CVantuToast not initialized"));
     EXPECT_EQ(nullptr, event.Get());
 
-    DeleteFileW(programs.c_str());
-    ASSERT_TRUE(MoveFileW(aside.c_str(), programs.c_str()));
+    Unblock();
     EXPECT_TRUE(toast->Initialize()) << "the next Initialize tries again";
     EXPECT_TRUE(FileExists(shortcutPath));
     // Counter is 2: the first Release leaves the shortcut.
@@ -152,14 +160,10 @@ TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
 
 TEST_F(ToastLifecycle, FailedRegistrationThenReleaseTouchesNothing)
 {
-    const std::wstring programs = shortcutPath.substr(0, shortcutPath.rfind(L'\\'));
-    const std::wstring aside = programs + L".aside";
-    ASSERT_TRUE(MoveFileW(programs.c_str(), aside.c_str()));
-    testsupport::WriteFileBytes(programs, "blocker");
+    Block();
     IVantuToast* toast = create();
     EXPECT_FALSE(toast->Initialize());
-    DeleteFileW(programs.c_str());
-    ASSERT_TRUE(MoveFileW(aside.c_str(), programs.c_str()));
+    Unblock();
     testsupport::WriteFileBytes(shortcutPath, "someone else's");
     EXPECT_TRUE(toast->Release()) << "flag clear";
     EXPECT_TRUE(FileExists(shortcutPath)) << "nothing removed";
