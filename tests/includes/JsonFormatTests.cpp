@@ -102,9 +102,6 @@ TEST(JsonReply, ByteOrderMarkNulAndRoots)
     EXPECT_FALSE(Parses("  \r\n"));
     EXPECT_FALSE(Parses(""));
     EXPECT_FALSE(Parses("{\"a\":1}{\"b\":2}")) << "two roots";
-    EXPECT_FALSE(Parses("{\"a\":1,}"));
-    EXPECT_FALSE(Parses("{\"a\":NaN}"));
-    EXPECT_FALSE(Parses("// c\n{}"));
     EXPECT_FALSE(Parses("\xEF\xBB{}")) << "half a byte-order mark";
 }
 

@@ -213,39 +213,6 @@ TEST(FindFrame, WaitsForAWholeHeaderSkipsGarbageAndRefusesCorruptHeaders)
     EXPECT_FALSE(FindFrame(nullptr, 0, nullptr, nullptr, nullptr));
 }
 
-TEST(FindFrame, FindsFramesOneAfterAnotherAndAcrossReads)
-{
-    const std::vector<uint8_t> first = FrameBytes(kProtocolRequest, std::string("\x01\0\0\0{}", 6));
-    const std::vector<uint8_t> second = FrameBytes(kProtocolMessage, "second");
-    std::vector<uint8_t> stream = first;
-    stream.insert(stream.end(), second.begin(), second.end());
-
-    Scan s = Find(stream);
-    ASSERT_TRUE(s.ok);
-    EXPECT_EQ(stream.data(), s.frame);
-    EXPECT_EQ(first.size(), s.consumed);
-    Scan t = Find(stream, s.consumed);
-    ASSERT_TRUE(t.ok);
-    EXPECT_EQ(stream.data() + first.size(), t.frame);
-    EXPECT_EQ(second.size(), t.consumed);
-    EXPECT_EQ(nullptr, Find(stream, s.consumed + t.consumed).frame);
-
-    // The same stream arriving in two pieces, split inside the second frame.
-    std::vector<uint8_t> buffer(stream.begin(), stream.begin() + first.size() + 13);
-    s = Find(buffer);
-    ASSERT_NE(nullptr, s.frame);
-    buffer.erase(buffer.begin(), buffer.begin() + s.consumed);
-    t = Find(buffer);
-    EXPECT_TRUE(t.ok);
-    EXPECT_EQ(nullptr, t.frame);
-    EXPECT_EQ(0u, t.consumed);
-    buffer.insert(buffer.end(), stream.begin() + first.size() + 13, stream.end());
-    t = Find(buffer);
-    ASSERT_NE(nullptr, t.frame);
-    EXPECT_EQ(second.size(), t.size);
-    EXPECT_EQ(0, std::memcmp(second.data(), t.frame, second.size()));
-}
-
 TEST(ConsumeFrames, HandsOverWholeFramesAndKeepsTheIncompleteRest)
 {
     const std::vector<uint8_t> first = FrameBytes(kProtocolRequest, std::string("\x07\0\0\0ab", 6));
