@@ -34,6 +34,17 @@ inline std::wstring BinDir()
     return dir.substr(0, dir.find_last_of(L"\\/"));
 }
 
+// Open handles of this process. Wine's GetProcessHandleCount says 0, so
+// every handle value is asked about.
+inline DWORD OpenHandleCount()
+{
+    DWORD count = 0;
+    DWORD flags = 0;
+    for (uintptr_t value = 4; value < 0x40000; value += 4)
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    return count;
+}
+
 // "ipc_stats_enabled": a value, or absent.
 inline void SetStatsSwitch(std::optional<DWORD> value)
 {

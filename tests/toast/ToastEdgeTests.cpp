@@ -58,14 +58,7 @@ protected:
     }
 
     // Loads the library again after a test unloaded it.
-    void Reload()
-    {
-        dll = LoadLibraryW(L"VantuToast.dll");
-        ASSERT_NE(nullptr, dll);
-        create = reinterpret_cast<CreateVantuToastObjectFn>(
-            reinterpret_cast<void*>(GetProcAddress(dll, "CreateVantuToastObject")));
-        ASSERT_NE(nullptr, create);
-    }
+    void Reload() { ASSERT_NE(nullptr, create = testsupport::LoadToastLibrary(dll)); }
 };
 
 }  // namespace
@@ -238,10 +231,9 @@ TEST(ToastChildHost, ExitsInTheMiddleOfTraffic)
     wchar_t eventName[128] = L"";
     if (GetEnvironmentVariableW(kChildEventVariable, eventName, 128) == 0)
         GTEST_SKIP() << "runs as the child of HostExitingWithoutReleaseEndsAtOnce";
-    HMODULE dll = LoadLibraryW(L"VantuToast.dll");
-    ASSERT_NE(nullptr, dll);
-    const auto create = reinterpret_cast<CreateVantuToastObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "CreateVantuToastObject")));
+    HMODULE dll = nullptr;
+    const CreateVantuToastObjectFn create = testsupport::LoadToastLibrary(dll);
+    ASSERT_NE(nullptr, create);
     VantuSimToastApi sim;
     ASSERT_TRUE(sim.Load());
     sim.SetModes(VantuSimToastMode_FreshEventThreads);

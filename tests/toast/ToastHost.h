@@ -48,6 +48,15 @@ inline std::wstring KernelObjectText(HANDLE handle, int what)
     return text->Buffer ? std::wstring(text->Buffer, text->Length / sizeof(wchar_t)) : std::wstring();
 }
 
+// Loads the library as the host does; its factory, or null.
+inline CreateVantuToastObjectFn LoadToastLibrary(HMODULE& dll)
+{
+    dll = LoadLibraryW(L"VantuToast.dll");
+    return dll ? reinterpret_cast<CreateVantuToastObjectFn>(
+                     reinterpret_cast<void*>(GetProcAddress(dll, "CreateVantuToastObject")))
+               : nullptr;
+}
+
 // Owner of the toast event handle a host receives.
 class HostEvent
 {
@@ -134,11 +143,8 @@ protected:
         ASSERT_TRUE(GetShortcutPath(shortcutPath));
         DeleteFileW(shortcutPath.c_str());
 
-        dll = LoadLibraryW(L"VantuToast.dll");
-        ASSERT_NE(nullptr, dll) << GetLastError();
-        create = reinterpret_cast<CreateVantuToastObjectFn>(
-            reinterpret_cast<void*>(GetProcAddress(dll, "CreateVantuToastObject")));
-        ASSERT_NE(nullptr, create);
+        create = LoadToastLibrary(dll);
+        ASSERT_NE(nullptr, create) << GetLastError();
         ASSERT_TRUE(sim.Load()) << "the toast platform stand-in is registered in the prefix";
         sim.Reset();
 
