@@ -18,21 +18,15 @@
 #include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/ProductRegistry.h"
+#include "support/ChildProcess.h"
 #include "support/ProductKey.h"
 #include "support/TestFiles.h"
 
 namespace ipctest {
 
-constexpr REGSAM kWrite = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+using testsupport::ChildProcess;
 
-// Folder of the running test program (the build's bin folder).
-inline std::wstring BinDir()
-{
-    wchar_t path[MAX_PATH] = L"";
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path);
-    return dir.substr(0, dir.find_last_of(L"\\/"));
-}
+constexpr REGSAM kWrite = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
 // Open handles of this process. Wine's GetProcessHandleCount says 0, so
 // every handle value is asked about.
@@ -109,56 +103,6 @@ public:
         SetStatsSwitch(std::nullopt);
         ClearStats();
     }
-};
-
-// Runs a program of the bin folder with arguments; owns the process.
-class ChildProcess
-{
-public:
-    ChildProcess() = default;
-    ~ChildProcess() { Kill(); }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    bool Launch(const std::wstring& program, const std::wstring& arguments)
-    {
-        const std::wstring exe = BinDir() + L"\\" + program;
-        std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &info))
-            return false;
-        CloseHandle(info.hThread);
-        m_process.Reset(info.hProcess);
-        m_id = info.dwProcessId;
-        return true;
-    }
-    HANDLE Handle() const { return m_process.Get(); }
-    DWORD Id() const { return m_id; }
-    bool Running() const { return m_process.Valid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT; }
-    // Exit code, or nothing if it did not end within `ms`.
-    std::optional<DWORD> Wait(DWORD ms)
-    {
-        if (!m_process.Valid() || WaitForSingleObject(m_process.Get(), ms) != WAIT_OBJECT_0)
-            return std::nullopt;
-        DWORD code = 0;
-        GetExitCodeProcess(m_process.Get(), &code);
-        return code;
-    }
-    void Kill()
-    {
-        if (Running())
-        {
-            TerminateProcess(m_process.Get(), 99);
-            WaitForSingleObject(m_process.Get(), 30000);
-        }
-    }
-
-private:
-    ipc::ScopedHandle m_process;
-    DWORD m_id = 0;
 };
 
 // Sealed pipe names under the Servers key.

@@ -58,27 +58,13 @@ inline CreateVantuToastObjectFn LoadToastLibrary(HMODULE& dll)
 }
 
 // Owner of the toast event handle a host receives.
-class HostEvent
+struct HostEvent : Groundwork::ScopedHandle
 {
-public:
-    HostEvent() = default;
-    ~HostEvent() { Close(); }
-    HostEvent(const HostEvent&) = delete;
-    HostEvent& operator=(const HostEvent&) = delete;
-    HostEvent(HostEvent&& other) noexcept : m_h(other.m_h) { other.m_h = nullptr; }
-
-    HANDLE* Put() { return &m_h; }
-    HANDLE Get() const { return m_h; }
-    void Close()
+    void Close() { Reset(); }
+    bool Signalled(DWORD timeoutMs = 10000) const
     {
-        if (m_h)
-            CloseHandle(m_h);
-        m_h = nullptr;
+        return Valid() && WaitForSingleObject(Get(), timeoutMs) == WAIT_OBJECT_0;
     }
-    bool Signalled(DWORD timeoutMs = 10000) const { return m_h && WaitForSingleObject(m_h, timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    HANDLE m_h = nullptr;
 };
 
 constexpr wchar_t kSimpleToast[] =
