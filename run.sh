@@ -229,16 +229,18 @@ pdb_check() {
   esac
   local types lines procs publics
   types=$(llvm-pdbutil-19 dump --types "$pdb" | grep -c 'LF_CLASS\|LF_STRUCTURE' || true)
-  lines=$(llvm-pdbutil-19 dump --l "$pdb" | grep -c 'src/VantuToast/VantuToast.cpp' || true)
+  # Line entries under the blocks of one of the DLL's own source files.
+  lines=$(llvm-pdbutil-19 dump --l "$pdb" | awk '/^[^ ]/ { f = ($0 ~ /src\/VantuToast\/VantuToast\.cpp /) }
+            f && /line\/addr entries = / { n += $NF } END { print n + 0 }')
   procs=$(llvm-pdbutil-19 dump --symbols "$pdb" | grep -c 'S_GPROC32\|S_LPROC32' || true)
   publics=$(llvm-pdbutil-19 dump --publics "$pdb" | grep -c '`CreateVantuToastObject`' || true)
-  if [ "$types" -lt 100 ] || [ "$lines" -lt 1 ] || [ "$procs" -lt 100 ] || [ "$publics" -ne 1 ]; then
-    echo "PDB incomplete: $types class types, line blocks of VantuToast.cpp: $lines, $procs procedures," \
+  if [ "$types" -lt 100 ] || [ "$lines" -lt 10 ] || [ "$procs" -lt 100 ] || [ "$publics" -ne 1 ]; then
+    echo "PDB incomplete: $types class types, line entries of VantuToast.cpp: $lines, $procs procedures," \
          "public CreateVantuToastObject: $publics" >&2
     status=1
   fi
   echo "GUID {$pdb_guid} age $pdb_age as the DLL's record names ($pdb_name);" \
-       "$types class types, $procs procedures, line blocks for VantuToast.cpp: $lines"
+       "$types class types, $procs procedures, $lines line entries for VantuToast.cpp"
   return $status
 }
 

@@ -15,9 +15,11 @@ bool FreeForOtherThreads(Mutex& mutex)
 {
     bool taken = false;
     std::thread([&] {
-        taken = mutex.try_lock();
-        if (taken)
+        if (mutex.try_lock())
+        {
+            taken = true;
             mutex.unlock();
+        }
     }).join();
     return taken;
 }
