@@ -46,7 +46,7 @@ configure_file(${CMAKE_BINARY_DIR}/third_party/document.h.patched ${_rj}/documen
 target_include_directories(vantu_options SYSTEM BEFORE INTERFACE ${CMAKE_BINARY_DIR}/third_party/clang-include)
 
 # Warnings of the clang build in code under change elsewhere, switched off
-# per target until that code is fixed (see the findings list). Called at the
+# per source file until that code is fixed. Called at the
 # end of the top-level CMakeLists.txt, once every target exists.
 function(vantu_clang_pending_fixes)
   # (Source options come after the shared ones on the command line.)
