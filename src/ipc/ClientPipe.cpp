@@ -92,10 +92,21 @@ DWORD ClientPipe::FailurePause() const
     const uint32_t failures = m_failures.load();
     if (failures == 0)
         return 0;
+    if (m_waiters.load() >= 1)
+        return kShortPauseMs;
     if (failures > 7)
         return kMaxFailurePauseMs;
     const DWORD pause = kLongPauseMs << (failures - 1);
     return pause < kMaxFailurePauseMs ? pause : kMaxFailurePauseMs;
+}
+
+bool ClientPipe::PauseBeforeReconnect()
+{
+    // The wake event of a caller that starts waiting ends the pause; one
+    // already waiting made the pause short.
+    const DWORD pause = FailurePause();
+    const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+    return pause == 0 || WaitForMultipleObjects(2, pauseEvents, FALSE, pause) != WAIT_OBJECT_0;
 }
 
 bool ClientPipe::ConnectLoop()
@@ -113,10 +124,12 @@ bool ClientPipe::ConnectLoop()
                                       FILE_FLAG_OVERLAPPED, nullptr);
             if (ScopedHandle::IsValid(pipe))
             {
+                // Closes the previous pipe, now that the new one is open.
                 SetPipeHandle(pipe);
                 // Reconnection requests made while connecting are answered by
                 // this connection.
                 ResetEvent(m_connectEvent.Get());
+                m_dropCurrent = false;
                 return true;
             }
             IPC_TRAIL(L"crt_pipe", GetLastError());
@@ -151,16 +164,16 @@ void ClientPipe::ThreadLoop()
             return;
         case WAIT_OBJECT_0 + 1:
         {
-            // A dropped pipe is released before the next one is looked for.
-            Close();
+            // A dropped pipe is released before the next one is looked for;
+            // on a switch the current pipe stays open until the next one is.
+            const bool drop = m_dropCurrent.exchange(false);
+            if (drop)
+                Close();
             {
                 std::lock_guard<std::mutex> lock(m_receiveLock);
                 m_receiveBuffer.clear();
             }
-            // A caller starting to wait ends the pause, as in the connect loop.
-            const DWORD pause = FailurePause();
-            const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
-            if (pause != 0 && WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
+            if (drop && !PauseBeforeReconnect())
                 return;
             if (!ConnectLoop())
                 return;

@@ -25,7 +25,8 @@ public:
     static constexpr DWORD kShortPauseMs = 1;    // while somebody waits or the pipe is busy
     static constexpr DWORD kLongPauseMs = 10;
     // After connections that opened and then failed, reconnection waits
-    // 10 ms, doubling with each further failure up to this limit.
+    // 10 ms, doubling with each further failure up to this limit, while
+    // nobody waits for the connection (kShortPauseMs while somebody does).
     static constexpr DWORD kMaxFailurePauseMs = 1000;
 
     ClientPipe();
@@ -53,7 +54,16 @@ protected:
     // Path to connect to, asked before every attempt (empty: none known).
     virtual std::wstring GetPipeName() = 0;
 
-    void RequestConnect() { SetEvent(m_connectEvent.Get()); }
+    // Drops the current pipe and connects again from the start.
+    void RequestConnect()
+    {
+        m_dropCurrent = true;
+        SetEvent(m_connectEvent.Get());
+    }
+    // Moves to the pipe GetPipeName names next: that pipe is opened first and
+    // the current one closed only once the new one is open, since a service
+    // may withdraw the new pipe when its client hangs up the previous one.
+    void RequestPipeSwitch() { SetEvent(m_connectEvent.Get()); }
     // Failures since the connection was last usable; they pace reconnection
     // so that a service that refuses every client is not hammered.
     void NoteConnectionFailure() { ++m_failures; }
@@ -68,6 +78,8 @@ private:
     void ThreadLoop();
     // Opens the pipe; false when told to stop meanwhile.
     bool ConnectLoop();
+    // The back-off after a failed connection; false when told to stop.
+    bool PauseBeforeReconnect();
 
     EventHolder m_stopEvent;
     EventHolder m_connectEvent;
@@ -81,6 +93,7 @@ private:
     std::thread m_thread;
     std::atomic<int32_t> m_waiters{0};
     std::atomic<uint32_t> m_failures{0};
+    std::atomic<bool> m_dropCurrent{false};
 };
 
 }  // namespace ipc

@@ -347,7 +347,7 @@ void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t 
     m_transportPath = std::move(path);
     SetState(kAuthenticated);
     ClearError();
-    RequestConnect();
+    RequestPipeSwitch();
 }
 
 void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
@@ -359,15 +359,15 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
     {
     case ReplyStatus::kOk:
         break;
+    // A malformed reply is dropped on its own: the stream is still in step,
+    // and the other requests on the connection keep waiting for theirs.
     case ReplyStatus::kTooShort:
         IPC_TRAIL(L"bad_size", size);
         VT_LOG(ERR) << "Insufficient message size";
-        ConnectionFailed();
         return;
     case ReplyStatus::kNoId:
         IPC_TRAIL(L"no_id", 0);
         VT_LOG(ERR) << "Header does not have id";
-        ConnectionFailed();
         return;
     }
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[dataLength == 0 ? 1 : dataLength]);

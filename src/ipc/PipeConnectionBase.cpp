@@ -214,7 +214,7 @@ bool PipeConnectionBase::WriteImplInner()
     if (error == ERROR_IO_PENDING)
         return true;
     IPC_TRAIL(L"base_wrt_impl", error);
-    VT_LOG(ERR) << static_cast<const void*>(this) << " Write failed with error " << error;
+    VT_LOG(ERR) << static_cast<const void*>(this) << " Write failed with error" << error;
     std::lock_guard<std::mutex> lock(m_writeLock);
     m_writePending = false;
     m_actionBuffer.clear();

@@ -155,7 +155,7 @@ TEST(GetSettingReply, ResultCodesAndTheDefault)
         const auto lines = capture.Lines();
         ASSERT_EQ(before + 1, lines.size()) << "one line per failure";
         EXPECT_NE(std::wstring::npos, lines.back().find(c.message)) << lines.back();
-        EXPECT_NE(std::wstring::npos, lines.back().find(L"[SettingClient@"));
+        EXPECT_NE(std::wstring::npos, lines.back().find(L"[SettingRequest@"));
     }
     // The type code is handed back once it was read as an integer.
     EXPECT_EQ(2, ParseSettingReply(R"({"response":[{"type":2,"value":"v"}]})").typeCode);

@@ -94,7 +94,7 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     EXPECT_EQ(1, client.GetSetting("NoSuchSetting", SettingScope(SettingScope::kSystem), value));
     EXPECT_EQ("default", value);
     EXPECT_TRUE(capture.Contains(L"[INF]"));
-    EXPECT_TRUE(capture.Contains(L"[SettingClient@"));
+    EXPECT_TRUE(capture.Contains(L"[SettingRequest@"));
     EXPECT_TRUE(capture.Contains(L"Setting does not exist"));
 }
 

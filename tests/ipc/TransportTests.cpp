@@ -162,6 +162,35 @@ TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
     EXPECT_TRUE(log.Contains(L"Request with id=" + std::to_wstring(1u ^ 0x40000000u) + L" not found"));
 }
 
+TEST_F(TransportTest, AMalformedReplyIsDroppedAloneAndTheOtherRequestsAreAnswered)
+{
+    testsupport::ScopedLogCapture log;
+    // Each reply follows a 14-byte reply frame and one with identifier 0; the
+    // service holds each first request until a second one is in flight.
+    ASSERT_TRUE(services.Start(SettingsArgument() + L" --malformed-replies --reverse-pairs"));
+    {
+        TestClient client;
+        ASSERT_TRUE(client.Initialize(L"SettingManager"));
+        ASSERT_TRUE(client.WaitForReady(kReadyMs));
+        for (int round = 0; round < 2; ++round)
+        {
+            const std::string first = EchoRequest("first-" + std::to_string(round));
+            const std::string second = EchoRequest("second-" + std::to_string(round));
+            std::string reply;
+            std::thread other([&] { reply = Send(client, second); });
+            EXPECT_EQ(first, Send(client, first));
+            other.join();
+            EXPECT_EQ(second, reply);
+        }
+        EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
+        // The trail of the last malformed reply stays for the statistics.
+        EXPECT_EQ(0u, client.GetError().rfind(L"no_id#", 0)) << client.GetError();
+        EXPECT_TRUE(log.Contains(L"Insufficient message size"));
+        EXPECT_TRUE(log.Contains(L"Header does not have id"));
+        EXPECT_FALSE(log.Contains(L":Connection failed in state")) << log.Text();
+    }
+}
+
 struct DropCase
 {
     const char* name;
