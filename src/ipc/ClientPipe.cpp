@@ -109,7 +109,7 @@ bool ClientPipe::PauseBeforeReconnect()
     return pause == 0 || WaitForMultipleObjects(2, pauseEvents, FALSE, pause) != WAIT_OBJECT_0;
 }
 
-bool ClientPipe::ConnectLoop()
+ClientPipe::ConnectResult ClientPipe::ConnectLoop()
 {
     const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
     for (;;)
@@ -119,6 +119,8 @@ bool ClientPipe::ConnectLoop()
         if (WaitNamedPipeW(name.c_str(), kWaitPipeMs))
         {
             WaitPipeResult(ERROR_SUCCESS);
+            if (m_dropCurrent.load())
+                return ConnectResult::kDropped;
             HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OVERLAPPED, nullptr);
@@ -130,7 +132,7 @@ bool ClientPipe::ConnectLoop()
                 // this connection.
                 ResetEvent(m_connectEvent.Get());
                 m_dropCurrent = false;
-                return true;
+                return ConnectResult::kConnected;
             }
             IPC_TRAIL(L"crt_pipe", GetLastError());
             pause = m_waiters.load() >= 1 ? kShortPauseMs : kLongPauseMs;
@@ -144,10 +146,14 @@ bool ClientPipe::ConnectLoop()
                 error = name.empty() ? ERROR_BAD_PATHNAME : ERROR_GEN_FAILURE;
             WaitPipeResult(error);
             IPC_TRAIL(L"wait_pipe", error);
+            // The subclass dropped the connection (the transport pipe is
+            // missing): start over, after the back-off.
+            if (m_dropCurrent.load())
+                return ConnectResult::kDropped;
             pause = (error == ERROR_SEM_TIMEOUT || m_waiters.load() >= 1) ? kShortPauseMs : kLongPauseMs;
         }
         if (WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
-            return false;
+            return ConnectResult::kStopped;
     }
 }
 
@@ -175,8 +181,11 @@ void ClientPipe::ThreadLoop()
             }
             if (drop && !PauseBeforeReconnect())
                 return;
-            if (!ConnectLoop())
+            const ConnectResult connect = ConnectLoop();
+            if (connect == ConnectResult::kStopped)
                 return;
+            if (connect == ConnectResult::kDropped)
+                break;  // the connect event is set again
             if (StartRead())
                 Connected();
             else

@@ -76,8 +76,14 @@ protected:
 
 private:
     void ThreadLoop();
-    // Opens the pipe; false when told to stop meanwhile.
-    bool ConnectLoop();
+    enum class ConnectResult
+    {
+        kConnected,
+        kStopped,
+        kDropped,  // the subclass dropped the connection while it was sought
+    };
+    // Opens the pipe GetPipeName names, retrying while it is absent.
+    ConnectResult ConnectLoop();
     // The back-off after a failed connection; false when told to stop.
     bool PauseBeforeReconnect();
 
