@@ -61,34 +61,25 @@ BOOL WINAPI CountingFlushFileBuffers(HANDLE)
 
 }  // namespace
 
-TEST(RotatingFileSink, EachLineIsOneWriteAndIsNotForcedToDisk)
+TEST(RotatingFileSink, EachLineIsOneByteOneUnitWithCrLfInOneWriteNotForcedToDisk)
 {
     TempDir dir;
-    RotatingFileSink sink(5, 1 << 20, dir.Path(), L"log");
-    sink.Write(L"first\n");  // creates the folder
+    RotatingFileSink sink(5, 1 << 20, dir / L"logs", L"log");
+    sink.Write(L"[ERR]caf\u00E9 \u4E2D\u6587 end\n");  // creates the folder
     {
         testsupport::ImportHook write("kernel32.dll", "WriteFile", reinterpret_cast<void*>(&CountingWriteFile));
         testsupport::ImportHook flush("kernel32.dll", "FlushFileBuffers",
                                       reinterpret_cast<void*>(&CountingFlushFileBuffers));
         ASSERT_TRUE(write.Installed());
         g_realWriteFile = reinterpret_cast<decltype(&WriteFile)>(write.Original());
-        g_writes = g_flushes = 0;
-        sink.Write(L"second line\n");
+        sink.Write(L"two\nlines\n");
         sink.Write(std::wstring(3000, L'x') + L"\n");
         EXPECT_EQ(2, g_writes);
         EXPECT_EQ(0, g_flushes);
     }
-    EXPECT_EQ("first\r\nsecond line\r\n" + std::string(3000, 'x') + "\r\n", ReadFileBytes(sink.FilePath()));
-}
-
-TEST(RotatingFileSink, WritesOneBytePerCodeUnitWithCrLf)
-{
-    TempDir dir;
-    RotatingFileSink sink(5, 1 << 20, dir / L"logs", L"log");
-    sink.Write(L"[ERR]caf\u00E9 \u4E2D\u6587 end\n");
-    sink.Write(L"two\nlines\n");
     // A unit above U+00FF becomes "?" and the line keeps its end.
-    EXPECT_EQ("[ERR]caf\xE9 ?? end\r\ntwo\r\nlines\r\n", ReadFileBytes(sink.FilePath()));
+    EXPECT_EQ("[ERR]caf\xE9 ?? end\r\ntwo\r\nlines\r\n" + std::string(3000, 'x') + "\r\n",
+              ReadFileBytes(sink.FilePath()));
 }
 
 TEST(RotatingFileSink, FileNameCarriesTheEncodedConsoleUser)
