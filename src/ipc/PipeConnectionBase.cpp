@@ -381,20 +381,8 @@ bool PipeConnectionBase::ReadEventProcessing()
     }
     m_readPending = false;
     m_readBuffer.resize(read);
-    // A write that has already finished is completed before the data is
-    // handed on: a caller woken by this data then finds the action buffer
-    // free and issues its next write itself, instead of leaving it for this
-    // thread to send once it gets to the write event.
-    if (WriteFinished() && !WriteEventProcessing())
-        return false;
     OnDataRead(m_readBuffer);
     return StartRead();
-}
-
-bool PipeConnectionBase::WriteFinished() const
-{
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    return m_writePending && HasOverlappedIoCompleted(&m_writeOverlapped);
 }
 
 void PipeConnectionBase::SetTrail(std::wstring text)
