@@ -203,7 +203,10 @@ bool PipeConnectionBase::WriteImplInner()
         if (m_actionBuffer.empty() || m_writePending)
             return true;
         // From here until completion the action buffer belongs to the kernel.
+        // The record reads as pending until WriteFile takes it over, so that
+        // the result of the previous write is never taken for this one.
         m_writePending = true;
+        m_writeOverlapped.Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
         data = m_actionBuffer.data();
         length = static_cast<DWORD>(m_actionBuffer.size());
     }
@@ -381,8 +384,20 @@ bool PipeConnectionBase::ReadEventProcessing()
     }
     m_readPending = false;
     m_readBuffer.resize(read);
+    // A write that has already finished is completed before the data is
+    // handed on: a caller woken by this data then finds the action buffer
+    // free and issues its next write itself, instead of leaving it for this
+    // thread to send once it gets to the write event.
+    if (WriteFinished() && !WriteEventProcessing())
+        return false;
     OnDataRead(m_readBuffer);
     return StartRead();
+}
+
+bool PipeConnectionBase::WriteFinished() const
+{
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    return m_writePending && HasOverlappedIoCompleted(&m_writeOverlapped);
 }
 
 void PipeConnectionBase::SetTrail(std::wstring text)

@@ -79,6 +79,9 @@ private:
     bool WriteDataImpl(const void* bytes, size_t length);
     bool WriteImplInner();
     bool WriteEventProcessingInner();
+    // Whether the write in flight has finished (its event may not have been
+    // waited for yet).
+    bool WriteFinished() const;
 
     // Guards the handle against replacement while another thread issues a
     // write. The handle is replaced only on the thread that runs StartRead,
