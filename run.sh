@@ -155,8 +155,10 @@ Pass the product's keys (see README, "Build-time configuration") for a
 release package.
 BANNER
   fi
-  # Given arguments decide: -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON among them wins.
+  # Keys come from this run's arguments only, never from an earlier run's
+  # cache; -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON among the arguments wins.
   cmake -S "$ROOT" -B "$RELEASE_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
+        -UVANTU_TEMPLATE_PUBLIC_KEY -UVANTU_SEALING_KEY -UVANTU_HANDSHAKE_KEY_SEED -UVANTU_HANDSHAKE_MASTER_KEY \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
         -DVANTU_ALLOW_DEVELOPMENT_KEYS=$allow "$@" >/dev/null
   cmake --build "$RELEASE_DIR" -j"$JOBS" --target VantuToast vantu-sign pathwarden-services

@@ -81,6 +81,8 @@ function(vantu_readme_section out title)
   string(SUBSTRING "${text}" ${start} -1 text)
   string(FIND "${text}" "\n## " end)
   string(SUBSTRING "${text}" 0 ${end} text)
+  # Running under Wine is this tree's business, not the package's.
+  string(REGEX REPLACE " \\([^()]*`build/wine-run.sh`[^()]*\\)" "" text "${text}")
   string(REPLACE "build/wine-run.sh " "" text "${text}")
   string(REPLACE "build/bin/" "bin/" text "${text}")
   string(REPLACE "src/VantuToast/IVantuToast.h" "include/IVantuToast.h" text "${text}")
