@@ -13,9 +13,10 @@
 
 #include "IVantuToast.h"
 
+// The slots return only whether they succeeded; the library's log says why not.
 static int Fail(const char* step)
 {
-    std::fprintf(stderr, "minimal-host: %s failed (last error %lu)\n", step, GetLastError());
+    std::fprintf(stderr, "minimal-host: %s failed\n", step);
     return 1;
 }
 
@@ -30,7 +31,10 @@ int wmain(int argc, wchar_t** argv)
 
     HMODULE dll = LoadLibraryW(L"VantuToast.dll");
     if (!dll)
-        return Fail("LoadLibrary(VantuToast.dll)");
+    {
+        std::fprintf(stderr, "minimal-host: VantuToast.dll not loaded, error %lu\n", GetLastError());
+        return 1;
+    }
     auto create = reinterpret_cast<CreateVantuToastObjectFn>(
         reinterpret_cast<void*>(GetProcAddress(dll, "CreateVantuToastObject")));
     IVantuToast* toast = create ? create() : nullptr;
