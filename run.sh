@@ -13,6 +13,9 @@
 #                   named) in turn, SECONDS each (default 600)
 #   ./run.sh seeds  rewrite the fuzz targets' seed corpora (native/corpus)
 #   ./run.sh bench  build, then run the pipe transport benchmark
+#   ./run.sh check  second compiler and static checks: clang build with the
+#                   lock analysis, its Windows suite under Wine, both DLLs'
+#                   boundaries, the PDB, clang-tidy
 #   ./run.sh build  build only
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -22,8 +25,11 @@ BUILD_DIR="$ROOT/build"
 RELEASE_DIR="$ROOT/build-release"
 NATIVE_DIR="$ROOT/build-native"
 JOBS=$(nproc)
+CLANG_DIR="$ROOT/build-clang"
 PACKAGES=(cmake g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine rapidjson-dev googletest
           clang libclang-rt-14-dev)
+# Only ./run.sh check needs these.
+CHECK_PACKAGES=(clang-19 lld-19 clang-tidy-19 llvm-19)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
@@ -137,7 +143,7 @@ soak() {
 # starts in tens of milliseconds; stops it on the way out.
 with_wineserver() {
   "$BUILD_DIR/wine-run.sh" --server start
-  trap '"$BUILD_DIR/wine-run.sh" --server stop || true' EXIT
+  trap "\"$BUILD_DIR/wine-run.sh\" --server stop || true" EXIT
   "$@"
 }
 
@@ -175,6 +181,165 @@ demo() {
     --templates "Z:$BUILD_DIR/samples" --work "Z:$BUILD_DIR/demo"
 }
 
+# ---------------------------------------------------------------------------
+# ./run.sh check
+# ---------------------------------------------------------------------------
+build_clang() {
+  install_packages "${PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+  cmake -S "$ROOT" -B "$CLANG_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-clang.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$CLANG_DIR" -j"$(nproc)"
+}
+
+# The lock annotations reach clang's analysis: a probe compiles as it is and
+# fails, on each of its three mistakes, when they are switched on.
+lock_analysis() {
+  echo "== lock analysis: annotations of src/platform/Lock.h reach -Wthread-safety"
+  local gcc_dir cxx probe="$ROOT/cmake/checks/lock-analysis-probe.cpp" out
+  gcc_dir=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix | sort -V | tail -1)
+  cxx="$gcc_dir/include/c++"
+  local flags=(--target=x86_64-w64-mingw32 --sysroot=/usr/x86_64-w64-mingw32 -nostdinc++
+               -isystem "$cxx" -isystem "$cxx/x86_64-w64-mingw32" -std=c++17 -I"$ROOT/src"
+               -Wall -Wextra -Werror -Wthread-safety -Wthread-safety-beta -fsyntax-only)
+  if ! clang++-19 "${flags[@]}" "$probe"; then
+    echo "lock analysis: the correct probe does not compile" >&2; return 1
+  fi
+  out=$(clang++-19 "${flags[@]}" -DVANTU_PROBE_MISTAKE "$probe" 2>&1) && {
+    echo "lock analysis: the probe's mistakes compiled" >&2; return 1; }
+  local expect
+  for expect in "reading variable 'm_count' requires holding mutex 'm_mutex'" \
+                "calling function 'AddLocked' requires holding mutex 'm_mutex'" \
+                "cannot call function 'Add' while mutex 'm_mutex' is held"; do
+    if ! grep -qF "$expect" <<<"$out"; then
+      echo "lock analysis: no diagnostic \"$expect\"; got:" >&2
+      echo "$out" >&2
+      return 1
+    fi
+  done
+  echo "three mistakes found, none in the correct code"
+}
+
+# A DLL exports exactly CreateVantuToastObject and imports only DLLs that
+# Windows itself provides: those Wine implements as system DLLs, and API sets.
+dll_boundary() {
+  local dll=$1 exports imports bad="" name
+  local system_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+  exports=$(llvm-readobj-19 --coff-exports "$dll" | sed -n 's/^ *Name: //p')
+  imports=$(llvm-readobj-19 --coff-imports "$dll" | sed -n 's/^ *Name: \(.*\.dll\)$/\1/Ip' | sort -u)
+  if [ "$exports" != "CreateVantuToastObject" ]; then
+    echo "$dll exports: ${exports:-nothing} (expected CreateVantuToastObject only)" >&2
+    return 1
+  fi
+  for name in $imports; do
+    # API set names (api-ms-win-..., ext-ms-win-...) are contracts that the
+    # Windows loader resolves to its own DLLs.
+    case "${name,,}" in
+      api-ms-win-*.dll|ext-ms-win-*.dll) continue ;;
+    esac
+    [ -f "$system_dir/${name,,}" ] || bad+=" $name"
+  done
+  if [ -n "$bad" ]; then
+    echo "$dll imports non-system DLLs:$bad" >&2
+    return 1
+  fi
+  echo "$(basename "$(dirname "$(dirname "$dll")")")/bin/$(basename "$dll"): exports CreateVantuToastObject; imports" $imports
+}
+
+# The clang DLL's PDB: types, line information and the DLL's own symbols, and
+# the GUID and age that the DLL's CodeView debug record names.
+pdb_check() {
+  local dll="$CLANG_DIR/bin/VantuToast.dll" pdb="$CLANG_DIR/bin/VantuToast.pdb"
+  echo "== $(basename "$pdb"): what a Windows debugger needs"
+  [ -f "$pdb" ] || { echo "no $pdb" >&2; return 1; }
+  local record summary guid age pdb_guid pdb_age pdb_name
+  record=$(llvm-readobj-19 --coff-debug-directory "$dll")
+  guid=$(sed -n 's/^ *PDBGUID: *\(.*\)$/\1/p' <<<"$record" | tr -d '{}' | tr a-f A-F)
+  age=$(sed -n 's/^ *PDBAge: *\([0-9]*\).*$/\1/p' <<<"$record")
+  pdb_name=$(sed -n 's/^ *PDBFileName: *\(.*\)$/\1/p' <<<"$record")
+  summary=$(llvm-pdbutil-19 dump --summary "$pdb")
+  pdb_guid=$(sed -n 's/^ *GUID: *\(.*\)$/\1/p' <<<"$summary" | tr -d '{}' | tr a-f A-F)
+  pdb_age=$(sed -n 's/^ *Age: *\([0-9]*\).*$/\1/p' <<<"$summary")
+  local status=0
+  if [ -z "$guid" ] || [ "$guid" != "$pdb_guid" ] || [ "$age" != "$pdb_age" ]; then
+    echo "PDB does not match the DLL: DLL names GUID $guid age $age, PDB has GUID $pdb_guid age $pdb_age" >&2
+    status=1
+  fi
+  case "$pdb_name" in
+    *VantuToast.pdb) ;;
+    *) echo "the DLL's debug record names \"$pdb_name\", not VantuToast.pdb" >&2; status=1 ;;
+  esac
+  local types lines procs publics
+  types=$(llvm-pdbutil-19 dump --types "$pdb" | grep -c 'LF_CLASS\|LF_STRUCTURE' || true)
+  # Line entries under the blocks of one of the DLL's own source files.
+  lines=$(llvm-pdbutil-19 dump --l "$pdb" | awk '/^[^ ]/ { f = ($0 ~ /src\/VantuToast\/VantuToast\.cpp /) }
+            f && /line\/addr entries = / { n += $NF } END { print n + 0 }')
+  procs=$(llvm-pdbutil-19 dump --symbols "$pdb" | grep -c 'S_GPROC32\|S_LPROC32' || true)
+  publics=$(llvm-pdbutil-19 dump --publics "$pdb" | grep -c '`CreateVantuToastObject`' || true)
+  if [ "$types" -lt 100 ] || [ "$lines" -lt 10 ] || [ "$procs" -lt 100 ] || [ "$publics" -ne 1 ]; then
+    echo "PDB incomplete: $types class types, line entries of VantuToast.cpp: $lines, $procs procedures," \
+         "public CreateVantuToastObject: $publics" >&2
+    status=1
+  fi
+  echo "GUID {$pdb_guid} age $pdb_age as the DLL's record names ($pdb_name);" \
+       "$types class types, $procs procedures, $lines line entries for VantuToast.cpp"
+  return $status
+}
+
+# clang-tidy (checks in .clang-tidy) over the library, companions and
+# stand-ins as build-clang compiles them: any finding fails, except those
+# that .clang-tidy-pending lists ("path check" per line) while they wait for
+# their fix.
+tidy() {
+  echo "== clang-tidy: library, companions, stand-ins"
+  local log="$CLANG_DIR/clang-tidy.log" pending="$ROOT/.clang-tidy-pending"
+  local tidy_ok=1
+  run-clang-tidy-19 -p "$CLANG_DIR" -quiet -j"$(nproc)" -clang-tidy-binary clang-tidy-19 \
+    "^$ROOT/(src|ZnCryptoLib|sim|tools)/" >"$log" 2>&1 || tidy_ok=0
+  # One line per finding: path:line:col: check: message
+  local findings
+  findings=$(sed -n -E "s|^$ROOT/([^:]+:[0-9]+:[0-9]+): (warning\|error): (.*) \[([a-z][^],]*)[^]]*\]$|\1: \4: \3|p" "$log" | sort -u)
+  local tolerated=0 fresh=""
+  if [ -n "$findings" ]; then
+    local line path check
+    while IFS= read -r line; do
+      path=${line%%:*}
+      check=$(cut -d' ' -f2 <<<"$line"); check=${check%:}
+      if [ -f "$pending" ] && grep -qxF "$path $check" "$pending"; then
+        tolerated=$((tolerated + 1))
+      else
+        fresh+="$line"$'\n'
+      fi
+    done <<<"$findings"
+  fi
+  if [ -n "$fresh" ]; then
+    printf '%s' "$fresh" >&2
+    echo "clang-tidy: findings (full log: $log)" >&2
+    return 1
+  fi
+  if [ $tidy_ok = 0 ] && [ $tolerated = 0 ]; then
+    cat "$log" >&2
+    echo "clang-tidy failed (full log: $log)" >&2
+    return 1
+  fi
+  echo "no findings in $(grep -c '^\[ *[0-9]*/' "$log") files" \
+       "(besides $tolerated listed in .clang-tidy-pending)"
+}
+
+check() {
+  local status=0
+  build
+  build_clang
+  lock_analysis || status=1
+  echo "== DLL boundaries (GCC and clang)"
+  dll_boundary "$BUILD_DIR/bin/VantuToast.dll" || status=1
+  dll_boundary "$CLANG_DIR/bin/VantuToast.dll" || status=1
+  pdb_check || status=1
+  tidy || status=1
+  echo "== Windows suite of the clang build"
+  BUILD_DIR="$CLANG_DIR" with_wineserver windows_tests || status=1
+  return $status
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -185,6 +350,7 @@ case "$cmd" in
   fuzz)    fuzz "$@" ;;
   seeds)   seeds ;;
   bench)   build; with_wineserver "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/pipe-bench.exe" ;;
+  check)   check ;;
   build)   build ;;
   *) cat >&2 <<USAGE
 usage: $0 COMMAND
@@ -195,6 +361,7 @@ usage: $0 COMMAND
   fuzz [SECONDS [TARGET...]]  run the fuzz targets
   seeds                   rewrite the fuzz seed corpora
   bench                   run the pipe transport benchmark
+  check                   clang build, lock analysis, PDB, clang-tidy, its test suite
   build                   build only
 USAGE
      exit 2 ;;

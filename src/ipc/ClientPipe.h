@@ -66,6 +66,8 @@ protected:
 
 private:
     void ThreadLoop();
+    // ConnectionFailed for a failure that raised an exception; never throws.
+    void FailConnectionSafely();
     // Opens the pipe; false when told to stop meanwhile.
     bool ConnectLoop();
 
