@@ -134,4 +134,8 @@ void VantuSimToast_SetAutoMode(VantuSimToastAutoAction mode, DWORD delayMs, cons
 
 void VantuSimToast_Reset(void) { Platform::Instance().Reset(); }
 
+uint32_t VantuSimToast_SetModes(uint32_t modes) { return Platform::Instance().SetModes(modes); }
+
+uint32_t VantuSimToast_FreshThreadEvents(void) { return Platform::Instance().FreshThreadEvents(); }
+
 }  // extern "C"

@@ -46,6 +46,16 @@ ISimIdentity : public IUnknown
     virtual void* STDMETHODCALLTYPE Self(const void* typeKey) = 0;
 };
 
+}  // namespace VantuSim
+
+// Declared before any use of __uuidof(ISimIdentity) below: a later
+// declaration would specialise __mingw_uuidof after its instantiation.
+#ifdef __CRT_UUID_DECL
+__CRT_UUID_DECL(VantuSim::ISimIdentity, 0x8e0c3f7d, 0x5a61, 0x4b0f, 0x9a, 0x3e, 0x2d, 0x7c, 0x41, 0xb6, 0xf0, 0xa9)
+#endif
+
+namespace VantuSim {
+
 template <typename Derived, typename... Interfaces>
 class SimObject : public Interfaces..., public ISimIdentity
 {
@@ -158,7 +168,3 @@ private:
 };
 
 }  // namespace VantuSim
-
-#ifdef __CRT_UUID_DECL
-__CRT_UUID_DECL(VantuSim::ISimIdentity, 0x8e0c3f7d, 0x5a61, 0x4b0f, 0x9a, 0x3e, 0x2d, 0x7c, 0x41, 0xb6, 0xf0, 0xa9)
-#endif

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <system_error>
 
 #include "sim/toast/SimToast.h"
 
@@ -34,6 +35,9 @@ bool ReadString(HKEY key, const wchar_t* name, std::wstring& value)
     value = std::move(text);
     return true;
 }
+
+// Set while this thread raises an event (WaitIdle would wait for itself).
+thread_local bool t_raising = false;
 
 int32_t CopyText(const std::wstring& text, wchar_t* buffer, uint32_t capacity)
 {
@@ -87,9 +91,20 @@ void Platform::LoadAutoModeFromRegistry()
     DWORD error = static_cast<DWORD>(E_FAIL);
     ReadDword(key, L"AutoError", error);
     automatic.code = static_cast<HRESULT>(error);
+    uint32_t modes = 0;
+    std::wstring threads;
+    if (ReadString(key, L"EventThreads", threads) && threads == L"fresh")
+        modes |= VantuSimToastMode_FreshEventThreads;
+    DWORD flag = 0;
+    if (ReadDword(key, L"HideRaisesDismissed", flag) && flag == 1)
+        modes |= VantuSimToastMode_HideRaisesDismissed;
+    flag = 0;
+    if (ReadDword(key, L"FailOnShow", flag) && flag == 1)
+        modes |= VantuSimToastMode_FailOnShow;
     RegCloseKey(key);
     m_auto = automatic;
     m_autoDelayMs = delay;
+    m_modes = m_loadedModes = modes;
 }
 
 HRESULT Platform::TakeFailure(VantuSimToastOperation operation)
@@ -160,6 +175,14 @@ HRESULT Platform::Show(SimToast* toast, const std::wstring& appId)
         return S_OK;  // already on screen: shown once
     m_screen.push_back(ScreenEntry{toast, appId});
     toast->SetShownAs(appId);
+    if (m_modes & VantuSimToastMode_FailOnShow)
+    {
+        // Raised on another thread at once; it races this call's return.
+        ToastAction failed;
+        failed.action = VantuSimToastAuto_Fail;
+        failed.code = E_FAIL;
+        return EndLocked(m_screen.end() - 1, failed);
+    }
     if (m_auto.action != VantuSimToastAuto_Off)
     {
         m_scheduled.emplace(Clock::now() + std::chrono::milliseconds(m_autoDelayMs), toast->Id());
@@ -172,16 +195,38 @@ HRESULT Platform::Show(SimToast* toast, const std::wstring& appId)
 
 HRESULT Platform::Hide(SimToast* toast, const std::wstring& appId)
 {
+    PendingEvent event;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto shown = std::find_if(m_screen.begin(), m_screen.end(), [toast, &appId](const ScreenEntry& e) {
+            return e.toast.Get() == toast && e.appId == appId;
+        });
+        if (shown == m_screen.end())
+            return S_OK;  // not on screen for this application: nothing to hide
+        ToastAction hidden;
+        hidden.action = VantuSimToastAuto_Dismiss;
+        hidden.reason = 1;  // ApplicationHidden
+        if (!(m_modes & VantuSimToastMode_HideRaisesDismissed))
+            return EndLocked(shown, hidden);
+        const HRESULT hr = TakeLocked(shown, hidden, event);
+        if (FAILED(hr))
+            return hr;
+        ++m_inFlight;
+    }
+    RaiseNow(event);
+    return S_OK;
+}
+
+void Platform::RaiseNow(PendingEvent& event)
+{
+    const bool wasRaising = t_raising;
+    t_raising = true;
+    event.toast->Raise(event.kind, event.args.Get());
+    event = PendingEvent{};  // releases the toast outside the lock
+    t_raising = wasRaising;
     std::lock_guard<std::mutex> lock(m_lock);
-    auto shown = std::find_if(m_screen.begin(), m_screen.end(), [toast, &appId](const ScreenEntry& e) {
-        return e.toast.Get() == toast && e.appId == appId;
-    });
-    if (shown == m_screen.end())
-        return S_OK;  // not on screen for this application: nothing to hide
-    ToastAction hidden;
-    hidden.action = VantuSimToastAuto_Dismiss;
-    hidden.reason = 1;  // ApplicationHidden
-    return EndLocked(shown, hidden);
+    --m_inFlight;
+    m_changed.notify_all();
 }
 
 uint32_t Platform::ListOnScreen(VantuSimToastId* ids, uint32_t capacity)
@@ -210,9 +255,18 @@ HRESULT Platform::Act(VantuSimToastId id, const ToastAction& action)
 
 HRESULT Platform::EndLocked(std::vector<ScreenEntry>::iterator entry, const ToastAction& action)
 {
+    PendingEvent event;
+    const HRESULT hr = TakeLocked(entry, action, event);
+    if (SUCCEEDED(hr))
+        EnqueueLocked(std::move(event));
+    return hr;
+}
+
+HRESULT Platform::TakeLocked(std::vector<ScreenEntry>::iterator entry, const ToastAction& action,
+                             PendingEvent& event)
+{
     // The argument objects are the stand-in's own and release nothing of
     // the platform's, so creating them under the lock is safe.
-    PendingEvent event;
     switch (action.action)
     {
     case VantuSimToastAuto_Activate:
@@ -248,13 +302,36 @@ HRESULT Platform::EndLocked(std::vector<ScreenEntry>::iterator entry, const Toas
     }
     event.toast = std::move(entry->toast);  // the screen's reference now keeps the event's toast
     m_screen.erase(entry);
-    EnqueueLocked(std::move(event));
     m_changed.notify_all();
     return S_OK;
 }
 
 void Platform::EnqueueLocked(PendingEvent event)
 {
+    if (event.toast && (m_modes & VantuSimToastMode_FreshEventThreads))
+    {
+        try
+        {
+            // One thread per event, ending after it. It is counted in flight
+            // from here, so WaitIdle never misses it.
+            ++m_inFlight;
+            std::thread([this, raised = std::move(event)]() mutable {
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                {
+                    std::lock_guard<std::mutex> lock(m_lock);
+                    ++m_freshThreadEvents;
+                }
+                RaiseNow(raised);
+                CoUninitialize();
+            }).detach();
+            m_changed.notify_all();
+            return;
+        }
+        catch (const std::system_error&)
+        {
+            --m_inFlight;  // no thread: the dispatcher raises it
+        }
+    }
     if (event.toast)
         m_events.push_back(std::move(event));
     if (!m_dispatcherStarted)
@@ -271,20 +348,16 @@ void Platform::DispatcherLoop()
     // multithreaded apartment.
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::unique_lock<std::mutex> lock(m_lock);
-    m_dispatcherThread = std::this_thread::get_id();
     for (;;)
     {
         if (!m_events.empty())
         {
             PendingEvent event = std::move(m_events.front());
             m_events.pop_front();
-            m_dispatching = true;
+            ++m_inFlight;
             lock.unlock();
-            event.toast->Raise(event.kind, event.args.Get());
-            event = PendingEvent{};  // releases the toast outside the lock
+            RaiseNow(event);
             lock.lock();
-            m_dispatching = false;
-            m_changed.notify_all();
             continue;
         }
         if (!m_scheduled.empty() && m_scheduled.begin()->first <= Clock::now())
@@ -306,11 +379,11 @@ void Platform::DispatcherLoop()
 
 bool Platform::WaitIdle(DWORD timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
-    if (m_dispatcherStarted && std::this_thread::get_id() == m_dispatcherThread)
+    if (t_raising)
         return false;
+    std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_events.empty() && !m_dispatching; });
+                              [&] { return m_events.empty() && m_inFlight == 0; });
 }
 
 void Platform::SetAutoMode(const ToastAction& action, DWORD delayMs)
@@ -333,10 +406,25 @@ void Platform::Reset()
         events.swap(m_events);
         m_scheduled.clear();
         m_auto = ToastAction{};
+        m_modes = m_loadedModes;
         std::fill(std::begin(m_failures), std::end(m_failures), S_OK);
         m_changed.notify_all();
     }
     // The toasts are released here, outside the lock.
+}
+
+uint32_t Platform::SetModes(uint32_t modes)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const uint32_t previous = m_modes;
+    m_modes = modes;
+    return previous;
+}
+
+uint32_t Platform::FreshThreadEvents()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_freshThreadEvents;
 }
 
 }  // namespace VantuSim

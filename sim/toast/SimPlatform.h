@@ -66,6 +66,8 @@ public:
     bool WaitIdle(DWORD timeoutMs);
     void SetAutoMode(const ToastAction& action, DWORD delayMs);
     void Reset();
+    uint32_t SetModes(uint32_t modes);
+    uint32_t FreshThreadEvents();
 
     LiveCounter toasts;
     LiveCounter documents;
@@ -88,10 +90,14 @@ private:
 
     Platform();
 
-    // Both called with m_lock held; the screen entry's reference moves
-    // into the queued event.
+    // Called with m_lock held; the screen entry's reference moves into the
+    // event, which is queued (EndLocked) or handed back (TakeLocked).
     HRESULT EndLocked(std::vector<ScreenEntry>::iterator entry, const ToastAction& action);
+    HRESULT TakeLocked(std::vector<ScreenEntry>::iterator entry, const ToastAction& action, PendingEvent& event);
     void EnqueueLocked(PendingEvent event);
+    // Raises an event on the calling thread, m_lock not held; counted as in
+    // flight for WaitIdle.
+    void RaiseNow(PendingEvent& event);
     void DispatcherLoop();
     void LoadAutoModeFromRegistry();
 
@@ -104,9 +110,11 @@ private:
     std::vector<ScreenEntry> m_screen;
 
     std::deque<PendingEvent> m_events;
-    bool m_dispatching = false;
     bool m_dispatcherStarted = false;
-    std::thread::id m_dispatcherThread;
+    uint32_t m_inFlight = 0;          // events being raised, on any thread
+    uint32_t m_freshThreadEvents = 0; // events raised on fresh threads
+    uint32_t m_modes = 0;             // VantuSimToastMode flags
+    uint32_t m_loadedModes = 0;       // as read from the registry
 
     ToastAction m_auto;
     DWORD m_autoDelayMs = 0;

@@ -43,6 +43,21 @@
  *   "AutoArguments" REG_SZ  activation arguments (absent: the toast's launch attribute)
  *   "AutoReason"    DWORD   dismissal reason (default 0, UserCanceled)
  *   "AutoError"     DWORD   failure code (default 0x80004005)
+ *
+ * Hostile modes, as the real platform may behave: set with
+ * VantuSimToast_SetModes or, read once when the DLL is loaded, under the
+ * same key:
+ *   "EventThreads"        REG_SZ "dispatcher" (default: the one platform
+ *                         thread above) | "fresh" (every event is raised on
+ *                         a new thread that ends after it, as a thread pool
+ *                         that grows and shrinks does)
+ *   "HideRaisesDismissed" DWORD 1: Hide raises Dismissed on the calling
+ *                         thread before it returns
+ *   "FailOnShow"          DWORD 1: Failed (code 0x80004005) is raised on
+ *                         another thread as soon as Show is called, racing
+ *                         Show's return
+ * The screen keeps its toasts and their handlers when the module that
+ * added the handlers is unloaded; a user action still raises their events.
  */
 #ifndef VANTU_SIM_TOAST_H
 #define VANTU_SIM_TOAST_H
@@ -103,6 +118,14 @@ typedef enum VantuSimToastAutoAction {
     VantuSimToastAuto_Dismiss = 2,
     VantuSimToastAuto_Fail = 3
 } VantuSimToastAutoAction;
+
+/* Hostile modes (VantuSimToast_SetModes), combined with |. */
+typedef enum VantuSimToastMode {
+    VantuSimToastMode_None = 0,
+    VantuSimToastMode_FreshEventThreads = 1,
+    VantuSimToastMode_HideRaisesDismissed = 2,
+    VantuSimToastMode_FailOnShow = 4
+} VantuSimToastMode;
 
 /* Copies the identifiers of the toasts on screen, oldest first, into ids
  * (at most capacity of them; ids may be null when capacity is 0). Returns
@@ -171,8 +194,17 @@ VANTU_SIM_TOAST_API void VantuSimToast_SetAutoMode(VantuSimToastAutoAction actio
  * event, events not yet raised and scheduled automatic actions are dropped,
  * pending failures are cleared and automatic mode is off. A handler already
  * running is not waited for (use VantuSimToast_WaitIdle before if needed).
- * Live objects held by others stay alive. */
+ * Live objects held by others stay alive. The hostile modes go back to
+ * those read from the registry at load. */
 VANTU_SIM_TOAST_API void VantuSimToast_Reset(void);
+
+/* Sets the hostile modes (VantuSimToastMode flags) from now on, and returns
+ * the modes that were set before. */
+VANTU_SIM_TOAST_API uint32_t VantuSimToast_SetModes(uint32_t modes);
+
+/* Number of events raised on "fresh" event threads since the DLL was
+ * loaded. */
+VANTU_SIM_TOAST_API uint32_t VantuSimToast_FreshThreadEvents(void);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -195,6 +227,8 @@ struct VantuSimToastApi
     decltype(&VantuSimToast_LiveObjects) LiveObjects = nullptr;
     decltype(&VantuSimToast_SetAutoMode) SetAutoMode = nullptr;
     decltype(&VantuSimToast_Reset) Reset = nullptr;
+    decltype(&VantuSimToast_SetModes) SetModes = nullptr;
+    decltype(&VantuSimToast_FreshThreadEvents) FreshThreadEvents = nullptr;
 
     /* True when every function was found. The module stays loaded. */
     bool Load()
@@ -221,7 +255,9 @@ struct VantuSimToastApi
                Resolve(module, WaitIdle, "VantuSimToast_WaitIdle") &&
                Resolve(module, LiveObjects, "VantuSimToast_LiveObjects") &&
                Resolve(module, SetAutoMode, "VantuSimToast_SetAutoMode") &&
-               Resolve(module, Reset, "VantuSimToast_Reset");
+               Resolve(module, Reset, "VantuSimToast_Reset") &&
+               Resolve(module, SetModes, "VantuSimToast_SetModes") &&
+               Resolve(module, FreshThreadEvents, "VantuSimToast_FreshThreadEvents");
     }
 
 private:

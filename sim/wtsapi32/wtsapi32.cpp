@@ -275,6 +275,7 @@ BOOL EnumerateSessions(const char* function, HANDLE server, DWORD reserved, DWOR
     if (reserved != 0 || version != 1 || info == nullptr || count == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     std::vector<std::basic_string<Char>> names;
+    names.reserve(config.sessions.size());
     for (const SimSession& session : config.sessions)
         names.push_back(Text<Char>(VantuSim::StationName(session.id, config.consoleSession)));
     Block<Info, Char> block(config.sessions.size(), names);

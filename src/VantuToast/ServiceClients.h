@@ -8,9 +8,9 @@
 // when the settings-manager service delivers it.
 void ReadShortcutTarget(std::string& target);
 
-// The clients live while the toast machinery is initialised. Closing them
-// ends their connections and threads on the caller's thread, so that
-// nothing is left to join when the library is unloaded (threads cannot be
-// joined under the loader lock).
-void OpenServiceClients();
+// Ends both clients' connections and joins their threads, on the caller's
+// thread. The library does this on a thread of its own once nothing uses it
+// any more (ModuleLifetime), so that nothing is left to join when it is
+// unloaded: threads cannot be joined under the loader lock. A later use
+// connects again.
 void CloseServiceClients();

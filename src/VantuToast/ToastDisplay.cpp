@@ -205,37 +205,59 @@ bool CVantuToast::CreateAndShowToast(int toastId, IXmlDocument* document, HANDLE
     if (!AttachToastHandlers(toast.Get(), toastId, eventName))
         return false;
 
-    if (FAILED(notifier->Show(toast.Get())))
-        return false;
-
+    // Tracked before it is shown: the platform may end the toast (Failed,
+    // Dismissed) on another thread before Show returns, and the handler's
+    // untracking must find the entry then.
     ToastState::ToastRef previous;  // a replaced toast is released outside the lock
     {
         std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
-        ToastState::ToastRef& entry = ToastState::TrackedToasts[toastId];
+        ToastState::ToastRef& entry = ToastState::TrackedToasts()[toastId];
         previous = std::move(entry);
         entry = toast;
+    }
+    if (FAILED(notifier->Show(toast.Get())))
+    {
+        // Not shown, so not tracked: the entry goes back to what it was,
+        // unless something changed it meanwhile.
+        std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
+        auto entry = ToastState::TrackedToasts().find(toastId);
+        if (entry != ToastState::TrackedToasts().end() && entry->second == toast)
+        {
+            if (previous)
+                entry->second.Swap(previous);
+            else
+                ToastState::TrackedToasts().erase(entry);
+        }
+        return false;
     }
     return true;
 }
 
 bool CVantuToast::DismissToast(int toastId)
 {
+    ToastState::ToastRef toast;
     {
         std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
-        auto entry = ToastState::TrackedToasts.find(toastId);
-        if (entry == ToastState::TrackedToasts.end())
-        {
-            VT_LOG(DBG) << "Vantu Toast is not being tracked -- could not dismiss. ID: " << toastId;
-            return true;
-        }
-        ComPtr<IToastNotifier> notifier;
-        if (!CreateToastNotifier(&notifier))
-        {
-            VT_LOG(ERR) << "Failed to dismiss toast. Could not create notifier.";
-            return false;
-        }
-        notifier->Hide(entry->second.Get());
+        auto entry = ToastState::TrackedToasts().find(toastId);
+        if (entry != ToastState::TrackedToasts().end())
+            toast = entry->second;
     }
+    if (!toast)
+    {
+        VT_LOG(DBG) << "Vantu Toast is not being tracked -- could not dismiss. ID: " << toastId;
+        return true;
+    }
+    // No lock across the platform's calls: Hide may raise Dismissed on this
+    // thread, and its handler untracks the toast under the same lock.
+    ComPtr<IToastNotifier> notifier;
+    if (!CreateToastNotifier(&notifier))
+    {
+        VT_LOG(ERR) << "Failed to dismiss toast. Could not create notifier.";
+        return false;
+    }
+    notifier->Hide(toast.Get());
+    notifier.Reset();
+    toast.Reset();
     IVantuToast* self = this;
     return self->StopTrackingToast(toastId);
 }
@@ -245,8 +267,8 @@ bool CVantuToast::DismissAllToasts()
     std::vector<int> ids;
     {
         std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
-        ids.reserve(ToastState::TrackedToasts.size());
-        for (const auto& entry : ToastState::TrackedToasts)
+        ids.reserve(ToastState::TrackedToasts().size());
+        for (const auto& entry : ToastState::TrackedToasts())
             ids.push_back(entry.first);
     }
     IVantuToast* self = this;

@@ -14,6 +14,7 @@
 
 #include "includes/ui_host_module_ipc_client.h"
 #include "logging/Logger.h"
+#include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/PWHString.h"
 #include "VantuToast/VantuToast.h"
 #include "VantuToast/WinRtToastAbi.h"
@@ -129,6 +130,9 @@ public:
 private:
     ~ToastHandler() = default;
 
+    // The platform holds handlers of toasts on screen after the host
+    // unloaded the library; while one lives, the library stays.
+    ModuleHold m_hold;
     std::atomic<ULONG> m_references{1};
     Body m_body;
     const wchar_t* m_handlerName;

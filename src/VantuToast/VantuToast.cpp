@@ -5,7 +5,7 @@
 #include <new>
 
 #include "logging/Logger.h"
-#include "VantuToast/ServiceClients.h"
+#include "logging/ProcessExit.h"
 #include "VantuToast/TemplateFile.h"
 
 namespace {
@@ -18,17 +18,25 @@ std::mutex InitializationMutex;
 int32_t ToastObjectCounter = 0;
 bool ToastInitialized = false;
 std::mutex TrackedToastsMutex;
-std::unordered_map<int, ToastRef> TrackedToasts;
+
+namespace {
+ExitSafe<std::unordered_map<int, ToastRef>> g_trackedToasts;
+}
+
+std::unordered_map<int, ToastRef>& TrackedToasts()
+{
+    return g_trackedToasts.Get();
+}
 
 void StopTracking(int toastId)
 {
     ToastRef released;  // the toast's last reference goes outside the lock
     std::lock_guard<std::mutex> guard(TrackedToastsMutex);
-    auto entry = TrackedToasts.find(toastId);
-    if (entry != TrackedToasts.end())
+    auto entry = TrackedToasts().find(toastId);
+    if (entry != TrackedToasts().end())
     {
         released = std::move(entry->second);
-        TrackedToasts.erase(entry);
+        TrackedToasts().erase(entry);
     }
 }
 
@@ -52,17 +60,15 @@ bool CVantuToast::Initialize()
     std::lock_guard<std::mutex> guard(ToastState::InitializationMutex);
     ++ToastState::ToastObjectCounter;
     if (!ToastState::ToastInitialized)
-    {
-        OpenServiceClients();
         ToastState::ToastInitialized = EnsureShortcut();
-        if (!ToastState::ToastInitialized)
-            CloseServiceClients();
-    }
     return ToastState::ToastInitialized;
 }
 
 bool CVantuToast::Release()
 {
+    // This code runs on after the object is gone: the library stays loaded
+    // until it returns.
+    const ModuleHold running;
     std::lock_guard<std::mutex> guard(ToastState::InitializationMutex);
     const int32_t counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
@@ -75,9 +81,9 @@ bool CVantuToast::Release()
         return false;
     }
 
+    // The service clients stay: toasts still on screen report their results
+    // after this. They close when nothing uses the library any more.
     ToastState::ToastInitialized = false;
-    // The last object is gone: the host may unload the library next.
-    CloseServiceClients();
     std::wstring shortcutPath;
     if (!GetShortcutPath(shortcutPath))
     {

@@ -11,6 +11,7 @@
 #include <wrl/client.h>
 
 #include "VantuToast/IVantuToast.h"
+#include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/WinRtToastAbi.h"
 
 // Application identity of every toast, and of the Start-menu shortcut.
@@ -27,7 +28,9 @@ extern std::mutex InitializationMutex;
 extern int32_t ToastObjectCounter;  // guarded by InitializationMutex
 extern bool ToastInitialized;       // written under InitializationMutex
 extern std::mutex TrackedToastsMutex;
-extern std::unordered_map<int, ToastRef> TrackedToasts;  // guarded by TrackedToastsMutex
+// Guarded by TrackedToastsMutex. Its toasts are not released at process
+// exit: releasing one calls into the platform, whose threads are gone.
+std::unordered_map<int, ToastRef>& TrackedToasts();
 
 // Erases the entry of `toastId`, if any. Reaches the table without a toast
 // object, so the event handlers can call it after the host released theirs.
@@ -62,6 +65,7 @@ private:
     bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent);
 
     HRESULT m_roInitializeResult;
+    ModuleHold m_hold;  // the host calls this object's code
 };
 
 // Start-menu shortcut of the application identity.

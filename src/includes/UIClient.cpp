@@ -12,8 +12,9 @@ UIClient::UIClient() : ui_host_module_ipc_client(L"UIManager_") {}
 
 UIClient& UIClient::Instance()
 {
-    static UIClient instance;
-    return instance;
+    // Not destroyed at process exit, where its connections' threads are gone.
+    static ExitSafe<UIClient> instance;
+    return instance.Get();
 }
 
 bool UIClient::TriggerHubEvent(const JsonValue& eventValue)

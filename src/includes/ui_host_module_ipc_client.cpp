@@ -68,11 +68,6 @@ bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
 
 bool ui_host_module_ipc_client::InitializePipe(uint32_t sessionId)
 {
-    if (m_closed)
-    {
-        VT_LOG(ERR) << "UI host connections are closed: " << ServiceName(sessionId);
-        return false;
-    }
     Connection connection;
     try
     {
@@ -103,16 +98,9 @@ void ui_host_module_ipc_client::CloseConnections()
     std::map<uint32_t, Connection> closing;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_closed = true;
         closing.swap(m_connections);
     }
     // Destroyed here, outside the lock: each joins its threads.
-}
-
-void ui_host_module_ipc_client::Reopen()
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_closed = false;
 }
 
 size_t ui_host_module_ipc_client::ConnectionCount()

@@ -10,6 +10,7 @@
 
 #include "includes/JsonDocument.h"
 #include "ipc/ClientPipeCommunications.h"
+#include "logging/ProcessExit.h"
 
 class ui_host_module_ipc_client
 {
@@ -23,11 +24,10 @@ public:
     // frame was written. Never throws.
     bool PostRequest(const JsonDocument& request);
 
-    // Ends every connection and its threads. Until Reopen, no new connection
-    // is made: the library calls this before it can be unloaded, because
-    // connection threads cannot be joined under the loader lock.
+    // Ends every connection and joins its threads; the next request
+    // connects again. The library calls this before it can be unloaded,
+    // because connection threads cannot be joined under the loader lock.
     void CloseConnections();
-    void Reopen();
 
     // Service name of a session's UI host: the prefix and the session ID.
     std::wstring ServiceName(uint32_t sessionId) const;
@@ -47,7 +47,6 @@ private:
     std::map<uint32_t, Connection> m_connections;
     std::mutex m_lock;
     std::wstring m_prefix;
-    bool m_closed = false;
 };
 
 // The process's client of the UI host services ("UIManager_<session>").
@@ -62,5 +61,6 @@ public:
     bool TriggerHubEvent(const char* eventValueText);
 
 private:
+    friend class ExitSafe<UIClient>;
     UIClient();
 };

@@ -218,7 +218,18 @@ bool Authenticator::VerifyAuthentication(HANDLE pipe, const uint8_t* buffer, uin
         std::memcpy(out, computed.get(), kTagSize);
         return true;
     };
-    if (VerifyTaggedBody(buffer, length, pids.get(), tag) != VerifyStatus::kOk)
+    VerifyStatus status = VerifyStatus::kNoTag;
+    try
+    {
+        status = VerifyTaggedBody(buffer, length, pids.get(), tag);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // The answer's length is the server's to choose (up to 10 MiB).
+        VT_LOG(ERR) << "Failed to allocate buffer to verify authentication";
+        return false;
+    }
+    if (status != VerifyStatus::kOk)
     {
         VT_LOG(ERR) << "HMAC authentication failed";
         return false;

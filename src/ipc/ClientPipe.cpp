@@ -1,6 +1,7 @@
 #include "ipc/ClientPipe.h"
 
 #include <exception>
+#include <new>
 
 #include "logging/Logger.h"
 
@@ -18,6 +19,9 @@ ClientPipe::ClientPipe()
 ClientPipe::~ClientPipe()
 {
     Stop();
+    // The events close with this class's members; the base must not reset
+    // them afterwards (the handle values may belong to someone else by then).
+    AttachEvents(nullptr, nullptr);
 }
 
 bool ClientPipe::Start()
@@ -164,56 +168,95 @@ void ClientPipe::ThreadLoop()
     for (;;)
     {
         const DWORD result = WaitForMultipleObjects(4, events, FALSE, kMainWaitMs);
-        switch (result)
+        // Nothing may leave this thread as an exception: a failure here,
+        // such as an allocation sized by what the server sent, drops the
+        // connection like any other failure.
+        try
         {
-        case WAIT_OBJECT_0:
-            return;
-        case WAIT_OBJECT_0 + 1:
-        {
-            // A dropped pipe is released before the next one is looked for;
-            // on a switch the current pipe stays open until the next one is.
-            const bool drop = m_dropCurrent.exchange(false);
-            if (drop)
-                Close();
+            switch (result)
             {
-                std::lock_guard<std::mutex> lock(m_receiveLock);
-                m_receiveBuffer.clear();
+            case WAIT_OBJECT_0:
+                return;
+            case WAIT_OBJECT_0 + 1:
+            {
+                // A dropped pipe is released before the next one is looked for;
+                // on a switch the current pipe stays open until the next one is.
+                const bool drop = m_dropCurrent.exchange(false);
+                if (drop)
+                    Close();
+                {
+                    std::lock_guard<std::mutex> lock(m_receiveLock);
+                    m_receiveBuffer.clear();
+                }
+                if (drop && !PauseBeforeReconnect())
+                    return;
+                const ConnectResult connect = ConnectLoop();
+                if (connect == ConnectResult::kStopped)
+                    return;
+                if (connect == ConnectResult::kDropped)
+                    break;  // the connect event is set again
+                if (StartRead())
+                    Connected();
+                else
+                    ConnectionFailed();
+                break;
             }
-            if (drop && !PauseBeforeReconnect())
-                return;
-            const ConnectResult connect = ConnectLoop();
-            if (connect == ConnectResult::kStopped)
-                return;
-            if (connect == ConnectResult::kDropped)
-                break;  // the connect event is set again
-            if (StartRead())
-                Connected();
-            else
+            case WAIT_OBJECT_0 + 2:
+                if (!ReadEventProcessing())
+                    ConnectionFailed();
+                break;
+            case WAIT_OBJECT_0 + 3:
+                if (!WriteEventProcessing())
+                    ConnectionFailed();
+                break;
+            case WAIT_TIMEOUT:
+                Idle();
+                break;
+            case WAIT_FAILED:
+                IPC_TRAIL(L"bad_wt", GetLastError());
+                Sleep(1);
                 ConnectionFailed();
-            break;
+                break;
+            default:
+                IPC_TRAIL(L"unexp_wt", result);
+                Sleep(1);
+                ConnectionFailed();
+                break;
+            }
         }
-        case WAIT_OBJECT_0 + 2:
-            if (!ReadEventProcessing())
-                ConnectionFailed();
-            break;
-        case WAIT_OBJECT_0 + 3:
-            if (!WriteEventProcessing())
-                ConnectionFailed();
-            break;
-        case WAIT_TIMEOUT:
-            Idle();
-            break;
-        case WAIT_FAILED:
-            IPC_TRAIL(L"bad_wt", GetLastError());
-            Sleep(1);
-            ConnectionFailed();
-            break;
-        default:
-            IPC_TRAIL(L"unexp_wt", result);
-            Sleep(1);
-            ConnectionFailed();
-            break;
+        catch (const std::bad_alloc&)
+        {
+            IPC_TRAIL(L"mem_err", 0);
+            VT_LOG(ERR) << "allocation failure";
+            FailConnectionSafely();
         }
+        catch (const std::exception& e)
+        {
+            IPC_TRAIL_EXCEPTION(L"thrd_exc", e);
+            VT_LOG(ERR) << "Connection thread exception: " << e.what();
+            FailConnectionSafely();
+        }
+        catch (...)
+        {
+            IPC_TRAIL(L"thrd_unkn", 0);
+            VT_LOG(ERR) << "Connection thread unknown exception";
+            FailConnectionSafely();
+        }
+    }
+}
+
+void ClientPipe::FailConnectionSafely()
+{
+    try
+    {
+        ConnectionFailed();
+    }
+    catch (...)
+    {
+        // Dropping the connection failed as well: close the pipe and ask for
+        // a new one, which is all a connection failure does here.
+        Close();
+        RequestConnect();
     }
 }
 

@@ -86,6 +86,8 @@ private:
     ConnectResult ConnectLoop();
     // The back-off after a failed connection; false when told to stop.
     bool PauseBeforeReconnect();
+    // ConnectionFailed for a failure that raised an exception; never throws.
+    void FailConnectionSafely();
 
     EventHolder m_stopEvent;
     EventHolder m_connectEvent;

@@ -48,12 +48,21 @@ ClientPipeCommunications::~ClientPipeCommunications()
         SetEvent(m_readyEvent.Get());
     FailPendingRequests();
     m_runner.Stop();
+    // Callers give up at once once closing, so this takes milliseconds; the
+    // bound is for a caller that can never return (its thread was ended).
+    const ULONGLONG deadline = GetTickCount64() + kTeardownWaitMs;
     for (;;)
     {
         {
             std::lock_guard<std::mutex> lock(m_pendingLock);
             if (m_pending.empty() && m_activeCalls.load() == 0)
                 break;
+        }
+        if (GetTickCount64() >= deadline)
+        {
+            VT_LOG(ERR) << "###:" << m_name << ":Callers still inside after " << kTeardownWaitMs << " ms: "
+                        << m_activeCalls.load();
+            break;
         }
         Sleep(1);
     }

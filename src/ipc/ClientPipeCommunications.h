@@ -42,6 +42,8 @@ public:
     static constexpr uint32_t kMissingPipeSpinCount = 1;
     static constexpr int64_t kStaleTicks = 300'000'000;  // 30 s in 100-ns ticks
     static constexpr uint32_t kStatsRefreshInterval = 10;
+    // Longest wait of the destructor for callers still inside a request.
+    static constexpr DWORD kTeardownWaitMs = 5000;
 
     // Handler of an event notification: name, value, data block.
     using EventHandler =

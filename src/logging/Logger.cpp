@@ -7,6 +7,17 @@
 #include <windows.h>
 #endif
 
+#include "logging/ProcessExit.h"
+
+#if defined(_MSC_VER)
+// The logger is constructed before, and so destroyed after, every other
+// static object of the library: their destructors may log.
+#pragma init_seg(lib)
+#define VANTU_FIRST_STATIC
+#else
+#define VANTU_FIRST_STATIC __attribute__((init_priority(101)))
+#endif
+
 namespace {
 
 void* g_startupModule = nullptr;
@@ -96,11 +107,16 @@ LogStream& operator<<(LogStream& stream, const std::string& text)
     return stream;
 }
 
+namespace {
+// Not destroyed at process exit: a thread ended there may have been writing.
+ExitSafe<Logger> g_logger VANTU_FIRST_STATIC;
+}  // namespace
+
 Logger& Logger::Instance()
 {
     LastErrorKeeper keeper;
-    static Logger instance;
-    std::call_once(instance.m_startOnce, [] { StartLogger(instance, g_startupModule); });
+    Logger& instance = g_logger.Get();
+    std::call_once(instance.m_startOnce, [&instance] { StartLogger(instance, g_startupModule); });
     return instance;
 }
 

@@ -25,6 +25,12 @@ struct PlainBuffer
     std::unique_ptr<uint8_t[]> bytes;
     size_t size = 0;
 
+    PlainBuffer() = default;
+    PlainBuffer(const PlainBuffer&) = delete;
+    PlainBuffer& operator=(const PlainBuffer&) = delete;
+    PlainBuffer(PlainBuffer&&) = delete;
+    PlainBuffer& operator=(PlainBuffer&&) = delete;
+
     bool Allocate(size_t n)
     {
         bytes.reset(new (std::nothrow) uint8_t[n > 0 ? n : 1]);

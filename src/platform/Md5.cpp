@@ -36,7 +36,7 @@ Md5::Md5() : m_state{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476}, m_buffer{}
 void Md5::Transform(const uint8_t block[64])
 {
     uint32_t words[16];
-    for (int i = 0; i < 16; ++i)
+    for (size_t i = 0; i < 16; ++i)
     {
         words[i] = static_cast<uint32_t>(block[i * 4]) | (static_cast<uint32_t>(block[i * 4 + 1]) << 8) |
                    (static_cast<uint32_t>(block[i * 4 + 2]) << 16) |

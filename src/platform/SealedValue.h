@@ -41,7 +41,7 @@ private:
     uint8_t NextKeystreamByte();
 
     bool m_ready = false;
-    uint8_t m_state[256];
+    uint8_t m_state[256] = {};
     uint8_t m_i = 0;
     uint8_t m_j = 0;
     uint8_t m_feedback = 0;

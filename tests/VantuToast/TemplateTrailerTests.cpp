@@ -63,7 +63,7 @@ TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
     EXPECT_FALSE(ParseTemplateTrailer(reinterpret_cast<const uint8_t*>(kHex.data()), -1, layout));
 }
 
-TEST(HexStringToBytes, DecodesTheFirst128CharactersInEitherCase)
+TEST(HexStringToBytes, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
 {
     uint8_t lower[64] = {};
     uint8_t upper[64] = {};
@@ -74,10 +74,7 @@ TEST(HexStringToBytes, DecodesTheFirst128CharactersInEitherCase)
     ASSERT_TRUE(HexStringToBytes((upperHex + "trailing text is ignored").c_str(), upper));
     EXPECT_EQ(kHex, testsupport::ToHex(lower, 64));
     EXPECT_EQ(0, std::memcmp(lower, upper, 64));
-}
 
-TEST(HexStringToBytes, PairsAreReadAsStrtolReadsThem)
-{
     // Each pair is parsed alone: white space and a sign are accepted, parsing
     // stops at the first non-digit, no digits give 0, the low 8 bits are kept.
     const std::pair<std::string, uint8_t> pairs[] = {
@@ -85,32 +82,25 @@ TEST(HexStringToBytes, PairsAreReadAsStrtolReadsThem)
     };
     for (const auto& p : pairs)
     {
-        std::string hex = p.first + std::string(126, '0');
         uint8_t bytes[64];
         std::memset(bytes, 0x55, sizeof(bytes));
-        ASSERT_TRUE(HexStringToBytes(hex.c_str(), bytes)) << p.first;
+        ASSERT_TRUE(HexStringToBytes((p.first + std::string(126, '0')).c_str(), bytes)) << p.first;
         EXPECT_EQ(p.second, bytes[0]) << "\"" << p.first << "\"";
         EXPECT_EQ(0, bytes[63]);
     }
-}
 
-TEST(HexStringToBytes, ShortStringsAreRefusedAndLogged)
-{
+    // 127 characters, or a zero byte inside the 128: refused, one line each,
+    // nothing decoded.
     ScopedLogCapture capture(LogSeverity::ERR);
     uint8_t bytes[64];
     std::memset(bytes, 0x55, sizeof(bytes));
-    EXPECT_FALSE(HexStringToBytes(kHex.substr(0, 127).c_str(), bytes));
-    EXPECT_EQ(0x55, bytes[0]) << "nothing is decoded from a short string";
-    ASSERT_EQ(1u, capture.Lines().size());
-    EXPECT_TRUE(capture.Contains(L"[ERR]"));
-    EXPECT_TRUE(capture.Contains(L"Hex string length less than required"));
-
-    // A zero byte inside the 128 characters ends the string early.
     std::string withZero = kHex;
     withZero[60] = '\0';
-    EXPECT_FALSE(HexStringToBytes(withZero.c_str(), bytes));
+    for (const std::string& hex : {kHex.substr(0, 127), withZero})
+        EXPECT_FALSE(HexStringToBytes(hex.c_str(), bytes));
+    EXPECT_EQ(0x55, bytes[0]);
     EXPECT_EQ(2u, capture.Lines().size());
-
+    EXPECT_EQ(2u, capture.Count(L"ERR", L"SignatureUtils", L"Hex string length less than required"));
     EXPECT_FALSE(HexStringToBytes(nullptr, bytes));
     EXPECT_FALSE(HexStringToBytes(kHex.c_str(), nullptr));
 }
@@ -158,6 +148,6 @@ TEST(TemplateTrailer, SignatureIsReadWhereTheLayoutPutsIt)
     ASSERT_TRUE(Parse(file, layout));
     uint8_t signature[kSignatureLength] = {};
     EXPECT_FALSE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
-    EXPECT_TRUE(capture.Contains(L"Hex string length less than required"));
+    EXPECT_TRUE(capture.Has(L"ERR", L"SignatureUtils", L"Hex string length less than required"));
     EXPECT_FALSE(ReadTemplateSignature(nullptr, layout, signature));
 }

@@ -1,6 +1,8 @@
 // Request bytes and reply parsing of the service protocols.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "includes/HubEventRequest.h"
 #include "includes/JsonDocument.h"
 #include "includes/SettingRequest.h"
@@ -122,40 +124,40 @@ TEST(GetSettingReply, ResultCodesAndTheDefault)
     EXPECT_EQ(0, embedded.result);
     EXPECT_EQ(std::string("a\0b", 3), embedded.value);
 
-    struct Case
-    {
-        const char* reply;
-        int32_t result;
-        const wchar_t* message;
+    const wchar_t* kMissing = L"Setting does not exist";
+    const wchar_t* kNoField = L"Response from Settings Manager server does not have response field";
+    const wchar_t* kSize = L"Error: response array wrong size";
+    const wchar_t* kJsonType = L"Error: setting type wrong json type";
+    const wchar_t* kType = L"Received type different from wanted";
+    const std::tuple<const char*, int32_t, const wchar_t*> cases[] = {
+        {R"({"response":[{"type":4}]})", 1, kMissing},
+        {R"({"response":[{"value":"v"}]})", 1, kMissing},
+        {R"({"response":[7]})", 1, kMissing},
+        {R"({"nothing":[]})", 4, kNoField},
+        {R"({"response":{"type":4}})", 4, kNoField},
+        {R"([{"response":[]}])", 4, kNoField},
+        {R"("response")", 4, kNoField},
+        {R"({"response":[]})", 5, kSize},
+        {R"({"response":[{"type":4,"value":"a"},{"type":4,"value":"b"}]})", 5, kSize},
+        {R"({"response":[{"type":"4","value":"v"}]})", 6, kJsonType},
+        {R"({"response":[{"type":4.0,"value":"v"}]})", 6, kJsonType},
+        {R"({"response":[{"type":4294967300,"value":"v"}]})", 6, kJsonType},
+        {R"({"response":[{"type":true,"value":"v"}]})", 6, kJsonType},
+        {R"({"response":[{"type":4,"value":12}]})", 6, kType},
+        {R"({"response":[{"type":2,"value":"v"}]})", 6, kType},
     };
-    const Case cases[] = {
-        {R"({"response":[{"type":4}]})", 1, L"[INF]"},
-        {R"({"response":[{"value":"v"}]})", 1, L"Setting does not exist"},
-        {R"({"response":[7]})", 1, L"Setting does not exist"},
-        {R"({"nothing":[]})", 4, L"Response from Settings Manager server does not have response field"},
-        {R"({"response":{"type":4}})", 4, L"does not have response field"},
-        {R"([{"response":[]}])", 4, L"does not have response field"},
-        {R"("response")", 4, L"does not have response field"},
-        {R"({"response":[]})", 5, L"Error: response array wrong size"},
-        {R"({"response":[{"type":4,"value":"a"},{"type":4,"value":"b"}]})", 5, L"wrong size"},
-        {R"({"response":[{"type":"4","value":"v"}]})", 6, L"Error: setting type wrong json type"},
-        {R"({"response":[{"type":4.0,"value":"v"}]})", 6, L"Error: setting type wrong json type"},
-        {R"({"response":[{"type":4294967300,"value":"v"}]})", 6, L"Error: setting type wrong json type"},
-        {R"({"response":[{"type":true,"value":"v"}]})", 6, L"Error: setting type wrong json type"},
-        {R"({"response":[{"type":4,"value":12}]})", 6, L"Received type different from wanted"},
-        {R"({"response":[{"type":2,"value":"v"}]})", 6, L"Received type different from wanted"},
-    };
-    for (const Case& c : cases)
+    for (const auto& [reply, result, message] : cases)
     {
-        SCOPED_TRACE(c.reply);
+        SCOPED_TRACE(reply);
         const size_t before = capture.Lines().size();
-        const ParseOutcome outcome = ParseSettingReply(c.reply);
-        EXPECT_EQ(c.result, outcome.result);
+        const ParseOutcome outcome = ParseSettingReply(reply);
+        EXPECT_EQ(result, outcome.result);
         EXPECT_EQ("default", outcome.value) << "the default stays";
         const auto lines = capture.Lines();
         ASSERT_EQ(before + 1, lines.size()) << "one line per failure";
-        EXPECT_NE(std::wstring::npos, lines.back().find(c.message)) << lines.back();
-        EXPECT_NE(std::wstring::npos, lines.back().find(L"[SettingRequest@"));
+        EXPECT_TRUE(testsupport::ScopedLogCapture::IsLine(lines.back(), result == 1 ? L"INF" : L"ERR",
+                                                          L"SettingRequest", message))
+            << lines.back();
     }
     // The type code is handed back once it was read as an integer.
     EXPECT_EQ(2, ParseSettingReply(R"({"response":[{"type":2,"value":"v"}]})").typeCode);

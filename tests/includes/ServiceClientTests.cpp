@@ -2,7 +2,11 @@
 // process on real pipes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <thread>
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -12,10 +16,28 @@
 #include "includes/SettingClient.h"
 #include "includes/ui_host_module_ipc_client.h"
 #include "ipc/IpcTestSupport.h"
+#include "ipc/TransportTestSupport.h"
+#include "ipc/PipeName.h"
 #include "sim/wtsapi32/VantuSimWts.h"
 #include "support/LogCapture.h"
 
 using ipctest::ServicesProcess;
+
+namespace {
+// Allocations of at least this many bytes fail on the thread that set it
+// (0: none), to drive an exception through a call as running out of memory
+// would. The library's operator delete releases with free().
+thread_local size_t t_failAllocationsFrom = 0;
+}  // namespace
+
+void* operator new(size_t size)
+{
+    if (t_failAllocationsFrom != 0 && size >= t_failAllocationsFrom)
+        throw std::bad_alloc();
+    if (void* p = std::malloc(size != 0 ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -26,25 +48,24 @@ std::wstring SettingsFile(const ServicesProcess& services)
 {
     const std::wstring path = services.File(L"settings.json");
     testsupport::WriteFileBytes(path, std::string("{\"HowItWorksUrl\":\"") + kServedUrl +
-                                          "\",\"Empty\":\"\",\"Quoted\":\"a\\\"b\\\\c\\u00e9\"}");
+                                          "\",\"Empty\":\"\",\"Quoted\":\"a\\\"b\\\\c\\u00e9\",\"Large\":\"" +
+                                          std::string(100000, 'L') + "\"}");
     return path;
 }
 
 std::vector<std::string> EventLines(const std::wstring& file, size_t expected)
 {
     std::vector<std::string> lines;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    do
-    {
-        lines.clear();
-        std::istringstream text(testsupport::ReadFileBytes(file));
-        for (std::string line; std::getline(text, line);)
-            if (!line.empty())
-                lines.push_back(line);
-        if (lines.size() >= expected)
-            break;
-        Sleep(20);
-    } while (GetTickCount64() < deadline);
+    ipctest::WaitFor(
+        [&] {
+            lines.clear();
+            std::istringstream text(testsupport::ReadFileBytes(file));
+            for (std::string line; std::getline(text, line);)
+                if (!line.empty())
+                    lines.push_back(line);
+            return lines.size() >= expected;
+        },
+        10000);
     return lines;
 }
 
@@ -93,9 +114,35 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     value = "default";
     EXPECT_EQ(1, client.GetSetting("NoSuchSetting", SettingScope(SettingScope::kSystem), value));
     EXPECT_EQ("default", value);
-    EXPECT_TRUE(capture.Contains(L"[INF]"));
-    EXPECT_TRUE(capture.Contains(L"[SettingRequest@"));
-    EXPECT_TRUE(capture.Contains(L"Setting does not exist"));
+    EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
+
+    // No name: no request. Memory running out while the value is copied:
+    // result 3, and the default stays.
+    EXPECT_EQ(-1, client.GetSetting(nullptr, SettingScope(SettingScope::kSystem), value));
+    EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Failed to create request json"));
+    EXPECT_EQ(0, client.GetSetting("Large", SettingScope(SettingScope::kSystem), value));
+    EXPECT_EQ(100000u, value.size());
+    std::string small = "default";  // no room yet for the value
+    t_failAllocationsFrom = 65536;
+    const int32_t result = client.GetSetting("Large", SettingScope(SettingScope::kSystem), small);
+    t_failAllocationsFrom = 0;
+    EXPECT_EQ(3, result);
+    EXPECT_EQ("default", small);
+    EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"GetSetting exception: std::bad_alloc"));
+
+    // The JSON client hands back whatever shape the reply has; a NaN cannot
+    // be written as JSON, so nothing is sent.
+    JsonDocument echo;
+    echo.Parse(R"({"VERB":"echo","PAYLOAD":["x"]})");
+    JsonDocument reply;
+    ASSERT_TRUE(client.Client().SendJsonRequest(echo, reply, L"Echo"));
+    ASSERT_TRUE(reply.IsObject());
+    EXPECT_STREQ("echo", reply["VERB"].GetString());
+    JsonDocument unwritable(rapidjson::kObjectType);
+    unwritable.AddMember("VERB", JsonValue(std::numeric_limits<double>::quiet_NaN()), unwritable.GetAllocator());
+    EXPECT_FALSE(client.Client().SendJsonRequest(unwritable, reply, L"Unwritable"));
+    EXPECT_TRUE(capture.Has(L"ERR", L"JsonIpcClient", L"failed to write request to output buffer"));
+    EXPECT_FALSE(capture.Contains(L"failed to parse the response"));
 }
 
 TEST_F(ServiceClients, AbsentServiceKeepsTheDefaultUntilItComes)
@@ -105,10 +152,8 @@ TEST_F(ServiceClients, AbsentServiceKeepsTheDefaultUntilItComes)
     std::string value = "default";
     EXPECT_EQ(2, client.GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), value));
     EXPECT_EQ("default", value);
-    EXPECT_TRUE(capture.Contains(L"[JsonIpcClient@"));
-    EXPECT_TRUE(capture.Contains(L"failed to send and receive through pipe communications"));
-    EXPECT_TRUE(capture.Contains(L"[SettingClient@"));
-    EXPECT_TRUE(capture.Contains(L"Error: Failed to send/receive settings manager request"));
+    EXPECT_TRUE(capture.Has(L"ERR", L"JsonIpcClient", L"failed to send and receive through pipe communications"));
+    EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Error: Failed to send/receive settings manager request"));
 
     // The service starts: the same client object reaches it.
     ServicesProcess services;
@@ -116,47 +161,6 @@ TEST_F(ServiceClients, AbsentServiceKeepsTheDefaultUntilItComes)
     ASSERT_TRUE(client.Client().Connection().WaitForReady(15000));
     EXPECT_EQ(0, client.GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), value));
     EXPECT_EQ(kServedUrl, value);
-}
-
-TEST_F(ServiceClients, ExchangeOutcomes)
-{
-    ServicesProcess services;
-    ASSERT_TRUE(services.Start(L"--settings \"" + SettingsFile(services) + L"\""));
-    testsupport::ScopedLogCapture capture;
-    JsonIpcClient client(L"SettingManager");
-    ASSERT_TRUE(client.Connection().WaitForReady(15000));
-
-    // Whatever shape the reply has is the caller's to check.
-    JsonDocument echo;
-    echo.Parse(R"({"VERB":"echo","PAYLOAD":["x"]})");
-    JsonDocument reply;
-    ASSERT_TRUE(client.SendJsonRequest(echo, reply, L"Echo"));
-    ASSERT_TRUE(reply.IsObject());
-    EXPECT_STREQ("echo", reply["VERB"].GetString());
-
-    JsonDocument unknown;
-    unknown.Parse(R"({"VERB":"no-such-verb","PAYLOAD":{}})");
-    EXPECT_TRUE(client.SendJsonRequest(unknown, reply, L"Unknown")) << "the service's error reply is JSON too";
-
-    // A NaN cannot be written as JSON: nothing is sent.
-    JsonDocument unwritable(rapidjson::kObjectType);
-    unwritable.AddMember("VERB", JsonValue(std::numeric_limits<double>::quiet_NaN()), unwritable.GetAllocator());
-    EXPECT_FALSE(client.SendJsonRequest(unwritable, reply, L"Unwritable"));
-    EXPECT_TRUE(capture.Contains(L"failed to write request to output buffer"));
-    EXPECT_FALSE(capture.Contains(L"failed to parse the response"));
-}
-
-TEST_F(ServiceClients, SlowServiceTimesOut)
-{
-    ServicesProcess services;
-    ASSERT_TRUE(services.Start(L"--delay-ms 1500 --settings \"" + SettingsFile(services) + L"\""));
-    testsupport::ScopedLogCapture capture;
-    SettingClient client;
-    ASSERT_TRUE(client.Client().Connection().WaitForReady(15000));
-    std::string value = "default";
-    EXPECT_EQ(2, client.GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ("default", value);
-    EXPECT_TRUE(capture.Contains(L"failed to send and receive through pipe communications"));
 }
 
 TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
@@ -203,57 +207,75 @@ TEST_F(ServiceClients, NoActiveSessionSendsNothing)
     EXPECT_EQ(0u, client.ConnectionCount());
     const auto lines = capture.Lines();
     ASSERT_EQ(2u, lines.size());
-    EXPECT_NE(std::wstring::npos, lines[0].find(L"[ui_host_module_ipc_client@"));
-    EXPECT_NE(std::wstring::npos, lines[0].find(L"Failed to retrieve active user session ID"));
-    EXPECT_NE(std::wstring::npos, lines[1].find(L"Failed to get pipe"));
+    EXPECT_TRUE(capture.IsLine(lines[0], L"ERR", L"ui_host_module_ipc_client", L"Failed to retrieve active user session ID"));
+    EXPECT_TRUE(capture.IsLine(lines[1], L"ERR", L"ui_host_module_ipc_client", L"Failed to get pipe"));
 }
 
-TEST_F(ServiceClients, StoredConnectionIsReusedAcrossAnOutage)
+TEST_F(ServiceClients, StoredConnectionOutlivesAnOutageAndClosedOnesAreMadeAgain)
 {
     ServicesProcess services;
-    const std::wstring events = services.File(L"events.jsonl");
-    ASSERT_TRUE(services.Start(L"--ui-session 1 --events \"" + events + L"\""));
-    ui_host_module_ipc_client client(L"UIManager_");
-    JsonDocument request;
-    BuildHubEventRequest("{\"n\":1}", request);
-    ASSERT_TRUE(client.PostRequest(request));
-
-    services.Kill();
-    bool failedWhileAway = false;
-    for (int i = 0; i < 50 && !failedWhileAway; ++i)
-    {
-        failedWhileAway = !client.PostRequest(request);
-        Sleep(20);
-    }
-    EXPECT_TRUE(failedWhileAway) << "the connection is not ready while the UI host is away";
-    EXPECT_EQ(1u, client.ConnectionCount()) << "the entry stays";
-
-    ASSERT_TRUE(services.Start(L"--ui-session 1 --events \"" + events + L"\""));
-    bool sentAgain = false;
-    const ULONGLONG deadline = GetTickCount64() + 15000;
-    while (!sentAgain && GetTickCount64() < deadline)
-    {
-        sentAgain = client.PostRequest(request);
-        if (!sentAgain)
-            Sleep(50);
-    }
-    EXPECT_TRUE(sentAgain);
-    EXPECT_EQ(1u, client.ConnectionCount()) << "over the same connection";
-}
-
-TEST_F(ServiceClients, ClosedClientMakesNoConnectionUntilReopened)
-{
-    ServicesProcess services;
-    ASSERT_TRUE(services.Start(L"--ui-session 1 --events \"" + services.File(L"events.jsonl") + L"\""));
+    const std::wstring arguments = L"--ui-session 1 --events \"" + services.File(L"events.jsonl") + L"\"";
+    ASSERT_TRUE(services.Start(arguments));
+    testsupport::ScopedLogCapture capture;
     ui_host_module_ipc_client client(L"UIManager_");
     JsonDocument request;
     BuildHubEventRequest("{}", request);
     ASSERT_TRUE(client.PostRequest(request));
+
+    // The UI host goes away and comes back: the entry stays and carries the
+    // events again over the same connection.
+    services.Kill();
+    EXPECT_TRUE(ipctest::WaitFor([&] { return !client.PostRequest(request); }, 10000));
+    EXPECT_EQ(1u, client.ConnectionCount());
+    ASSERT_TRUE(services.Start(arguments));
+    EXPECT_TRUE(ipctest::WaitFor([&] { return client.PostRequest(request); }, 15000));
+    EXPECT_EQ(1u, client.ConnectionCount());
+
+    // Closed: the next event makes a new connection.
     client.CloseConnections();
     EXPECT_EQ(0u, client.ConnectionCount());
-    EXPECT_FALSE(client.PostRequest(request));
-    EXPECT_EQ(0u, client.ConnectionCount());
-    client.Reopen();
-    EXPECT_TRUE(client.PostRequest(request));
+    EXPECT_TRUE(client.PostRequest(request)) << "a closed client connects again";
     EXPECT_EQ(1u, client.ConnectionCount());
+    EXPECT_EQ(2u, capture.Count(L"DBG", L"ClientPipeCommunications", L"###:UIManager_1:Before initialize"));
+}
+
+TEST_F(ServiceClients, ConcurrentFirstEventsOfASessionMakeOneConnection)
+{
+    Sessions({{2, WTSActive, L"user"}});
+    ServicesProcess services;
+    const std::wstring events = services.File(L"events.jsonl");
+    ASSERT_TRUE(services.Start(L"--ui-session 2 --events \"" + events + L"\""));
+    testsupport::ScopedLogCapture capture;
+    ui_host_module_ipc_client client(L"UIManager_");
+    JsonDocument request;
+    BuildHubEventRequest("{}", request);
+    ipc::ScopedHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&] {
+            WaitForSingleObject(go.Get(), 30000);
+            sent += client.PostRequest(request) ? 1 : 0;
+        });
+    SetEvent(go.Get());
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(8, sent.load());
+    EXPECT_EQ(1u, client.ConnectionCount());
+    EXPECT_EQ(1u, capture.Count(L"DBG", L"ClientPipeCommunications", L"###:UIManager_2:Before initialize"));
+    EXPECT_EQ(8u, EventLines(events, 8).size());
+}
+
+TEST_F(ServiceClients, PipeNameFromTheServersKey)
+{
+    testsupport::ScopedLogCapture capture;
+    EXPECT_EQ(L"", ipc::PipeName(L"SettingManager"));
+    EXPECT_TRUE(capture.Has(L"WRN", L"PipeName", L"Failed to open Pathwarden registry key. Error 2"));
+    EXPECT_EQ(L"", ipc::PipeName(L""));
+    EXPECT_TRUE(capture.Has(L"ERR", L"PipeName", L"Invalid PipeName Registry Entry"));
+    ASSERT_TRUE(ipctest::RegisterPipeName(L"SettingManager", L"\\\\.\\pipe\\settings"));
+    EXPECT_EQ(L"\\\\.\\pipe\\settings", ipc::PipeName(L"SettingManager"));
+    EXPECT_EQ(L"", ipc::PipeName(L"UIManager_1"));
+    EXPECT_TRUE(capture.Has(L"WRN", L"PipeName", L"Failed to query pipe name from registry. Error 2"));
+    EXPECT_EQ(3u, capture.Lines().size());
 }

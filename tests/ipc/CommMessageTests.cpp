@@ -114,18 +114,21 @@ TEST(CommMessage, CreateFromBufferCopiesExactlyOneValidFrame)
     EXPECT_EQ(kProtocolMessage, copy.Protocol());
     EXPECT_EQ(0, std::memcmp(bytes.data(), copy.Buffer(), 16));
 
-    CommMessage refused;
-    EXPECT_FALSE(refused.CreateFromBuffer(bytes.data(), 10));  // shorter than a header
-    EXPECT_FALSE(refused.CreateFromBuffer(bytes.data(), 15));  // shorter than the frame
+    // Shorter than a header or than the frame, wrong version or sync bytes,
+    // a size below the header's.
     std::vector<uint8_t> badVersion = FrameBytes(kProtocolMessage, "x");
     badVersion[4] = 2;
-    EXPECT_FALSE(refused.CreateFromBuffer(badVersion.data(), badVersion.size()));
     std::vector<uint8_t> badSync = FrameBytes(kProtocolMessage, "x");
     badSync[0] = 'X';
-    EXPECT_FALSE(refused.CreateFromBuffer(badSync.data(), badSync.size()));
-    const std::vector<uint8_t> tiny = Header(5, kProtocolMessage);
-    EXPECT_FALSE(refused.CreateFromBuffer(tiny.data(), tiny.size()));
-    EXPECT_EQ(0u, refused.MessageSize());
+    const std::pair<std::vector<uint8_t>, size_t> refusals[] = {
+        {bytes, 10}, {bytes, 15}, {badVersion, badVersion.size()}, {badSync, badSync.size()},
+        {Header(5, kProtocolMessage), 11}};
+    for (const auto& [frame, size] : refusals)
+    {
+        CommMessage refused;
+        EXPECT_FALSE(refused.CreateFromBuffer(frame.data(), size)) << size;
+        EXPECT_EQ(0u, refused.MessageSize());
+    }
 }
 
 TEST(CommMessage, EventMessageParsesNameValueAndDataBlock)
@@ -146,88 +149,68 @@ TEST(CommMessage, EventMessageParsesNameValueAndDataBlock)
     EXPECT_EQ(0u, empty.DataSize());
     EXPECT_EQ("", empty.EventName());
 
-    // First length prefix larger than what follows.
+    // A length prefix beyond what follows (the first, or the second by one
+    // byte), another protocol, or too short to hold both lengths.
     std::vector<uint8_t> badFirst = EventFrame("EVT", "value", "");
     WriteU16(badFirst.data() + 11, 200);
-    EventMessage broken;
-    ASSERT_TRUE(broken.CreateFromBuffer(badFirst.data(), badFirst.size()));
-    EXPECT_EQ(0u, broken.DataSize());
-    EXPECT_EQ(nullptr, broken.Data());
-
-    // Second length prefix one byte too large.
     std::vector<uint8_t> badSecond = EventFrame("EVT", "value", "");
     WriteU16(badSecond.data() + 11 + 2 + 3, 6);
-    EventMessage broken2;
-    ASSERT_TRUE(broken2.CreateFromBuffer(badSecond.data(), badSecond.size()));
-    EXPECT_FALSE(broken2.Parse());
-    EXPECT_EQ(nullptr, broken2.Data());
-
-    // Not protocol 4, or too short to hold both lengths.
     std::vector<uint8_t> wrongProtocol = EventFrame("E", "V", "");
     WriteU16(wrongProtocol.data() + 9, kProtocolMessage);
-    EventMessage other;
-    ASSERT_TRUE(other.CreateFromBuffer(wrongProtocol.data(), wrongProtocol.size()));
-    EXPECT_FALSE(other.Parse());
-    const std::vector<uint8_t> tooShort = FrameBytes(kProtocolEvent, std::string("\0\0\0", 3));
-    EventMessage shortEvent;
-    ASSERT_TRUE(shortEvent.CreateFromBuffer(tooShort.data(), tooShort.size()));
-    EXPECT_FALSE(shortEvent.Parse());
+    for (const auto& bad : {badFirst, badSecond, wrongProtocol, FrameBytes(kProtocolEvent, std::string("\0\0\0", 3))})
+    {
+        EventMessage broken;
+        ASSERT_TRUE(broken.CreateFromBuffer(bad.data(), bad.size()));
+        EXPECT_FALSE(broken.Parse());
+        EXPECT_EQ(nullptr, broken.Data());
+        EXPECT_EQ(0u, broken.DataSize());
+    }
 }
 
-TEST(FindFrame, WaitsForAWholeHeaderAndSkipsGarbage)
+TEST(FindFrame, WaitsForAWholeHeaderSkipsGarbageAndRefusesCorruptHeaders)
 {
-    EXPECT_FALSE(FindFrame(nullptr, 0, nullptr, nullptr, nullptr));
-
-    const std::vector<uint8_t> ten(10, 'D');
-    Scan s = Find(ten);
-    EXPECT_TRUE(s.ok);
-    EXPECT_EQ(nullptr, s.frame);
-    EXPECT_EQ(0u, s.consumed);
-
-    std::vector<uint8_t> bytes = {0x01, 0x02, 0x03};
     const std::vector<uint8_t> frame = FrameBytes(kProtocolMessage, "payload");
-    bytes.insert(bytes.end(), frame.begin(), frame.end());
-    s = Find(bytes);
-    ASSERT_TRUE(s.ok);
-    EXPECT_EQ(bytes.data() + 3, s.frame);
-    EXPECT_EQ(frame.size(), s.size);
-    EXPECT_EQ(3 + frame.size(), s.consumed);
-
-    // Garbage only: everything but the last ten bytes is dropped.
-    const std::vector<uint8_t> garbage(100, 0xEE);
-    s = Find(garbage);
-    EXPECT_TRUE(s.ok);
-    EXPECT_EQ(nullptr, s.frame);
-    EXPECT_EQ(90u, s.consumed);
-
-    // A synchronisation sequence in the last ten bytes is kept for later.
-    std::vector<uint8_t> partial(50, 0xEE);
-    partial.insert(partial.end(), frame.begin(), frame.begin() + 6);
-    s = Find(partial);
-    EXPECT_TRUE(s.ok);
-    EXPECT_EQ(nullptr, s.frame);
-    EXPECT_EQ(46u, s.consumed);
-    EXPECT_EQ('D', partial[s.consumed + 4]);
-}
-
-TEST(FindFrame, RefusesCorruptHeaders)
-{
+    std::vector<uint8_t> garbageFirst = {0x01, 0x02, 0x03};
+    garbageFirst.insert(garbageFirst.end(), frame.begin(), frame.end());
+    std::vector<uint8_t> syncAtTheEnd(50, 0xEE);
+    syncAtTheEnd.insert(syncAtTheEnd.end(), frame.begin(), frame.begin() + 6);
+    struct Case
+    {
+        std::vector<uint8_t> bytes;
+        bool ok;
+        int frameAt;  // -1: no whole frame yet
+        size_t consumed;
+    };
+    const Case cases[] = {
+        {std::vector<uint8_t>(10, 'D'), true, -1, 0},             // not a whole header yet
+        {garbageFirst, true, 3, 3 + frame.size()},                // garbage before a frame
+        {std::vector<uint8_t>(100, 0xEE), true, -1, 90},          // garbage only: the last ten bytes stay
+        {syncAtTheEnd, true, -1, 46},                             // a sync sequence at the end stays
+        {Header(0xA00000, kProtocolMessage), true, -1, 0},        // the largest frame, not complete yet
+        {Header(11, kProtocolMessage), true, 0, 11},              // header only
+        {Header(11, 0, 2), false, -1, 0},                         // another version
+        {Header(0xA00001, kProtocolMessage), false, -1, 0},       // one byte too large
+        {Header(0, kProtocolMessage), false, -1, 0},              // shorter than its own header
+        {Header(1, kProtocolMessage), false, -1, 0},
+        {Header(10, kProtocolMessage), false, -1, 0},
+    };
     testsupport::ScopedLogCapture log;
-    EXPECT_FALSE(Find(Header(11, 0, 2)).ok);
-    EXPECT_TRUE(log.Contains(L"Unexpected message header version 2"));
-
-    // The largest frame is acceptable (and not complete yet); one more byte is not.
-    Scan s = Find(Header(0xA00000, kProtocolMessage));
-    EXPECT_TRUE(s.ok);
-    EXPECT_EQ(nullptr, s.frame);
-    EXPECT_EQ(0u, s.consumed);
-    EXPECT_FALSE(Find(Header(0xA00001, kProtocolMessage)).ok);
-    EXPECT_TRUE(log.Contains(L"Message size is too big: 10485761"));
-
-    // A frame shorter than its own header would never advance the stream.
-    for (uint32_t size : {0u, 1u, 10u})
-        EXPECT_FALSE(Find(Header(size, kProtocolMessage)).ok) << size;
-    EXPECT_TRUE(Find(Header(11, kProtocolMessage)).ok);
+    for (const Case& c : cases)
+    {
+        const Scan s = Find(c.bytes);
+        EXPECT_EQ(c.ok, s.ok) << testing::PrintToString(c.bytes);
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(c.frameAt < 0 ? nullptr : c.bytes.data() + c.frameAt, s.frame);
+        EXPECT_EQ(c.consumed, s.consumed);
+        if (c.frameAt >= 0)
+        {
+            EXPECT_EQ(c.bytes.size() - c.frameAt, s.size);
+        }
+    }
+    EXPECT_TRUE(log.Has(L"ERR", L"CommMessage", L"Unexpected message header version 2"));
+    EXPECT_TRUE(log.Has(L"ERR", L"CommMessage", L"Message size is too big: 10485761"));
+    EXPECT_FALSE(FindFrame(nullptr, 0, nullptr, nullptr, nullptr));
 }
 
 TEST(FindFrame, FindsFramesOneAfterAnotherAndAcrossReads)

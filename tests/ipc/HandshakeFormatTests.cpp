@@ -70,39 +70,38 @@ BodyVerifier VerifierFor(const char* pids)
 
 }  // namespace
 
-TEST(HandshakeFormat, TestHmacMatchesRfc4231)
+TEST(HandshakeFormat, ProcessIdStringKeysAndTagFollowTheConfiguration)
 {
-    // Test case 2 of RFC 4231: the helper the other cases rely on is right.
-    const std::string key = "Jefe";
-    const std::string data = "what do ya want for nothing?";
-    uint8_t mac[32];
-    testsupport::HmacSha256(reinterpret_cast<const uint8_t*>(key.data()), key.size(),
-                            reinterpret_cast<const uint8_t*>(data.data()), data.size(), mac);
-    EXPECT_EQ("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843", testsupport::ToHex(mac, 32));
-}
+    // Server 0x1A2B first, client 0x3C4D second.
+    char pids[17] = {};
+    ASSERT_TRUE(FormatProcessIdString(0x1A2B, 0x3C4D, pids));
+    EXPECT_STREQ(kPids, pids);
+    ASSERT_TRUE(FormatProcessIdString(0xFFFFFFFF, 0, pids));
+    EXPECT_STREQ("FFFFFFFF00000000", pids);
 
-TEST(HandshakeFormat, TagIsAnHmacUnderTheConnectionKey)
-{
+    uint8_t seed[kKeySize];
+    WriteKeySeed(seed);
     std::vector<uint8_t> material = testsupport::FromHex(VANTU_HANDSHAKE_KEY_SEED_HEX);
+    EXPECT_EQ(material, std::vector<uint8_t>(seed, seed + kKeySize));
+    EXPECT_EQ(testsupport::FromHex(VANTU_HANDSHAKE_MASTER_KEY_HEX), std::vector<uint8_t>(kMasterKey, kMasterKey + 32));
     material.insert(material.end(), kPids, kPids + 16);
     uint8_t built[kKeyMaterialSize];
     BuildKeyMaterial(kPids, built);
     EXPECT_EQ(material, std::vector<uint8_t>(built, built + kKeyMaterialSize));
 
-    const std::vector<uint8_t> master = testsupport::FromHex(VANTU_HANDSHAKE_MASTER_KEY_HEX);
-    uint8_t connectionKey[32];
-    testsupport::HmacSha256(master.data(), 32, material.data(), material.size(), connectionKey);
+    // The connection key and the tag, computed independently (Python's hmac)
+    // for the development keys: this also checks the test's own HMAC.
     const std::string message = "any message";
-    uint8_t expected[32];
-    testsupport::HmacSha256(connectionKey, 32, reinterpret_cast<const uint8_t*>(message.data()), message.size(),
-                            expected);
     uint8_t tag[32];
-    ASSERT_TRUE(TagFor(kPids)(reinterpret_cast<const uint8_t*>(message.data()), message.size(), tag));
-    EXPECT_EQ(0, std::memcmp(expected, tag, 32));
-
     EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, nullptr, 4, tag));
-    EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, expected, 0, tag));
-    EXPECT_FALSE(ComputeTag(nullptr, kPids, expected, 4, tag));
+    EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, tag, 0, tag));
+    EXPECT_FALSE(ComputeTag(nullptr, kPids, tag, 4, tag));
+    ASSERT_TRUE(TagFor(kPids)(reinterpret_cast<const uint8_t*>(message.data()), message.size(), tag));
+    if (std::string(VANTU_HANDSHAKE_MASTER_KEY_HEX) !=
+            "01f98e9193f71d5742d4cca2b9dac8c319421c68f74337a012ded1151f695f88" ||
+        std::string(VANTU_HANDSHAKE_KEY_SEED_HEX) != "66767530f3efb9851c5b888971450e4545b287efa112e31706ad7bdd84acb9ba")
+        GTEST_SKIP() << "the build does not use the development handshake keys";
+    EXPECT_EQ("8b9f55db2a28f0299eb1b82b1f64c5915398d9b372685f00f5c25c20df779625", testsupport::ToHex(tag, 32));
 }
 
 TEST(HandshakeFormat, BodyVerifiesOnlyUnchangedAndForItsProcessPair)
@@ -181,4 +180,17 @@ TEST(HandshakeAnswer, RefusedFramesLeaveThePathAlone)
     EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), size - 1, VerifierFor(kPids), path));
     EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, VerifierFor(kPids), path));
     EXPECT_EQ(L"unchanged", path);
+}
+
+TEST(HandshakeFormat, ConstantTimeComparisonComparesEveryByte)
+{
+    uint8_t a[32] = {};
+    uint8_t b[32] = {};
+    EXPECT_TRUE(ConstantTimeEqual(a, b, 32));
+    for (size_t i : {0u, 17u, 31u})
+    {
+        b[i] = 0x80;
+        EXPECT_FALSE(ConstantTimeEqual(a, b, 32)) << i;
+        b[i] = 0;
+    }
 }

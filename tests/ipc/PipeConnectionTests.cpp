@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -273,6 +275,14 @@ protected:
     }
     size_t ProcessReceivedData(const uint8_t* bytes, size_t length) override
     {
+        // A record starting "!A" or "!E" raises, as a failed allocation or
+        // any other error would.
+        if (length >= 2 && bytes[0] == '!')
+        {
+            if (bytes[1] == 'A')
+                throw std::bad_alloc();
+            throw std::runtime_error("boom");
+        }
         seenLengths.push_back(length);
         const size_t whole = length - length % 10;
         consumed.append(reinterpret_cast<const char*>(bytes), whole);
@@ -426,4 +436,27 @@ TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
     client.RequestConnect();
     ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() > before; }));
     EXPECT_LT(GetTickCount64() - dropped, 500u);
+}
+
+TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)
+{
+    testsupport::ScopedLogCapture capture;
+    const std::wstring name = UniquePipeName(L"throwing");
+    TestClientPipe client;
+    client.SetName(name);
+    for (const char* record : {"!A", "!E"})
+    {
+        TestServer server(name);
+        const int connected = client.connected.load();
+        const int failed = client.failed.load();
+        ASSERT_TRUE(client.Start()) << "asks the same thread for a connection";
+        ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == connected + 1; }));
+        ASSERT_TRUE(server.WaitConnected(10000));
+        ASSERT_TRUE(server.Write(record));
+        ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.failed.load() == failed + 1; }));
+    }
+    EXPECT_TRUE(capture.Contains(L"]: allocation failure"));
+    EXPECT_TRUE(capture.Contains(L"]: Connection thread exception: boom"));
+    EXPECT_TRUE(MatchesTrail(client.GetError(), L"thrd_exc", L"boom")) << client.GetError();
+    client.Stop();
 }

@@ -14,7 +14,7 @@
 using ipc::ipc_stats_collector;
 using namespace ipctest;
 
-TEST(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitch)
+TEST(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitchAndSwitchingOnStartsAfresh)
 {
     StatsSandbox sandbox;
     SetStatsSwitch(std::nullopt);
@@ -38,12 +38,8 @@ TEST(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitch)
         EXPECT_EQ(0u, stats.PendingCount(L"timeouts1000#GetSetting"));
     }
     EXPECT_FALSE(StatsKeyExists());
-}
 
-TEST(IpcStats, SwitchingOnDiscardsCountsGatheredWhileOff)
-{
-    StatsSandbox sandbox;
-    SetStatsSwitch(0);
+    // Switching on discards the counts gathered while off.
     ipc_stats_collector stats;
     std::lock_guard<std::mutex> lock(stats.Lock());
     for (int i = 0; i < 5; ++i)
@@ -139,7 +135,7 @@ TEST(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
     constexpr int kHelperCount = 400;
     constexpr int kOwnCount = 400;
     ChildProcess helper;
-    ASSERT_TRUE(helper.Launch(L"ipc_stats_helper.exe",
+    ASSERT_TRUE(helper.Launch(L"ipc_test_helper.exe", L"stats " +
                               std::to_wstring(kHelperCount) + L" " + std::wstring(eventName.begin(), eventName.end())));
 
     // Both writers start together, each with its collector (and mutex

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "IpcTestSupport.h"
 #include "TransportTestSupport.h"
+#include "ipc/CommMessage.h"
 #include "support/TestFiles.h"
 
 using namespace ipctest;
@@ -75,7 +77,7 @@ protected:
 
 }  // namespace
 
-TEST_F(StressTest, EightCallersShareOneConnection)
+TEST_F(StressTest, EightCallersShareOneConnectionAcrossAServiceRestart)
 {
     ASSERT_TRUE(services.Start(Arguments()));
     TestClient client;
@@ -84,34 +86,22 @@ TEST_F(StressTest, EightCallersShareOneConnection)
     ASSERT_EQ(EchoRequest("warm"), Send(client, EchoRequest("warm")));
     DWORD handlesBefore = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
-
-    Outcome outcome;
-    RunCallers(client, outcome);
-
-    EXPECT_EQ(kThreads * kRequestsPerThread, outcome.answered.load());
-    EXPECT_EQ(0, outcome.failed.load());
-    EXPECT_EQ(0, outcome.wrong.load());
-    EXPECT_TRUE(client.PendingRequestIds().empty());
     DWORD handlesAfter = 0;
+
+    Outcome steady;
+    RunCallers(client, steady);
+    EXPECT_EQ(kThreads * kRequestsPerThread, steady.answered.load());
+    EXPECT_EQ(0, steady.failed.load());
+    EXPECT_EQ(0, steady.wrong.load());
+    EXPECT_TRUE(client.PendingRequestIds().empty());
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     EXPECT_LE(handlesAfter, handlesBefore + 4);  // one completion event per request would be thousands
-}
 
-TEST_F(StressTest, CallersSurviveTheServiceDyingAndComingBack)
-{
-    ASSERT_TRUE(services.Start(Arguments()));
-    TestClient client;
-    ASSERT_TRUE(client.Initialize(L"SettingManager"));
-    ASSERT_TRUE(client.WaitForReady(20000));
-    ASSERT_EQ(EchoRequest("warm"), Send(client, EchoRequest("warm")));
-    DWORD handlesBefore = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
-
+    // A third of the way through a second round, the service dies and comes back.
     Outcome outcome;
     std::atomic<int> answeredAtRestart{-1};
     std::atomic<bool> restarted{false};
     std::thread killer([&] {
-        // A third of the way through, the service dies and comes back.
         const int third = kThreads * kRequestsPerThread / 3;
         WaitFor([&] { return outcome.answered.load() + outcome.failed.load() >= third; }, 120000);
         services.Kill();
@@ -120,14 +110,26 @@ TEST_F(StressTest, CallersSurviveTheServiceDyingAndComingBack)
     });
     RunCallers(client, outcome);
     killer.join();
-
     ASSERT_TRUE(restarted.load());
     EXPECT_EQ(kThreads * kRequestsPerThread, outcome.answered.load() + outcome.failed.load());
     EXPECT_EQ(0, outcome.wrong.load());
     EXPECT_GT(outcome.failed.load(), 0);  // the outage was seen
     EXPECT_GT(outcome.answered.load(), answeredAtRestart.load());  // and the new service answered
     EXPECT_TRUE(client.PendingRequestIds().empty());
-    DWORD handlesAfter = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     EXPECT_LE(handlesAfter, handlesBefore + 8);
+}
+
+TEST_F(StressTest, AFrameTooLargeIsCountedUnderItsLowerCaseKey)
+{
+    SetStatsSwitch(1);
+    ASSERT_TRUE(services.Start(Arguments()));
+    TestClient client;
+    ASSERT_TRUE(client.Initialize(L"SettingManager"));
+    ASSERT_TRUE(client.WaitForReady(20000));
+    const std::vector<uint8_t> huge(ipc::kMaxMessageSize - ipc::kHeaderSize + 1);
+    EXPECT_FALSE(client.SendMessage(huge.data(), static_cast<uint32_t>(huge.size())));
+    const std::vector<std::wstring> names = StatNames();
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), L"cl#proto_set"));
+    EXPECT_EQ(1u, ReadStat(L"cl#proto_set").value_or(0));
 }

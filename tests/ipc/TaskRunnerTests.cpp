@@ -67,42 +67,41 @@ TEST(BackgroundTaskRunner, RunsTasksInPostingOrderExactlyOnceOffTheCallersThread
 
 TEST(BackgroundTaskRunner, StopRunsWhatIsStillQueuedOnTheStoppingThread)
 {
+    // Posted before the worker exists: Stop runs the queue on its own thread.
+    Record record;
+    {
+        background_task_runner runner;
+        for (int i = 0; i < 3; ++i)
+            runner.Post([&record, i] { record.Add(i); });
+        EXPECT_TRUE(runner.Stop());
+        ASSERT_EQ((std::vector<int>{0, 1, 2}), record.order);
+        EXPECT_EQ(std::vector<DWORD>(3, GetCurrentThreadId()), record.threads);
+        EXPECT_TRUE(runner.Stop()) << "a second Stop does nothing";
+    }
+
+    // Stopped while the worker is inside a task: Stop waits for that task,
+    // and everything posted behind it has run once, in order, when it returns.
     background_task_runner runner;
     ASSERT_TRUE(runner.Start());
-    Record record;
+    Record busy;
     ipc::ScopedHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ipc::ScopedHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     runner.Post([&] {
         SetEvent(started.Get());
         WaitForSingleObject(gate.Get(), 30000);
-        record.Add(0);
+        busy.Add(0);
     });
     for (int i = 1; i <= 3; ++i)
-        runner.Post([&record, i] { record.Add(i); });
+        runner.Post([&busy, i] { busy.Add(i); });
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.Get(), 30000));
-
-    DWORD stopper = 0;
     std::thread stopping([&] {
-        stopper = GetCurrentThreadId();
         EXPECT_TRUE(runner.Stop());
-        // Everything posted has run by the time Stop returns.
-        std::lock_guard<std::mutex> guard(record.lock);
-        EXPECT_EQ(4u, record.order.size());
+        std::lock_guard<std::mutex> guard(busy.lock);
+        EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), busy.order);
     });
-    // Ordering delay only: lets Stop ask the worker to end before the first
-    // task finishes; the assertions below hold either way but the last one.
-    Sleep(300);
     SetEvent(gate.Get());
     stopping.join();
-
-    ASSERT_EQ((std::vector<int>{0, 1, 2, 3}), record.order);
-    EXPECT_NE(stopper, record.threads[0]);
-    EXPECT_EQ(stopper, record.threads[3]);
-
-    // Stop again, and Stop of a runner never started, do nothing and succeed.
-    EXPECT_TRUE(runner.Stop());
-    background_task_runner idle;
-    EXPECT_TRUE(idle.Stop());
+    EXPECT_NE(GetCurrentThreadId(), busy.threads[0]);
 }
 
 TEST(BackgroundTaskRunner, ExtraWakesAndRunnerDestructionLoseNothing)

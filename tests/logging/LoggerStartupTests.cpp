@@ -54,19 +54,50 @@ TEST_F(ProductKeyFixture, DefaultsWhenValuesAreMissing)
     Logger logger;
     StartLogger(logger, nullptr);
     EXPECT_EQ(1u, logger.Level());
-    ASSERT_NE(nullptr, FileSinkOf(logger));
-    EXPECT_NE(std::wstring::npos, FileSinkOf(logger)->FilePath().find(L"\\logging_tests.exe\\log_"));
-}
+    RotatingFileSink* sink = FileSinkOf(logger);
+    ASSERT_NE(nullptr, sink);
+    const std::wstring file = sink->FilePath();
+    EXPECT_NE(std::wstring::npos, file.find(L"\\logging_tests.exe\\log_"));
+    const auto backup = [&](int i) { return file + L"." + std::to_wstring(i); };
+    const auto clean = [&] {
+        DeleteFileW(file.c_str());
+        for (int i = 0; i <= 5; ++i)
+            DeleteFileW(backup(i).c_str());
+    };
+    clean();
 
-TEST_F(ProductKeyFixture, DefaultsWhenTheKeyIsMissing)
-{
+    // Rotation past 1 MiB: a line that ends a file at exactly 0x100000 bytes
+    // leaves it, one that ends it at 0x100001 moves it to ".0". Every line
+    // below has the same length.
+    const auto line = [&] { logger.Stream(LogSeverity::ERR) << SourceLocation{kLogModule, 1} << "filler"; };
+    line();
+    const size_t lineBytes = testsupport::ReadFileBytes(file).size();
+    ASSERT_GT(lineBytes, 0u);
+    testsupport::WriteFileBytes(file, std::string(0x100000 - lineBytes, '.'));
+    line();
+    EXPECT_EQ(0x100000u, testsupport::ReadFileBytes(file).size());
+    EXPECT_FALSE(testsupport::FileExists(backup(0)));
+
+    // Five backups, ".0" to ".4": ".3" moves to ".4", ".5" is never touched.
+    for (int i = 0; i <= 5; ++i)
+        testsupport::WriteFileBytes(backup(i), std::to_string(i));
+    testsupport::WriteFileBytes(file, std::string(0x100001 - lineBytes, '.'));
+    line();
+    EXPECT_FALSE(testsupport::FileExists(file));
+    EXPECT_EQ(0x100001u, testsupport::ReadFileBytes(backup(0)).size());
+    EXPECT_EQ("0", testsupport::ReadFileBytes(backup(1)));
+    EXPECT_EQ("3", testsupport::ReadFileBytes(backup(4)));
+    EXPECT_EQ("5", testsupport::ReadFileBytes(backup(5)));
+    clean();
+
+    // The same defaults when the product key itself is missing.
     Groundwork::CRegKey parent;
     ASSERT_EQ(ERROR_SUCCESS, parent.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zelnor", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
     ASSERT_EQ(ERROR_SUCCESS, parent.RecurseDeleteKey(L"Pathwarden"));
-    Logger logger;
-    StartLogger(logger, nullptr);
-    EXPECT_EQ(1u, logger.Level());
-    EXPECT_NE(nullptr, FileSinkOf(logger));
+    Logger keyless;
+    StartLogger(keyless, nullptr);
+    EXPECT_EQ(1u, keyless.Level());
+    EXPECT_NE(nullptr, FileSinkOf(keyless));
 }
 
 TEST_F(ProductKeyFixture, ValuesAreTakenAsTheyStand)
@@ -87,8 +118,11 @@ TEST_F(ProductKeyFixture, ValuesAreTakenAsTheyStand)
     logger.Stream(LogSeverity::DBG) << SourceLocation{kLogModule, 7} << "debug line";
     EXPECT_FALSE(testsupport::FileExists(file));
     const std::string backup = testsupport::ReadFileBytes(file + L".0");
+    // The one line: "[DBG]", the 23-character time stamp, location, text.
+    const std::string tail = "[LoggerStartupTests@7]: debug line\r\n";
     EXPECT_EQ(0u, backup.find("[DBG]["));
-    EXPECT_NE(std::string::npos, backup.find("[LoggerStartupTests@7]: debug line\r\n"));
+    EXPECT_EQ(5 + 23 + tail.size(), backup.size());
+    EXPECT_EQ(5 + 23, backup.find(tail));
     DeleteFileW((file + L".0").c_str());
 }
 

@@ -196,39 +196,18 @@ TEST(SealedValue, SmallBufferReportsTypeAndLength)
     EXPECT_EQ(5u, length);
 }
 
-TEST(ValueCipher, RoundTripsAndFeedsBackThePlaintext)
+TEST(ValueCipher, DeciphersInPlaceAndNeedsAKey)
 {
+    // The bytes themselves are pinned by the sealed fixtures above.
     std::vector<uint8_t> plain(300);
     for (size_t i = 0; i < plain.size(); ++i)
         plain[i] = static_cast<uint8_t>(i * 37);
-    std::vector<uint8_t> cipher(plain.size());
-    ASSERT_TRUE(ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Encipher(plain.data(), cipher.data(), plain.size()));
-    EXPECT_NE(plain, cipher);
-
-    // Deciphering in place restores the plaintext.
-    std::vector<uint8_t> restored = cipher;
-    ASSERT_TRUE(
-        ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Decipher(restored.data(), restored.data(), restored.size()));
-    EXPECT_EQ(plain, restored);
-
-    // The feedback carries every plaintext byte forward: changing one byte
-    // changes that ciphertext byte and the ones after it, never the ones before.
-    std::vector<uint8_t> changed = plain;
-    changed[100] ^= 1;
-    std::vector<uint8_t> cipher2(changed.size());
-    ASSERT_TRUE(ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Encipher(changed.data(), cipher2.data(), changed.size()));
-    EXPECT_TRUE(std::equal(cipher.begin(), cipher.begin() + 100, cipher2.begin()));
-    size_t differing = 0;
-    for (size_t i = 100; i < cipher.size(); ++i)
-        differing += cipher[i] != cipher2[i];
-    EXPECT_GT(differing, 150u);
-
-    // A different key gives a different ciphertext; no key gives no cipher.
-    const std::string otherKey = "{00112233-4455-6677-8899-AABBCCDDEEF0}";
-    std::vector<uint8_t> cipher3(plain.size());
-    ASSERT_TRUE(ValueCipher(KeyBytes(otherKey), otherKey.size()).Encipher(plain.data(), cipher3.data(), plain.size()));
-    EXPECT_NE(cipher, cipher3);
+    std::vector<uint8_t> data(plain.size());
+    ASSERT_TRUE(ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Encipher(plain.data(), data.data(), data.size()));
+    EXPECT_NE(plain, data);
+    ASSERT_TRUE(ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Decipher(data.data(), data.data(), data.size()));
+    EXPECT_EQ(plain, data);
     uint8_t byte = 0;
     EXPECT_FALSE(ValueCipher(nullptr, 0).Encipher(&byte, &byte, 1));
-    EXPECT_FALSE(ValueCipher(KeyBytes(otherKey), 0).Decipher(&byte, &byte, 1));
+    EXPECT_FALSE(ValueCipher(KeyBytes(kFixtureKey), 0).Decipher(&byte, &byte, 1));
 }

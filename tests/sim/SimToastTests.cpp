@@ -418,3 +418,53 @@ TEST_F(SimToastTest, ToastsWithHandlersAreReleasedOnceNobodyHoldsThem)
 }
 
 }  // namespace
+
+// The hostile modes: which thread raises an event, and when.
+TEST_F(SimToastTest, HostileModesRaiseEventsWhereTheRealPlatformMay)
+{
+    const DWORD self = GetCurrentThreadId();
+
+    // Fresh threads: each event on a thread of its own, none of them this one.
+    VantuSimToast_SetModes(VantuSimToastMode_FreshEventThreads);
+    EventLog fresh;
+    ComPtr<IToastNotification> toasts[3];
+    const uint32_t freshBefore = VantuSimToast_FreshThreadEvents();
+    for (auto& toast : toasts)
+        ASSERT_EQ(VantuSimToast_Activate(ShowToast(ToastXml(L"f"), fresh, toast), nullptr), S_OK);
+    ASSERT_TRUE(VantuSimToast_WaitIdle(kBoundMs)) << "threads in flight count as busy";
+    ASSERT_EQ(3u, fresh.Records().size());
+    EXPECT_EQ(3u, VantuSimToast_FreshThreadEvents() - freshBefore);
+    for (const EventRecord& record : fresh.Records())
+        EXPECT_NE(self, record.threadId);
+
+    // Hide raising Dismissed on the calling thread, before Hide returns.
+    VantuSimToast_SetModes(VantuSimToastMode_HideRaisesDismissed);
+    EventLog hidden;
+    ComPtr<IToastNotification> toast;
+    ShowToast(ToastXml(L"h"), hidden, toast);
+    ComPtr<IToastNotifier> notifier;
+    ASSERT_EQ(CreateNotifier(kAppId, notifier), S_OK);
+    ASSERT_EQ(notifier->Hide(toast.Get()), S_OK);
+    ASSERT_EQ(1u, hidden.Records().size()) << "raised inside Hide";
+    EXPECT_EQ(self, hidden.Records()[0].threadId);
+    EXPECT_EQ(1, hidden.Records()[0].reason);
+
+    // Failure on Show: Failed on another thread, the toast off the screen.
+    VantuSimToast_SetModes(VantuSimToastMode_FailOnShow);
+    EventLog failed;
+    ComPtr<IXmlDocument> document;
+    ASSERT_EQ(LoadDocument(ToastXml(L"x"), document), S_OK);
+    ComPtr<IToastNotification> failing;
+    ASSERT_EQ(CreateToast(document.Get(), failing), S_OK);
+    ASSERT_EQ(AddRecorders(failing.Get(), failed), S_OK);
+    EXPECT_EQ(notifier->Show(failing.Get()), S_OK);
+    ASSERT_TRUE(failed.WaitFor(1));
+    EXPECT_EQ(EventRecord::Failed, failed.Records()[0].kind);
+    EXPECT_EQ(E_FAIL, failed.Records()[0].errorCode);
+    EXPECT_NE(self, failed.Records()[0].threadId);
+    EXPECT_TRUE(OnScreen().empty());
+
+    // Reset goes back to the modes read at load (none in the test prefix).
+    VantuSimToast_Reset();
+    EXPECT_EQ(0u, VantuSimToast_SetModes(0));
+}

@@ -231,12 +231,51 @@ protected:
         Settle();
     }
 
+    void Run();
+
     ipctest::StatsSandbox stats;
+};
+
+// The same with the platform raising every event on a thread of its own that
+// ends after it, as configured for the whole prefix: the library's
+// per-thread data on threads it did not create must not pile up.
+class SoakFreshEventThreads : public Soak
+{
+protected:
+    void SetUp() override
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSimKey, 0, nullptr, 0,
+                                                 KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+        const wchar_t fresh[] = L"fresh";
+        RegSetValueExW(key, L"EventThreads", 0, REG_SZ, reinterpret_cast<const BYTE*>(fresh), sizeof(fresh));
+        RegCloseKey(key);
+        Soak::SetUp();  // loads the stand-in, which reads the value
+    }
+    void TearDown() override
+    {
+        Soak::TearDown();
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSimKey, L"EventThreads");
+    }
+    static constexpr wchar_t kSimKey[] = L"SOFTWARE\\VantuSim\\Toast";
 };
 
 }  // namespace
 
 TEST_F(Soak, ToastsAndRequestsAcrossServiceRestartsKeepHandlesAndMemoryLevel)
+{
+    Run();
+}
+
+TEST_F(SoakFreshEventThreads, ToastsOnThreadsThatComeAndGoKeepHandlesAndMemoryLevel)
+{
+    const uint32_t before = sim.FreshThreadEvents();
+    Run();
+    EXPECT_GE(sim.FreshThreadEvents() - before, static_cast<uint32_t>(SoakCount()))
+        << "every event of the run on a fresh thread";
+}
+
+void Soak::Run()
 {
     const int count = SoakCount();
     ASSERT_TRUE(services.Running());

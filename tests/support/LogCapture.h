@@ -53,6 +53,33 @@ public:
     // True when some line contains `needle`.
     bool Contains(const std::wstring& needle) const { return Text().find(needle) != std::wstring::npos; }
 
+    // Lines that one statement wrote: "[<severity>][<time>][<source>@<line>]: <message>\n",
+    // with exactly this severity, source name and whole message.
+    size_t Count(const wchar_t* severity, const std::wstring& source, const std::wstring& message) const
+    {
+        size_t count = 0;
+        for (const auto& line : m_sink->Lines())
+            count += IsLine(line, severity, source, message);
+        return count;
+    }
+    bool Has(const wchar_t* severity, const std::wstring& source, const std::wstring& message) const
+    {
+        return Count(severity, source, message) != 0;
+    }
+    static bool IsLine(const std::wstring& line, const wchar_t* severity, const std::wstring& source,
+                       const std::wstring& message)
+    {
+        const std::wstring head = L"[" + std::wstring(severity) + L"][";
+        const std::wstring tail = L"]: " + message + L"\n";
+        const size_t at = line.find(L"][" + source + L"@");
+        if (line.compare(0, head.size(), head) != 0 || at == std::wstring::npos || line.size() < tail.size() ||
+            line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+            return false;
+        const size_t digits = at + 3 + source.size();
+        const size_t end = line.size() - tail.size();
+        return end > digits && line.find_first_not_of(L"0123456789", digits) == end;
+    }
+
 private:
     std::shared_ptr<CaptureSink> m_sink = std::make_shared<CaptureSink>();
     std::shared_ptr<ILogSink> m_previousSink;

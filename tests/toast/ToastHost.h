@@ -10,10 +10,13 @@
 #include <propkey.h>
 #include <shobjidl.h>
 
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <wrl/client.h>
 
+#include "includes/JsonDocument.h"
 #include "ipc/IpcTestSupport.h"
 #include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
@@ -106,6 +109,31 @@ protected:
     }
     std::wstring EventsFile() const { return services.File(L"events.jsonl"); }
 
+    // The "eventValue" texts the UI host recorded, waiting up to 15 s for
+    // `count` of them.
+    std::vector<std::string> ResultRecords(size_t count)
+    {
+        std::vector<std::string> records;
+        const ULONGLONG deadline = GetTickCount64() + 15000;
+        do
+        {
+            records.clear();
+            std::istringstream lines(ReadFileBytes(EventsFile()));
+            for (std::string line; std::getline(lines, line);)
+            {
+                JsonDocument event;
+                if (!line.empty() && ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
+                    event.HasMember("eventValue") && event.HasMember("eventName") &&
+                    std::string(event["eventName"].GetString()) == "EVENT_USER_VANTU_TOAST_RESULT")
+                    records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
+            }
+            if (records.size() >= count)
+                break;
+            Sleep(20);
+        } while (GetTickCount64() < deadline);
+        return records;
+    }
+
     void SetUp() override
     {
         ipctest::ClearPipeNames();
@@ -159,6 +187,16 @@ protected:
         return ReadFileBytes(logPath);
     }
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+
+    // Waits until no module of that name is in the process any more.
+    static bool WaitUntilUnloaded(const wchar_t* module, DWORD timeoutMs = 10000)
+    {
+        // Nothing signals an unload: the module list is polled.
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (GetModuleHandleW(module) != nullptr && GetTickCount64() < deadline)
+            Sleep(5);
+        return GetModuleHandleW(module) == nullptr;
+    }
 
     // Waits until the platform raised every requested event and the handlers returned.
     void Settle() { ASSERT_TRUE(sim.WaitIdle(10000)); }

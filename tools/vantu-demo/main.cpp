@@ -195,7 +195,13 @@ public:
         DeleteFileW(shortcut.c_str());
         Record("Initialize registers the Start-menu shortcut", toast && toast->Initialize());
         const std::wstring target = testsupport::ReadShortcut(shortcut).target;
-        std::printf("   shortcut %ls -> %ls\n", shortcut.c_str(), target.c_str());
+        std::printf("   shortcut %ls\n", shortcut.c_str());
+        if (target == Widen(kServedUrl))
+            std::printf("   target   %s, as served\n", kServedUrl);
+        else  // Wine's shell link takes a web address for a file path under the current folder
+            std::printf("   target   %s as served; Wine's shell link took it for a file path under the "
+                        "current folder and stored %ls\n",
+                        kServedUrl, target.c_str());
         Record("shortcut target served by the settings manager", testsupport::TargetIs(target, Widen(kServedUrl)));
 
         std::printf("== toast 1: signed template, the user clicks it\n");
@@ -393,7 +399,21 @@ int main(int argc, char** argv)
         else if (option == "--work")
             work = Widen(argv[i + 1]);
     }
+    for (std::wstring* path : {&templates, &work})
+    {
+        wchar_t full[MAX_PATH] = {};
+        const DWORD n = GetFullPathNameW(path->c_str(), MAX_PATH, full, nullptr);
+        if (n > 0 && n < MAX_PATH)
+            *path = full;
+    }
     CreateDirectoryW(work.c_str(), nullptr);
+    // Run from the system drive, as an installed host does. Wine resolves the
+    // web address the shortcut gets as a path under the current folder and
+    // asks that folder's volume for its label, which it cannot read on the
+    // Unix root (drive Z:) in a container, and says so on standard error.
+    wchar_t windows[MAX_PATH] = {};
+    if (GetWindowsDirectoryW(windows, MAX_PATH) >= 3)
+        SetCurrentDirectoryW(std::wstring(windows, 3).c_str());
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;

@@ -16,6 +16,10 @@ public:
 
     CZnCryptoHMACWin() = default;
     ~CZnCryptoHMACWin() override;
+    CZnCryptoHMACWin(const CZnCryptoHMACWin&) = delete;
+    CZnCryptoHMACWin& operator=(const CZnCryptoHMACWin&) = delete;
+    CZnCryptoHMACWin(CZnCryptoHMACWin&&) = delete;
+    CZnCryptoHMACWin& operator=(CZnCryptoHMACWin&&) = delete;
 
     // Opens the HMAC provider for the traits' algorithm and keys a hash object
     // with the first kKeyLength bytes of `key`.

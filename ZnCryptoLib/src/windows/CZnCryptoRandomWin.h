@@ -14,6 +14,9 @@ public:
     CZnCryptoRandomWin() = default;
     CZnCryptoRandomWin(const CZnCryptoRandomWin&) = delete;
     CZnCryptoRandomWin& operator=(const CZnCryptoRandomWin&) = delete;
+    CZnCryptoRandomWin(CZnCryptoRandomWin&&) = delete;
+    CZnCryptoRandomWin& operator=(CZnCryptoRandomWin&&) = delete;
+    ~CZnCryptoRandomWin() = default;
 
     // Opens the "RNG" provider; the object keeps it until it goes away.
     ZnStatus Initialize();

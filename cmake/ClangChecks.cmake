@@ -1,0 +1,64 @@
+# The clang build (./run.sh check): warnings GCC does not give, the lock
+# analysis, CodeView debug information and a compile database for clang-tidy.
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_INCLUDES OFF)
+set(CMAKE_C_USE_RESPONSE_FILE_FOR_INCLUDES OFF)
+
+set(_clang_warnings
+  -Wshadow                    # a local or parameter hiding another name
+  -Wshadow-field              # a member hiding a base class's member
+  -Wunreachable-code-aggressive
+  -Wthread-safety             # lock discipline (src/platform/Lock.h)
+  -Wthread-safety-beta
+  -Wimplicit-fallthrough
+  -Wloop-analysis
+  -Wcomma
+  -Wformat=2
+  -Wextra-semi-stmt
+  -Wnewline-eof
+  -Wundef
+  -Wunused-exception-parameter)
+# C and C++ only: the resource compiler shares the targets.
+target_compile_options(vantu_options INTERFACE "$<$<COMPILE_LANGUAGE:C,CXX>:${_clang_warnings}>")
+
+# lld writes the PDB a Windows debugger reads next to TARGET's binary; the
+# binary's debug directory names it. CodeView is compiled into TARGET and the
+# static libraries named after it only: with emulated TLS, clang 19's CodeView
+# record of a thread_local variable names the variable's plain symbol, which
+# does not exist, and the link fails. The stand-ins and the tests, which use
+# thread_local, keep DWARF.
+function(vantu_write_pdb target)
+  foreach(objects ${target} ${ARGN})
+    target_compile_options(${objects} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-gcodeview>)
+  endforeach()
+  target_link_options(${target} PRIVATE
+    "-Wl,--pdb=$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb")
+endfunction()
+
+# Debian's RapidJSON 1.1.0 has an assignment operator that assigns a const
+# member; clang 19 rejects it even uninstantiated (RapidJSON itself later
+# removed it). The clang build reads a copy, ahead of the system one, with
+# that one operator deleted. Rewritten only when it changes.
+set(_rj ${CMAKE_BINARY_DIR}/third_party/clang-include/rapidjson)
+file(COPY /usr/include/rapidjson/ DESTINATION ${_rj} PATTERN document.h EXCLUDE)
+file(READ /usr/include/rapidjson/document.h _text)
+string(REPLACE
+  "GenericStringRef& operator=(const GenericStringRef& rhs) { s = rhs.s; length = rhs.length; }"
+  "GenericStringRef& operator=(const GenericStringRef& rhs) = delete;"
+  _patched "${_text}")
+if(_patched STREQUAL _text)
+  message(FATAL_ERROR "RapidJSON's GenericStringRef::operator= not found")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/third_party/document.h.patched "${_patched}")
+configure_file(${CMAKE_BINARY_DIR}/third_party/document.h.patched ${_rj}/document.h COPYONLY)
+target_include_directories(vantu_options SYSTEM BEFORE INTERFACE ${CMAKE_BINARY_DIR}/third_party/clang-include)
+
+# Warnings of the clang build in code under change elsewhere, switched off
+# per source file until that code is fixed. Called at the
+# end of the top-level CMakeLists.txt, once every target exists.
+function(vantu_clang_pending_fixes)
+  # (Source options come after the shared ones on the command line.)
+  # "return Fail(...), 1;" in tools/pipe-bench/main.cpp
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/pipe-bench/main.cpp
+    DIRECTORY ${CMAKE_SOURCE_DIR}/tools/pipe-bench PROPERTIES COMPILE_OPTIONS -Wno-comma)
+endfunction()
