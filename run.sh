@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # One entry point: installs what the build needs, configures, builds and runs.
-#   ./run.sh demo   the main job (build, then run the demo)
+#   ./run.sh demo   the main job (build what the demo needs, then run it)
 #   ./run.sh test   build, then run every test under Wine and the native
 #                   sanitizer tests of the format code
+#   ./run.sh package [CMAKE-ARGS...]  release build and its zip package in
+#                   build/package/; without arguments it embeds the
+#                   development keys and is marked -devkeys, with arguments
+#                   (the product's keys, e.g. -DVANTU_TEMPLATE_PUBLIC_KEY=...
+#                   or -C keys.cmake) they go to the release configuration
 #   ./run.sh soak   build, then run only the soak test under Wine
 #   ./run.sh fuzz [SECONDS [TARGET...]]  run each fuzz target (or the ones
 #                   named) in turn, SECONDS each (default 600)
@@ -17,7 +22,9 @@ cd "$(dirname "$0")"
 
 ROOT=$(pwd)
 BUILD_DIR="$ROOT/build"
+RELEASE_DIR="$ROOT/build-release"
 NATIVE_DIR="$ROOT/build-native"
+JOBS=$(nproc)
 CLANG_DIR="$ROOT/build-clang"
 PACKAGES=(cmake g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine rapidjson-dev googletest
           clang libclang-rt-14-dev)
@@ -43,11 +50,16 @@ install_packages() {
   fi
 }
 
+# build [TARGET...]: configures build/ and builds the targets (default: all).
 build() {
   install_packages "${PACKAGES[@]}"
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD_DIR" -j"$(nproc)"
+  if [ $# -gt 0 ]; then
+    cmake --build "$BUILD_DIR" -j"$JOBS" --target "$@"
+  else
+    cmake --build "$BUILD_DIR" -j"$JOBS"
+  fi
 }
 
 # The Windows-free format code built natively with clang, AddressSanitizer
@@ -55,7 +67,7 @@ build() {
 build_native() {
   install_packages "${PACKAGES[@]}"
   cmake -S "$ROOT/native" -B "$NATIVE_DIR" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-  cmake --build "$NATIVE_DIR" -j"$(nproc)"
+  cmake --build "$NATIVE_DIR" -j"$JOBS"
 }
 
 test_all() {
@@ -63,7 +75,7 @@ test_all() {
   build
   build_native
   echo "== native format code under AddressSanitizer and UndefinedBehaviorSanitizer"
-  ctest --test-dir "$NATIVE_DIR" --output-on-failure -j"$(nproc)" || status=1
+  ctest --test-dir "$NATIVE_DIR" --output-on-failure -j"$JOBS" || status=1
   with_wineserver windows_tests || status=1
   return $status
 }
@@ -111,7 +123,7 @@ windows_tests() {
   local status=0
   soak || status=1
   echo "== Windows suite under Wine"
-  ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -LE soak || status=1
+  ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$JOBS" -LE soak || status=1
   return $status
 }
 
@@ -133,6 +145,30 @@ with_wineserver() {
   "$BUILD_DIR/wine-run.sh" --server start
   trap "\"$BUILD_DIR/wine-run.sh\" --server stop || true" EXIT
   "$@"
+}
+
+# A release build (build-release/) of what a host team takes, packed by CPack
+# into build/package/. The package step prints the embedded template key.
+package() {
+  install_packages "${PACKAGES[@]}"
+  local allow=OFF
+  if [ $# -eq 0 ]; then
+    allow=ON
+    cat <<'BANNER'
+run.sh package: no product keys given, so this release embeds the DEVELOPMENT
+keys, which are public: the package is marked -devkeys and must not ship.
+Pass the product's keys (see README, "Build-time configuration") for a
+release package.
+BANNER
+  fi
+  # Keys come from this run's arguments only, never from an earlier run's
+  # cache; -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON among the arguments wins.
+  cmake -S "$ROOT" -B "$RELEASE_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
+        -UVANTU_TEMPLATE_PUBLIC_KEY -UVANTU_SEALING_KEY -UVANTU_HANDSHAKE_KEY_SEED -UVANTU_HANDSHAKE_MASTER_KEY \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+        -DVANTU_ALLOW_DEVELOPMENT_KEYS=$allow "$@" >/dev/null
+  cmake --build "$RELEASE_DIR" -j"$JOBS" --target VantuToast vantu-sign pathwarden-services
+  cpack --config "$RELEASE_DIR/CPackConfig.cmake" -B "$BUILD_DIR/package"
 }
 
 demo() {
@@ -305,14 +341,28 @@ check() {
 }
 
 cmd=${1:-}
+[ $# -gt 0 ] && shift
 case "$cmd" in
-  build) build ;;
-  test)  test_all ;;
-  fuzz)  shift; fuzz "$@" ;;
-  seeds) seeds ;;
-  soak)  build; with_wineserver soak ;;
-  demo)  build; with_wineserver demo ;;
-  bench) build; with_wineserver "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/pipe-bench.exe" ;;
-  check) check ;;
-  *) echo "usage: $0 demo|test|soak|fuzz [SECONDS]|seeds|bench|check|build" >&2; exit 2 ;;
+  demo)    build demo_programs; with_wineserver demo ;;
+  test)    test_all ;;
+  package) package "$@" ;;
+  soak)    build; with_wineserver soak ;;
+  fuzz)    fuzz "$@" ;;
+  seeds)   seeds ;;
+  bench)   build; with_wineserver "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bin/pipe-bench.exe" ;;
+  check)   check ;;
+  build)   build ;;
+  *) cat >&2 <<USAGE
+usage: $0 COMMAND
+  demo                    build what the demo needs and run it
+  test                    build everything, run every test
+  package [CMAKE-ARGS...] release build and zip package in build/package/
+  soak                    run the soak test only
+  fuzz [SECONDS [TARGET...]]  run the fuzz targets
+  seeds                   rewrite the fuzz seed corpora
+  bench                   run the pipe transport benchmark
+  check                   clang build, lock analysis, PDB, clang-tidy, its test suite
+  build                   build only
+USAGE
+     exit 2 ;;
 esac

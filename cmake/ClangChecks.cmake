@@ -4,7 +4,7 @@ set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_INCLUDES OFF)
 set(CMAKE_C_USE_RESPONSE_FILE_FOR_INCLUDES OFF)
 
-target_compile_options(vantu_options INTERFACE
+set(_clang_warnings
   -Wshadow                    # a local or parameter hiding another name
   -Wshadow-field              # a member hiding a base class's member
   -Wunreachable-code-aggressive
@@ -17,12 +17,20 @@ target_compile_options(vantu_options INTERFACE
   -Wextra-semi-stmt
   -Wnewline-eof
   -Wundef
-  -Wunused-exception-parameter
-  -gcodeview)
+  -Wunused-exception-parameter)
+# C and C++ only: the resource compiler shares the targets.
+target_compile_options(vantu_options INTERFACE "$<$<COMPILE_LANGUAGE:C,CXX>:${_clang_warnings}>")
 
 # lld writes the PDB a Windows debugger reads next to TARGET's binary; the
-# binary's debug directory names it.
+# binary's debug directory names it. CodeView is compiled into TARGET and the
+# static libraries named after it only: with emulated TLS, clang 19's CodeView
+# record of a thread_local variable names the variable's plain symbol, which
+# does not exist, and the link fails. The stand-ins and the tests, which use
+# thread_local, keep DWARF.
 function(vantu_write_pdb target)
+  foreach(objects ${target} ${ARGN})
+    target_compile_options(${objects} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-gcodeview>)
+  endforeach()
   target_link_options(${target} PRIVATE
     "-Wl,--pdb=$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb")
 endfunction()

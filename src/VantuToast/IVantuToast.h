@@ -9,7 +9,7 @@
 // out a virtual destructor's vtable entries differently (GCC and Clang use two
 // entries, MSVC one). A host must therefore be built with the same compiler
 // family and C++ library as the DLL: with mingw-w64 GCC and libstdc++ for the
-// DLL built here. The source of both sides builds with MSVC as well.
+// DLL built here.
 //
 // Ownership: the host owns the object (end it with Release, slot 2) and every
 // toast event handle it receives (close it with CloseHandle).

@@ -21,7 +21,7 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"VantuToast";
+constexpr wchar_t kLogModule[] = L"Shortcut";
 
 // The product's explanatory page, used when the settings service does not
 // deliver "HowItWorksUrl".

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"VantuToast";
+constexpr wchar_t kLogModule[] = L"TemplateFile";
 
 struct FileHandle
 {

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"SignatureUtils";
+constexpr wchar_t kLogModule[] = L"TemplateTrailer";
 
 constexpr char kCommentCloser[] = "-->";
 

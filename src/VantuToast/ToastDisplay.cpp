@@ -22,7 +22,7 @@ using namespace ABI::Windows::UI::Notifications;
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"VantuToast";
+constexpr wchar_t kLogModule[] = L"ToastDisplay";
 
 // A reference to a literal runtime string. Creating one for a fixed literal
 // cannot fail; if it ever does, that is a broken invariant, raised as a

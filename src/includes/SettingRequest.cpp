@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"SettingClient";
+constexpr wchar_t kLogModule[] = L"SettingRequest";
 
 constexpr char kGetSettingVerb[] = "get-setting";
 constexpr char kNameMember[] = "name";

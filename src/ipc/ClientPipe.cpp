@@ -96,13 +96,24 @@ DWORD ClientPipe::FailurePause() const
     const uint32_t failures = m_failures.load();
     if (failures == 0)
         return 0;
+    if (m_waiters.load() >= 1)
+        return kShortPauseMs;
     if (failures > 7)
         return kMaxFailurePauseMs;
     const DWORD pause = kLongPauseMs << (failures - 1);
     return pause < kMaxFailurePauseMs ? pause : kMaxFailurePauseMs;
 }
 
-bool ClientPipe::ConnectLoop()
+bool ClientPipe::PauseBeforeReconnect()
+{
+    // The wake event of a caller that starts waiting ends the pause; one
+    // already waiting made the pause short.
+    const DWORD pause = FailurePause();
+    const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+    return pause == 0 || WaitForMultipleObjects(2, pauseEvents, FALSE, pause) != WAIT_OBJECT_0;
+}
+
+ClientPipe::ConnectResult ClientPipe::ConnectLoop()
 {
     const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
     for (;;)
@@ -112,16 +123,20 @@ bool ClientPipe::ConnectLoop()
         if (WaitNamedPipeW(name.c_str(), kWaitPipeMs))
         {
             WaitPipeResult(ERROR_SUCCESS);
+            if (m_dropCurrent.load())
+                return ConnectResult::kDropped;
             HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OVERLAPPED, nullptr);
             if (ScopedHandle::IsValid(pipe))
             {
+                // Closes the previous pipe, now that the new one is open.
                 SetPipeHandle(pipe);
                 // Reconnection requests made while connecting are answered by
                 // this connection.
                 ResetEvent(m_connectEvent.Get());
-                return true;
+                m_dropCurrent = false;
+                return ConnectResult::kConnected;
             }
             IPC_TRAIL(L"crt_pipe", GetLastError());
             pause = m_waiters.load() >= 1 ? kShortPauseMs : kLongPauseMs;
@@ -135,10 +150,14 @@ bool ClientPipe::ConnectLoop()
                 error = name.empty() ? ERROR_BAD_PATHNAME : ERROR_GEN_FAILURE;
             WaitPipeResult(error);
             IPC_TRAIL(L"wait_pipe", error);
+            // The subclass dropped the connection (the transport pipe is
+            // missing): start over, after the back-off.
+            if (m_dropCurrent.load())
+                return ConnectResult::kDropped;
             pause = (error == ERROR_SEM_TIMEOUT || m_waiters.load() >= 1) ? kShortPauseMs : kLongPauseMs;
         }
         if (WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
-            return false;
+            return ConnectResult::kStopped;
     }
 }
 
@@ -160,19 +179,22 @@ void ClientPipe::ThreadLoop()
                 return;
             case WAIT_OBJECT_0 + 1:
             {
-                // A dropped pipe is released before the next one is looked for.
-                Close();
+                // A dropped pipe is released before the next one is looked for;
+                // on a switch the current pipe stays open until the next one is.
+                const bool drop = m_dropCurrent.exchange(false);
+                if (drop)
+                    Close();
                 {
                     std::lock_guard<std::mutex> lock(m_receiveLock);
                     m_receiveBuffer.clear();
                 }
-                // A caller starting to wait ends the pause, as in the connect loop.
-                const DWORD pause = FailurePause();
-                const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
-                if (pause != 0 && WaitForMultipleObjects(2, pauseEvents, FALSE, pause) == WAIT_OBJECT_0)
+                if (drop && !PauseBeforeReconnect())
                     return;
-                if (!ConnectLoop())
+                const ConnectResult connect = ConnectLoop();
+                if (connect == ConnectResult::kStopped)
                     return;
+                if (connect == ConnectResult::kDropped)
+                    break;  // the connect event is set again
                 if (StartRead())
                     Connected();
                 else

@@ -25,7 +25,8 @@ public:
     static constexpr DWORD kShortPauseMs = 1;    // while somebody waits or the pipe is busy
     static constexpr DWORD kLongPauseMs = 10;
     // After connections that opened and then failed, reconnection waits
-    // 10 ms, doubling with each further failure up to this limit.
+    // 10 ms, doubling with each further failure up to this limit, while
+    // nobody waits for the connection (kShortPauseMs while somebody does).
     static constexpr DWORD kMaxFailurePauseMs = 1000;
 
     ClientPipe();
@@ -53,7 +54,16 @@ protected:
     // Path to connect to, asked before every attempt (empty: none known).
     virtual std::wstring GetPipeName() = 0;
 
-    void RequestConnect() { SetEvent(m_connectEvent.Get()); }
+    // Drops the current pipe and connects again from the start.
+    void RequestConnect()
+    {
+        m_dropCurrent = true;
+        SetEvent(m_connectEvent.Get());
+    }
+    // Moves to the pipe GetPipeName names next: that pipe is opened first and
+    // the current one closed only once the new one is open, since a service
+    // may withdraw the new pipe when its client hangs up the previous one.
+    void RequestPipeSwitch() { SetEvent(m_connectEvent.Get()); }
     // Failures since the connection was last usable; they pace reconnection
     // so that a service that refuses every client is not hammered.
     void NoteConnectionFailure() { ++m_failures; }
@@ -66,10 +76,18 @@ protected:
 
 private:
     void ThreadLoop();
+    enum class ConnectResult
+    {
+        kConnected,
+        kStopped,
+        kDropped,  // the subclass dropped the connection while it was sought
+    };
+    // Opens the pipe GetPipeName names, retrying while it is absent.
+    ConnectResult ConnectLoop();
+    // The back-off after a failed connection; false when told to stop.
+    bool PauseBeforeReconnect();
     // ConnectionFailed for a failure that raised an exception; never throws.
     void FailConnectionSafely();
-    // Opens the pipe; false when told to stop meanwhile.
-    bool ConnectLoop();
 
     EventHolder m_stopEvent;
     EventHolder m_connectEvent;
@@ -83,6 +101,7 @@ private:
     std::thread m_thread;
     std::atomic<int32_t> m_waiters{0};
     std::atomic<uint32_t> m_failures{0};
+    std::atomic<bool> m_dropCurrent{false};
 };
 
 }  // namespace ipc

@@ -356,7 +356,7 @@ void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t 
     m_transportPath = std::move(path);
     SetState(kAuthenticated);
     ClearError();
-    RequestConnect();
+    RequestPipeSwitch();
 }
 
 void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
@@ -368,15 +368,15 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
     {
     case ReplyStatus::kOk:
         break;
+    // A malformed reply is dropped on its own: the stream is still in step,
+    // and the other requests on the connection keep waiting for theirs.
     case ReplyStatus::kTooShort:
         IPC_TRAIL(L"bad_size", size);
         VT_LOG(ERR) << "Insufficient message size";
-        ConnectionFailed();
         return;
     case ReplyStatus::kNoId:
         IPC_TRAIL(L"no_id", 0);
         VT_LOG(ERR) << "Header does not have id";
-        ConnectionFailed();
         return;
     }
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[dataLength == 0 ? 1 : dataLength]);
@@ -390,19 +390,29 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
     if (dataLength != 0)
         std::memcpy(block.get(), data, dataLength);
 
-    std::lock_guard<std::mutex> lock(m_pendingLock);
-    const auto it = m_pending.find(id);
-    // An entry already answered, or failed by a dropped connection, no
-    // longer waits for a reply.
-    if (it == m_pending.end() || it->second.completion == nullptr)
+    HANDLE completion = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        const auto it = m_pending.find(id);
+        // An entry already answered, or failed by a dropped connection, no
+        // longer waits for a reply.
+        if (it != m_pending.end() && it->second.completion != nullptr)
+        {
+            it->second.reply = std::move(block);
+            it->second.replyLength = dataLength;
+            completion = it->second.completion;
+            it->second.completion = nullptr;
+        }
+    }
+    if (completion == nullptr)
     {
         VT_LOG(ERR) << m_name << ": " << "Request with id=" << id << " not found";
         return;
     }
-    it->second.reply = std::move(block);
-    it->second.replyLength = dataLength;
-    SetEvent(it->second.completion);
-    it->second.completion = nullptr;
+    // Set after the lock is released: the woken caller takes the lock at
+    // once, and would otherwise wait for this thread to let go of it. The
+    // caller keeps the event until this signal came (see SendRequest).
+    SetEvent(completion);
 }
 
 void ClientPipeCommunications::OnEvent(const uint8_t* frame, uint32_t size)
@@ -525,6 +535,26 @@ void ClientPipeCommunications::ReturnCompletionEvent(HANDLE event)
     CloseHandle(event);
 }
 
+bool ClientPipeCommunications::AnsweredMeanwhile(uint32_t id, HANDLE completion)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        const auto it = m_pending.find(id);
+        if (it == m_pending.end() || it->second.completion != nullptr)
+        {
+            // Still unanswered: withdrawn here, so no signal can come.
+            if (it != m_pending.end())
+                m_pending.erase(it);
+            return false;
+        }
+    }
+    // The reply (or the connection's failure) took the entry as the wait ran
+    // out; its signal is on its way and must land before the event is reused
+    // or closed.
+    WaitForSingleObject(completion, INFINITE);
+    return true;
+}
+
 void ClientPipeCommunications::RemovePending(uint32_t id)
 {
     std::lock_guard<std::mutex> lock(m_pendingLock);
@@ -596,13 +626,11 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     }
 
     const DWORD wait = WaitForSingleObject(completion.Get(), kReplyWaitMs);
-    if (wait != WAIT_OBJECT_0)
+    if (wait != WAIT_OBJECT_0 && !AnsweredMeanwhile(id, completion.Get()))
     {
         m_stats.RecordTimeout(kReplyWaitMs, requestName);
         VT_LOG(ERR) << m_name << ": " << "Wait for message with id=" << id << " was not successful. Return "
                     << wait << ", timeout " << kReplyWaitMs;
-        // A reply that landed meanwhile is freed with the entry.
-        RemovePending(id);
         return nullptr;
     }
 

@@ -117,6 +117,10 @@ private:
     void CountDirect(const wchar_t* key);
     bool SendSubscription(const std::string& eventName);
     void RemovePending(uint32_t id);
+    // After a reply wait ran out: true when the request was answered (or
+    // failed) just then and its signal has landed; false when it was still
+    // waiting and is now withdrawn.
+    bool AnsweredMeanwhile(uint32_t id, HANDLE completion);
     // Completion events of finished requests are kept for reuse: creating and
     // closing one per request costs two system calls on every round trip.
     HANDLE TakeCompletionEvent();

@@ -203,7 +203,10 @@ bool PipeConnectionBase::WriteImplInner()
         if (m_actionBuffer.empty() || m_writePending)
             return true;
         // From here until completion the action buffer belongs to the kernel.
+        // The record reads as pending until WriteFile takes it over, so that
+        // the result of the previous write is never taken for this one.
         m_writePending = true;
+        m_writeOverlapped.Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
         data = m_actionBuffer.data();
         length = static_cast<DWORD>(m_actionBuffer.size());
     }
@@ -214,7 +217,7 @@ bool PipeConnectionBase::WriteImplInner()
     if (error == ERROR_IO_PENDING)
         return true;
     IPC_TRAIL(L"base_wrt_impl", error);
-    VT_LOG(ERR) << static_cast<const void*>(this) << " Write failed with error " << error;
+    VT_LOG(ERR) << static_cast<const void*>(this) << " Write failed with error" << error;
     std::lock_guard<std::mutex> lock(m_writeLock);
     m_writePending = false;
     m_actionBuffer.clear();
@@ -251,11 +254,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
         if (!m_writePending)
             return true;
     }
-    HANDLE pipe = nullptr;
-    {
-        std::lock_guard<std::mutex> handleLock(m_handleLock);
-        pipe = m_pipe.Get();
-    }
+    const HANDLE pipe = m_pipe.Get();
     if (!ScopedHandle::IsValid(pipe))
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
@@ -326,7 +325,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
 
 bool PipeConnectionBase::StartRead()
 {
-    if (!HasValidHandle())
+    if (!m_pipe.Valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -361,7 +360,7 @@ bool PipeConnectionBase::ReadEventProcessing()
     // is left over from a connection already closed.
     if (!m_readPending)
         return true;
-    if (!HasValidHandle())
+    if (!m_pipe.Valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -385,8 +384,20 @@ bool PipeConnectionBase::ReadEventProcessing()
     }
     m_readPending = false;
     m_readBuffer.resize(read);
+    // A write that has already finished is completed before the data is
+    // handed on: a caller woken by this data then finds the action buffer
+    // free and issues its next write itself, instead of leaving it for this
+    // thread to send once it gets to the write event.
+    if (WriteFinished() && !WriteEventProcessing())
+        return false;
     OnDataRead(m_readBuffer);
     return StartRead();
+}
+
+bool PipeConnectionBase::WriteFinished() const
+{
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    return m_writePending && HasOverlappedIoCompleted(&m_writeOverlapped);
 }
 
 void PipeConnectionBase::SetTrail(std::wstring text)

@@ -79,8 +79,15 @@ private:
     bool WriteDataImpl(const void* bytes, size_t length);
     bool WriteImplInner();
     bool WriteEventProcessingInner();
+    // Whether the write in flight has finished (its event may not have been
+    // waited for yet).
+    bool WriteFinished() const;
 
-    // Guards the handle against replacement while a write is being issued.
+    // Guards the handle against replacement while another thread issues a
+    // write. The handle is replaced only on the thread that runs StartRead,
+    // ReadEventProcessing and WriteEventProcessing (the connection thread),
+    // so those read it without the lock and never wait for a caller that is
+    // inside WriteFile.
     mutable std::mutex m_handleLock;
     ScopedHandle m_pipe;
 

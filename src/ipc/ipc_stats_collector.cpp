@@ -46,18 +46,34 @@ ipc_stats_collector::~ipc_stats_collector()
         LocalFree(m_securityDescriptor);
 }
 
-void ipc_stats_collector::RefreshConfig()
+LONG ipc_stats_collector::QueryEnabledValue(DWORD& value)
 {
-    Groundwork::CRegKey key;
-    LONG result = key.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, Groundwork::kProductKeyRead);
+    // The product key stays open between refreshes (every tenth send reads
+    // the setting); it is opened again once it was deleted.
+    LONG result = ERROR_KEY_DELETED;
+    if (m_productKey.Handle() != nullptr)
+        result = m_productKey.QueryDWORDValue(kEnabledValue, value);
+    if (result != ERROR_KEY_DELETED)
+        return result;
+    m_productKey.Close();
+    result = m_productKey.Open(HKEY_LOCAL_MACHINE, Groundwork::kProductKeyPath, Groundwork::kProductKeyRead);
     if (result != ERROR_SUCCESS)
     {
         VT_LOG(ERR) << "Failed to open Pathwarden key. Error " << result;
+        return result;
+    }
+    return m_productKey.QueryDWORDValue(kEnabledValue, value);
+}
+
+void ipc_stats_collector::RefreshConfig()
+{
+    DWORD value = 0;
+    const LONG result = QueryEnabledValue(value);
+    if (m_productKey.Handle() == nullptr)
+    {
         m_enabled = false;
         return;
     }
-    DWORD value = 0;
-    result = key.QueryDWORDValue(kEnabledValue, value);
     if (result != ERROR_SUCCESS)
     {
         if (result != ERROR_FILE_NOT_FOUND)

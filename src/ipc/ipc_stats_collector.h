@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "ipc/ipc_common.h"
+#include "platform/CRegKey.h"
 
 namespace ipc {
 
@@ -51,12 +52,16 @@ public:
     uint32_t PendingCount(const std::wstring& name) const;
 
 private:
+    // Reads "ipc_stats_enabled" through the product key, opening the key
+    // when needed; the key stays closed when it cannot be opened.
+    LONG QueryEnabledValue(DWORD& value);
     bool EnsureSecurityDescriptor();
     bool AcquireMutex(DWORD waitMs);
     void ReleaseMutex();
 
     std::mutex m_lock;
     std::unordered_map<std::wstring, uint32_t> m_counters;
+    Groundwork::CRegKey m_productKey;
     bool m_enabled = false;
     ScopedHandle m_mutex;
     PSECURITY_DESCRIPTOR m_securityDescriptor = nullptr;  // LocalFree'd by the destructor

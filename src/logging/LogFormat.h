@@ -2,6 +2,7 @@
 // formats can be tested and fuzzed on any platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <ostream>
@@ -24,6 +25,30 @@ struct SourceLocation
     const wchar_t* file;  // module name, or a path whose last component is shown
     uint32_t line;
 };
+
+// Whether `module` is the base name, without its extension, of the source
+// file `path` (a compiler's file name, with either kind of separator). Every
+// file names itself in its log lines, so that a name and a line number point
+// at one place in the code.
+constexpr bool IsSourceBaseName(const wchar_t* module, const char* path)
+{
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    const char* end = base;  // the last '.', or the end of the name
+    for (const char* p = base; *p != '\0'; ++p)
+        if (*p == '.')
+            end = p;
+    if (*end != '.')
+        while (*end != '\0')
+            ++end;
+    size_t i = 0;
+    for (; module[i] != L'\0'; ++i)
+        if (base + i == end || static_cast<wchar_t>(static_cast<unsigned char>(base[i])) != module[i])
+            return false;
+    return i != 0 && base + i == end;
+}
 
 // "[YYYYmmdd HH:MM:SS.mmm][base@line]: " for a local time and its milliseconds.
 void WriteLinePrefix(std::wostream& out, const std::tm& localTime, int milliseconds,

@@ -89,9 +89,17 @@ private:
 // (LoggerStartup.cpp); `module` names the log folder (null: the host).
 void StartLogger(Logger& logger, void* module);
 
-// One log statement. Every source file names its module once:
-//   static constexpr wchar_t kLogModule[] = L"SessionUtils";
+// The module name of a log statement, checked when the statement compiles.
+template <bool kIsSourceBaseName>
+constexpr const wchar_t* CheckedLogModule(const wchar_t* module)
+{
+    static_assert(kIsSourceBaseName, "kLogModule must be the base name of the source file that logs");
+    return module;
+}
+
+// One log statement. Every source file names itself once, by its base name:
+//   static constexpr wchar_t kLogModule[] = L"SessionUtils";  // SessionUtils.cpp
 // and then writes  VT_LOG(ERR) << "message " << value;
-#define VT_LOG(severity)                                                    \
-    ::Logger::Instance().Stream(::LogSeverity::severity)                    \
-        << ::SourceLocation{kLogModule, static_cast<uint32_t>(__LINE__)}
+#define VT_LOG(severity)                                                                            \
+    ::Logger::Instance().Stream(::LogSeverity::severity) << ::SourceLocation{                       \
+        ::CheckedLogModule<::IsSourceBaseName(kLogModule, __FILE__)>(kLogModule), static_cast<uint32_t>(__LINE__)}

@@ -193,11 +193,13 @@ void RotatingFileSink::Write(const std::wstring& line)
     if (!file.Valid())
         return;
 
+    // One write hands the whole line to the system, which keeps it when the
+    // process ends; the line is not forced to disk, so that no logging
+    // thread waits on the disk under the lock.
     const std::string bytes = EncodeLogLine(line);
     DWORD written = 0;
     if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         return;
-    FlushFileBuffers(file.Get());
 
     if (m_rotationCount == 0)
         return;

@@ -367,11 +367,7 @@ LONG CRegKeyImpl::GrantEveryoneFullAccess(bool recursive)
         return ERROR_INVALID_PARAMETER;
     // The security functions are linked statically: every supported system
     // is of the NT family and has them.
-    return GrantEveryoneFullAccessTo(m_key, recursive);
-}
-
-LONG CRegKeyImpl::GrantEveryoneFullAccessTo(HKEY key, bool recursive)
-{
+    const HKEY key = m_key;
     DWORD size = 0;
     LONG result = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
     if (result != ERROR_INSUFFICIENT_BUFFER)
@@ -419,20 +415,28 @@ LONG CRegKeyImpl::GrantEveryoneFullAccessTo(HKEY key, bool recursive)
     result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &newDescriptor);
     if (result != ERROR_SUCCESS || !recursive)
         return result;
+    // The whole tree gets this key's new descriptor, whatever each subkey
+    // held before.
+    return SetSubtreeSecurity(key, &newDescriptor);
+}
 
+LONG CRegKeyImpl::SetSubtreeSecurity(HKEY key, PSECURITY_DESCRIPTOR descriptor)
+{
     wchar_t name[256];
     for (DWORD index = 0;; ++index)
     {
         DWORD chars = 256;
-        result = RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS)
+        const LONG enumerated = RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (enumerated == ERROR_NO_MORE_ITEMS)
             return ERROR_SUCCESS;
-        if (result != ERROR_SUCCESS)
-            return result;
+        if (enumerated != ERROR_SUCCESS)
+            return enumerated;
         HKEY child = nullptr;
         if (RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS | m_viewFlags, &child) != ERROR_SUCCESS)
             continue;
-        result = GrantEveryoneFullAccessTo(child, true);
+        LONG result = RegSetKeySecurity(child, DACL_SECURITY_INFORMATION, descriptor);
+        if (result == ERROR_SUCCESS)
+            result = SetSubtreeSecurity(child, descriptor);
         RegCloseKey(child);
         if (result != ERROR_SUCCESS)
             return result;

@@ -61,7 +61,8 @@ public:
     HKEY Handle() const { return m_key; }
 
 private:
-    LONG GrantEveryoneFullAccessTo(HKEY key, bool recursive);
+    // Puts `descriptor` on every key below `key`.
+    LONG SetSubtreeSecurity(HKEY key, PSECURITY_DESCRIPTOR descriptor);
 
     HKEY m_key = nullptr;
     REGSAM m_viewFlags = 0;

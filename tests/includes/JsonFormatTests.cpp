@@ -153,7 +153,7 @@ TEST(GetSettingReply, ResultCodesAndTheDefault)
         const auto lines = capture.Lines();
         ASSERT_EQ(before + 1, lines.size()) << "one line per failure";
         EXPECT_TRUE(testsupport::ScopedLogCapture::IsLine(lines.back(), result == 1 ? L"INF" : L"ERR",
-                                                          L"SettingClient", message))
+                                                          L"SettingRequest", message))
             << lines.back();
     }
     // The type code is handed back once it was read as an integer.

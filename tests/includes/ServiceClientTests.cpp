@@ -104,7 +104,7 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     value = "default";
     EXPECT_EQ(1, client.GetSetting("NoSuchSetting", SettingScope(SettingScope::kSystem), value));
     EXPECT_EQ("default", value);
-    EXPECT_TRUE(capture.Has(L"INF", L"SettingClient", L"Setting does not exist"));
+    EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
 
     // No name: no request. Memory running out while the value is copied:
     // result 3, and the default stays.

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -39,6 +40,8 @@ public:
     }
 
     bool Valid() const { return m_pipe.Valid(); }
+    // Whether a client holds the other end open.
+    bool ClientOpen() const { return PeekNamedPipe(m_pipe.Get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE; }
     HANDLE OpenClient() const
     {
         return CreateFileW(m_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -170,6 +173,8 @@ TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
     EXPECT_FALSE(connection.WriteData("xyz", 3));
     EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_wrt_impl", L"[0-9]+")) << connection.GetError();
     EXPECT_EQ(0u, connection.QueuedBytes());
+    const std::wstring error = connection.GetError().substr(connection.GetError().rfind(L'#') + 1);
+    EXPECT_TRUE(log.Contains(L" Write failed with error" + error + L"\n")) << log.Text();
 }
 
 namespace {
@@ -180,7 +185,16 @@ class TestClientPipe : public ipc::ClientPipe
 {
 public:
     TestClientPipe() { m_signal.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
-    ~TestClientPipe() override { Stop(); }
+    ~TestClientPipe() override
+    {
+        SetEvent(release.Get());
+        Stop();
+    }
+    using ClientPipe::NoteConnectionFailure;
+    using ClientPipe::RequestConnect;
+    using ClientPipe::RequestPipeSwitch;
+    using ClientPipe::WakeConnectionThread;
+    using ClientPipe::Waiters;
 
     void SetName(const std::wstring& name)
     {
@@ -195,6 +209,10 @@ public:
     std::atomic<int> failed{0};
     std::vector<size_t> seenLengths;  // connection thread; read after a signal
     std::string consumed;
+    // While set, GetPipeName sets `naming` and waits for `release`.
+    std::atomic<bool> holdName{false};
+    ScopedHandle naming{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
 protected:
     void ConnectionFailed() override
@@ -231,6 +249,11 @@ protected:
     }
     std::wstring GetPipeName() override
     {
+        if (holdName.load())
+        {
+            SetEvent(naming.Get());
+            WaitForSingleObject(release.Get(), 20000);
+        }
         std::lock_guard<std::mutex> guard(m_lock);
         return m_name;
     }
@@ -250,7 +273,8 @@ bool WaitUntil(HANDLE signal, Predicate done, DWORD ms = 20000)
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        WaitForSingleObject(signal, static_cast<DWORD>(deadline - now));
+        // Some conditions (a pipe closed by the client) come without a signal.
+        WaitForSingleObject(signal, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)));
     }
     return true;
 }
@@ -302,6 +326,74 @@ TEST(ClientPipe, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
     server.Close();
     EXPECT_TRUE(WaitUntil(client.Signal(), [&] { return client.failed.load() >= 1; }));
     client.Stop();
+}
+
+TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropClosesFirst)
+{
+    const std::wstring firstName = UniquePipeName(L"first");
+    const std::wstring nextName = UniquePipeName(L"next");
+    TestServer first(firstName);
+    TestServer next(nextName);
+    TestClientPipe client;
+    client.SetName(firstName);
+    ASSERT_TRUE(client.Start());
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 1; }));
+    ASSERT_TRUE(first.WaitConnected(10000));
+
+    // While the next pipe is looked for, the current one is still open.
+    client.SetName(nextName);
+    client.holdName = true;
+    client.RequestPipeSwitch();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.naming.Get(), 10000));
+    EXPECT_TRUE(first.ClientOpen());
+    client.holdName = false;
+    SetEvent(client.release.Get());
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 2; }));
+    ASSERT_TRUE(next.WaitConnected(10000));
+    EXPECT_FALSE(first.ClientOpen()) << "released once the next pipe is open";
+
+    // A dropped connection lets its pipe go before anything else.
+    ResetEvent(client.naming.Get());
+    ResetEvent(client.release.Get());
+    client.holdName = true;
+    client.RequestConnect();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.naming.Get(), 10000));
+    EXPECT_FALSE(next.ClientOpen());
+}
+
+TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
+{
+    const std::wstring firstName = UniquePipeName(L"backoff");
+    const std::wstring nextName = UniquePipeName(L"backoff-next");
+    TestServer first(firstName);
+    TestServer next(nextName);
+    TestClientPipe client;
+    client.SetName(firstName);
+    ASSERT_TRUE(client.Start());
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 1; }));
+    ASSERT_TRUE(first.WaitConnected(10000));
+    for (int i = 0; i < 8; ++i)
+        client.NoteConnectionFailure();  // the back-off is at its 1 s limit
+
+    // The pause after a drop starts with nobody waiting; a caller that
+    // starts waiting ends it.
+    client.SetName(nextName);
+    client.RequestConnect();
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return !first.ClientOpen(); }, 5000));
+    const ULONGLONG woken = GetTickCount64();
+    ++client.Waiters();
+    client.WakeConnectionThread();
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 2; }));
+    EXPECT_LT(GetTickCount64() - woken, 500u);
+
+    // While that caller still waits, the next drop is followed at once by
+    // the next attempt.
+    client.SetName(UniquePipeName(L"absent"));
+    const int before = client.waitResults.load();
+    const ULONGLONG dropped = GetTickCount64();
+    client.RequestConnect();
+    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() > before; }));
+    EXPECT_LT(GetTickCount64() - dropped, 500u);
 }
 
 TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)

@@ -62,6 +62,16 @@ TEST(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitchAndSwitchingOnStartsAfres
     stats.RefreshConfig();
     stats.Flush(0);
     EXPECT_EQ(3u, ReadStat(L"totals").value_or(0));
+
+    // The product key deleted and made again: the switch is read from the new one.
+    Groundwork::CRegKey company;
+    ASSERT_EQ(ERROR_SUCCESS, company.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zelnor", kWrite));
+    ASSERT_EQ(ERROR_SUCCESS, company.RecurseDeleteKey(L"Pathwarden"));
+    stats.RefreshConfig();
+    EXPECT_FALSE(stats.IsEnabled());
+    SetStatsSwitch(1);
+    stats.RefreshConfig();
+    EXPECT_TRUE(stats.IsEnabled());
 }
 
 TEST(IpcStats, TimeoutsAreCountedUnderTheWaitAndTheRequestName)

@@ -42,6 +42,31 @@ TEST(LogLineLayout, TimeStampAndLocation)
     EXPECT_EQ(L"[20240131 14:05:09.010][@2]: ", Prefix(10, L"dir\\", 2));
 }
 
+TEST(LogLineLayout, AModuleNameMustBeItsSourceFilesBaseName)
+{
+    // VT_LOG refuses to compile where this does not hold.
+    struct Case
+    {
+        const wchar_t* module;
+        const char* file;
+        bool matches;
+    };
+    const Case cases[] = {
+        {L"SettingRequest", "../src/includes/SettingRequest.cpp", true},
+        {L"SettingRequest", "C:\\build\\src\\SettingRequest.cpp", true},
+        {L"main", "main.cpp", true},
+        {L"Makefile", "dir/Makefile", true},
+        {L"SettingClient", "../src/includes/SettingRequest.cpp", false},  // another file's name
+        {L"Setting", "src/SettingRequest.cpp", false},                    // a prefix
+        {L"SettingRequest.cpp", "src/SettingRequest.cpp", false},         // with the extension
+        {L"Tests", "src/Tests.native.cpp", false},                        // short of the last extension
+        {L"src", "src/SettingRequest.cpp", false},                        // a folder
+        {L"", "src/.cpp", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.matches, IsSourceBaseName(c.module, c.file)) << c.file;
+}
+
 TEST(LogLineLayout, MillisecondsComeFromTheTicks)
 {
     // 2024-01-31 00:00:00 UTC plus 7 ms plus 9999 ticks (below the next ms).

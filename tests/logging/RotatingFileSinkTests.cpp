@@ -7,6 +7,7 @@
 
 #include "logging/LoggerStartup.h"
 #include "platform/SessionUtils.h"
+#include "support/ImportHook.h"
 #include "support/TestFiles.h"
 #include "vantu_config.h"
 
@@ -41,16 +42,44 @@ std::wstring DaclSddl(const std::wstring& path)
     return result;
 }
 
+// System calls of the file sink, counted while a test hooks them.
+int g_writes = 0;
+int g_flushes = 0;
+decltype(&WriteFile) g_realWriteFile = nullptr;
+
+BOOL WINAPI CountingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    ++g_writes;
+    return g_realWriteFile(file, data, size, written, overlapped);
+}
+
+BOOL WINAPI CountingFlushFileBuffers(HANDLE)
+{
+    ++g_flushes;
+    return TRUE;
+}
+
 }  // namespace
 
-TEST(RotatingFileSink, WritesOneBytePerCodeUnitWithCrLf)
+TEST(RotatingFileSink, EachLineIsOneByteOneUnitWithCrLfInOneWriteNotForcedToDisk)
 {
     TempDir dir;
     RotatingFileSink sink(5, 1 << 20, dir / L"logs", L"log");
-    sink.Write(L"[ERR]caf\u00E9 \u4E2D\u6587 end\n");
-    sink.Write(L"two\nlines\n");
+    sink.Write(L"[ERR]caf\u00E9 \u4E2D\u6587 end\n");  // creates the folder
+    {
+        testsupport::ImportHook write("kernel32.dll", "WriteFile", reinterpret_cast<void*>(&CountingWriteFile));
+        testsupport::ImportHook flush("kernel32.dll", "FlushFileBuffers",
+                                      reinterpret_cast<void*>(&CountingFlushFileBuffers));
+        ASSERT_TRUE(write.Installed());
+        g_realWriteFile = reinterpret_cast<decltype(&WriteFile)>(write.Original());
+        sink.Write(L"two\nlines\n");
+        sink.Write(std::wstring(3000, L'x') + L"\n");
+        EXPECT_EQ(2, g_writes);
+        EXPECT_EQ(0, g_flushes);
+    }
     // A unit above U+00FF becomes "?" and the line keeps its end.
-    EXPECT_EQ("[ERR]caf\xE9 ?? end\r\ntwo\r\nlines\r\n", ReadFileBytes(sink.FilePath()));
+    EXPECT_EQ("[ERR]caf\xE9 ?? end\r\ntwo\r\nlines\r\n" + std::string(3000, 'x') + "\r\n",
+              ReadFileBytes(sink.FilePath()));
 }
 
 TEST(RotatingFileSink, FileNameCarriesTheEncodedConsoleUser)

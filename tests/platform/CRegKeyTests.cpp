@@ -3,6 +3,9 @@
 
 #include <vector>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "platform/CRegKey.h"
 
 using Groundwork::CRegKey;
@@ -240,38 +243,46 @@ TEST_F(RegKeyTest, SixtyFourBitViewIsKeptForSubkeyDeletion)
     EXPECT_EQ(ERROR_SUCCESS, root.DeleteSubKey(L"VantuToastTests"));
 }
 
-TEST_F(RegKeyTest, GrantEveryoneFullAccessAddsTheEntry)
+namespace {
+
+// The key's DACL in SDDL form ("" when it cannot be read).
+std::wstring DaclOf(CRegKey& key)
+{
+    DWORD size = 0;
+    if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
+        return L"";
+    std::vector<BYTE> sd(size);
+    LPWSTR text = nullptr;
+    if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return L"";
+    const std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+}  // namespace
+
+TEST_F(RegKeyTest, GrantEveryoneFullAccessGivesTheWholeTreeTheKeysNewDacl)
 {
     CRegKey child;
     ASSERT_EQ(ERROR_SUCCESS, child.Create(key.Handle(), L"acl", nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS));
     CRegKey grandchild;
     ASSERT_EQ(ERROR_SUCCESS, grandchild.Create(child.Handle(), L"inner", nullptr, REG_OPTION_NON_VOLATILE,
                                                KEY_ALL_ACCESS));
-    ASSERT_EQ(ERROR_SUCCESS, child.GrantEveryoneFullAccess(true));
+    // A list of the subkey's own, which the grant replaces.
+    PSECURITY_DESCRIPTOR own = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KR;;;BU)", SDDL_REVISION_1,
+                                                                     &own, nullptr));
+    const LONG set = grandchild.SetKeySecurity(DACL_SECURITY_INFORMATION, own);
+    LocalFree(own);
+    ASSERT_EQ(ERROR_SUCCESS, set);
 
-    for (CRegKey* k : {&child, &grandchild})
-    {
-        DWORD size = 0;
-        ASSERT_EQ(ERROR_INSUFFICIENT_BUFFER, k->GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size));
-        std::vector<BYTE> sd(size);
-        ASSERT_EQ(ERROR_SUCCESS, k->GetKeySecurity(DACL_SECURITY_INFORMATION, sd.data(), &size));
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted));
-        ASSERT_TRUE(present && dacl != nullptr);
-        bool everyone = false;
-        for (DWORD i = 0; i < dacl->AceCount; ++i)
-        {
-            ACCESS_ALLOWED_ACE* ace = nullptr;
-            if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
-                continue;
-            SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-            PSID sid = &ace->SidStart;
-            if (memcmp(GetSidIdentifierAuthority(sid), &world, sizeof(world)) == 0)
-                everyone = true;
-        }
-        EXPECT_TRUE(everyone);
-    }
+    ASSERT_EQ(ERROR_SUCCESS, child.GrantEveryoneFullAccess(true));
+    const std::wstring granted = DaclOf(child);
+    EXPECT_NE(std::wstring::npos, granted.find(L"(A;OICI;GA;;;WD)")) << granted;
+    EXPECT_EQ(granted, DaclOf(grandchild));
 }
 
 namespace {

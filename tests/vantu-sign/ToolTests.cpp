@@ -253,3 +253,49 @@ TEST_F(ToolTest, EveryCommandHasHelp)
         EXPECT_NE(std::string::npos, run.output.find(h.second)) << run.output;
     }
 }
+
+// The library can show only well-formed toast XML; the tool signs nothing else.
+TEST_F(ToolTest, SignRefusesContentThatCanNeverBeShown)
+{
+    const std::wstring key = Quote(SourcePath(L"keys/dev-template-signing.key"));
+    const std::wstring out = dir / L"out.template";
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "is empty"},
+        {"<toast><visual><binding template=\"ToastGeneric\"><text>Cut short</text>", "is not well-formed XML"},
+        {"<toast/><toast/>", "is not well-formed XML"},
+        {"<toast><text>a & b</text></toast>", "is not well-formed XML"},
+        {"Pathwarden blocked a threat", "is not well-formed XML"},
+        {"<notification><visual/></notification>", "has the root element <notification>, not <toast>"},
+        {"<Toast/>", "has the root element <Toast>, not <toast>"},
+        {"<toast><text>caf\xE9</text></toast>", "is not UTF-8 text"},
+    };
+    int n = 0;
+    for (const auto& [content, message] : refused)
+    {
+        const ToolRun run = Tool(L"sign --key " + key + L" --in " +
+                                 Quote(Write(L"refused" + std::to_wstring(++n) + L".xml", content)) + L" --out " +
+                                 Quote(out));
+        EXPECT_EQ(1u, run.exitCode) << content << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(message)) << content << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("nothing signed")) << run.output;
+        EXPECT_FALSE(testsupport::FileExists(out)) << content;
+    }
+
+    // Declarations, comments, a byte order mark and escaped text are toast XML.
+    const std::string accepted[] = {
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- shown on update -->\n<toast launch=\"a&amp;b\"/>\n",
+        "\xEF\xBB\xBF<toast><visual><binding template=\"ToastGeneric\"><text>R\xC3\xA9sum\xC3\xA9</text></binding>"
+        "</visual></toast>",
+    };
+    const std::vector<uint8_t> devKey =
+        testsupport::FromHex(FirstLine(ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex"))));
+    for (const std::string& content : accepted)
+    {
+        const ToolRun run = Tool(L"sign --key " + key + L" --in " +
+                                 Quote(Write(L"accepted" + std::to_wstring(++n) + L".xml", content)) + L" --out " +
+                                 Quote(out));
+        ASSERT_EQ(0u, run.exitCode) << content << "\n" << run.output;
+        EXPECT_EQ(content, ReadAll(out).substr(0, content.size()));
+        EXPECT_FALSE(ReadTemplateFileWithKey(out, devKey.data()).empty()) << content;
+    }
+}

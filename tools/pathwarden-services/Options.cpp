@@ -56,6 +56,8 @@ const wchar_t* UsageText()
            L"  --bad-header MODE     replies carry a bad header: version | tiny | oversize\n"
            L"  --send-unsupported    send a protocol-2 frame before each reply\n"
            L"  --send-event          send an event notification before each reply\n"
+           L"  --malformed-replies   before each reply, send a 14-byte reply frame and one\n"
+           L"                        with identifier 0\n"
            L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
            L"  --close-after N       close a transport pipe once it received N frames\n";
@@ -165,6 +167,8 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
             options.faults.sendUnsupported = true;
         else if (arg == L"--send-event")
             options.faults.sendEvent = true;
+        else if (arg == L"--malformed-replies")
+            options.faults.malformedReplies = true;
         else if (arg == L"--handshake")
         {
             if (!value(text))

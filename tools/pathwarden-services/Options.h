@@ -35,6 +35,7 @@ struct Faults
     HeaderFault header = HeaderFault::kNone;
     bool sendUnsupported = false;  // a protocol-2 frame to the client before each reply
     bool sendEvent = false;        // an event notification (protocol 4) before each reply
+    bool malformedReplies = false; // a 14-byte reply and one with identifier 0 before each reply
     HandshakeFault handshake = HandshakeFault::kNone;
     bool missingTransport = false; // the answer names a pipe that is never created
     uint32_t closeAfter = 0;       // close a transport pipe after it received N frames

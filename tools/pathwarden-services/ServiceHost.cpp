@@ -14,7 +14,7 @@ namespace services {
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"PathwardenServices";
+constexpr wchar_t kLogModule[] = L"ServiceHost";
 constexpr DWORD kHandshakeWaitMs = 10'000;
 // As long as a client may take in the authenticated state before it gives up.
 constexpr DWORD kTransportConnectWaitMs = 30'000;
@@ -412,6 +412,12 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
                     out.insert(out.end(), faults.garbageBytes, 0xEE);
                 if (faults.unknownId)
                     append(out, ReplyFrame(id ^ 0x40000000u, "{\"unknown\":true}"));
+                if (faults.malformedReplies)
+                {
+                    // Too short to hold an identifier, then one without an identifier.
+                    append(out, Frame(ipc::kProtocolRequest, "\x01\x00\x00", 3));
+                    append(out, ReplyFrame(0, data));
+                }
                 std::vector<uint8_t> reply = ReplyFrame(id, data);
                 switch (faults.header)
                 {

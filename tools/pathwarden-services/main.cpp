@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr wchar_t kLogModule[] = L"PathwardenServices";
+constexpr wchar_t kLogModule[] = L"main";
 constexpr REGSAM kServersKeyWrite = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY;
 
 HANDLE g_stopEvent = nullptr;

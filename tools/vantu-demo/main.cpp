@@ -195,7 +195,13 @@ public:
         DeleteFileW(shortcut.c_str());
         Record("Initialize registers the Start-menu shortcut", toast && toast->Initialize());
         const std::wstring target = testsupport::ReadShortcut(shortcut).target;
-        std::printf("   shortcut %ls -> %ls\n", shortcut.c_str(), target.c_str());
+        std::printf("   shortcut %ls\n", shortcut.c_str());
+        if (target == Widen(kServedUrl))
+            std::printf("   target   %s, as served\n", kServedUrl);
+        else  // Wine's shell link takes a web address for a file path under the current folder
+            std::printf("   target   %s as served; Wine's shell link took it for a file path under the "
+                        "current folder and stored %ls\n",
+                        kServedUrl, target.c_str());
         Record("shortcut target served by the settings manager", testsupport::TargetIs(target, Widen(kServedUrl)));
 
         std::printf("== toast 1: signed template, the user clicks it\n");
@@ -262,7 +268,18 @@ public:
         CheckRecords(expected);
         m_services.Stop();
         const std::wstring logFile = LogFileOf(dll);
-        Record("FreeLibrary unloads the library", FreeLibrary(dll) && GetModuleHandleW(L"VantuToast.dll") == nullptr);
+        // The library keeps itself loaded while anything it started may still
+        // run (toast handlers the platform holds, connection threads), and
+        // leaves on a thread of its own once they have ended.
+        const bool freed = FreeLibrary(dll) != FALSE;
+        const ULONGLONG freedAt = GetTickCount64();
+        while (GetModuleHandleW(L"VantuToast.dll") != nullptr && GetTickCount64() - freedAt < 10000)
+            Sleep(5);
+        const bool left = GetModuleHandleW(L"VantuToast.dll") == nullptr;
+        if (left)
+            std::printf("   the library left the process %llu ms after FreeLibrary\n",
+                        static_cast<unsigned long long>(GetTickCount64() - freedAt));
+        Record("FreeLibrary unloads the library", freed && left);
 
         PrintSummary(logFile);
         return m_failed ? 1 : 0;
@@ -393,7 +410,21 @@ int main(int argc, char** argv)
         else if (option == "--work")
             work = Widen(argv[i + 1]);
     }
+    for (std::wstring* path : {&templates, &work})
+    {
+        wchar_t full[MAX_PATH] = {};
+        const DWORD n = GetFullPathNameW(path->c_str(), MAX_PATH, full, nullptr);
+        if (n > 0 && n < MAX_PATH)
+            *path = full;
+    }
     CreateDirectoryW(work.c_str(), nullptr);
+    // Run from the system drive, as an installed host does. Wine resolves the
+    // web address the shortcut gets as a path under the current folder and
+    // asks that folder's volume for its label, which it cannot read on the
+    // Unix root (drive Z:) in a container, and says so on standard error.
+    wchar_t windows[MAX_PATH] = {};
+    if (GetWindowsDirectoryW(windows, MAX_PATH) >= 3)
+        SetCurrentDirectoryW(std::wstring(windows, 3).c_str());
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;

@@ -7,12 +7,16 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <msxml2.h>
+#include <oleauto.h>
 #include <shellapi.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +33,7 @@
 using ZnCryptoLib::CngAlgorithm;
 using ZnCryptoLib::CngHash;
 using ZnCryptoLib::CngKey;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -53,7 +58,9 @@ const wchar_t kSignHelp[] =
     L"  Signs the bytes of XMLFILE (UTF-8 toast XML) with the private key in\n"
     L"  KEYFILE: ECDSA P-256 over SHA-256. TEMPLATE is the XML followed by the\n"
     L"  signature as 128 hexadecimal characters, inside an XML comment (137-byte\n"
-    L"  trailer, the file stays well-formed) or, with --plain, the 134-byte form.\n";
+    L"  trailer, the file stays well-formed) or, with --plain, the 134-byte form.\n"
+    L"  XMLFILE must be well-formed XML whose root element is <toast>, as the\n"
+    L"  library can show nothing else; anything else is refused.\n";
 
 const wchar_t kVerifyHelp[] =
     L"vantu-sign verify --public HEX128 --in TEMPLATE\n"
@@ -160,6 +167,85 @@ bool ParsePublicKey(const std::wstring& hex, uint8_t* key)
         key[i] = static_cast<uint8_t>(high * 16 + low);
     }
     return true;
+}
+
+// MSXML 6 DOMDocument60 (mingw-w64 declares only the older classes): the
+// parser behind the platform's XML document that the library loads toasts into.
+constexpr CLSID kClsidDomDocument60 = {0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
+
+struct Bstr
+{
+    BSTR value = nullptr;
+    ~Bstr() { SysFreeString(value); }
+};
+
+// COM for the calling thread while a document is parsed.
+struct ComScope
+{
+    const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ~ComScope()
+    {
+        if (SUCCEEDED(result))
+            CoUninitialize();
+    }
+};
+
+std::wstring Trimmed(const wchar_t* text)
+{
+    std::wstring s = text ? text : L"";
+    while (!s.empty() && iswspace(s.back()))
+        s.pop_back();
+    return s;
+}
+
+// The library reads a template's content as UTF-8 and loads it into the
+// platform's XML document; content that is not UTF-8, not well-formed XML or
+// not a <toast> can never be shown, so it is not signed. Returns an empty
+// string when the content is a toast, else why not.
+std::wstring ToastXmlProblem(const std::vector<uint8_t>& xml)
+{
+    if (xml.empty())
+        return L"is empty";
+    const char* bytes = reinterpret_cast<const char*>(xml.data());
+    const int size = static_cast<int>(xml.size());
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, size, nullptr, 0);
+    if (length <= 0)
+        return L"is not UTF-8 text";
+    Bstr text;
+    text.value = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (!text.value || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, size, text.value, length) != length)
+        return L"cannot be converted to UTF-16";
+
+    ComScope com;
+    ComPtr<IXMLDOMDocument> dom;
+    const HRESULT hr = CoCreateInstance(kClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                        reinterpret_cast<void**>(dom.GetAddressOf()));
+    if (FAILED(hr))
+        return L"cannot be checked: MSXML 6 is not available (" + StatusText(hr) + L")";
+    dom->put_async(VARIANT_FALSE);
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    if (dom->loadXML(text.value, &loaded) != S_OK || loaded != VARIANT_TRUE)
+    {
+        ComPtr<IXMLDOMParseError> error;
+        Bstr reason;
+        long line = 0;
+        long column = 0;
+        if (SUCCEEDED(dom->get_parseError(&error)) && error)
+        {
+            error->get_reason(&reason.value);
+            error->get_line(&line);
+            error->get_linepos(&column);
+        }
+        return L"is not well-formed XML (line " + std::to_wstring(line) + L", column " + std::to_wstring(column) +
+               L"): " + Trimmed(reason.value);
+    }
+    ComPtr<IXMLDOMElement> root;
+    Bstr name;
+    if (dom->get_documentElement(&root) != S_OK || !root || FAILED(root->get_tagName(&name.value)))
+        return L"has no root element";
+    if (Trimmed(name.value) != L"toast")
+        return L"has the root element <" + Trimmed(name.value) + L">, not <toast>";
+    return L"";
 }
 
 // Options after the command: "--name value" pairs and bare flags.
@@ -290,6 +376,10 @@ int Sign(const Options& options)
         return Fail(error);
     if (xml.size() > static_cast<size_t>(INT32_MAX - kCommentTrailerLength))
         return Fail(xmlPath + L" is too large for a template");
+    const std::wstring problem = ToastXmlProblem(xml);
+    if (!problem.empty())
+        return Fail(xmlPath + L" " + problem + L"; a template must hold toast XML (root element <toast>), "
+                                                L"nothing signed");
 
     CngAlgorithm sha;
     CngHash hash;

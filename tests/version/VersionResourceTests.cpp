@@ -1,0 +1,88 @@
+// Every binary a host team receives (and the companions built beside them)
+// carries a version resource built from the project's one version.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Binary
+{
+    const wchar_t* name;
+    DWORD fileType;
+};
+
+// One value of the US English, UTF-16 string table, or empty when missing.
+std::wstring StringValue(const std::vector<BYTE>& info, const std::wstring& key)
+{
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = L"\\StringFileInfo\\040904B0\\" + key;
+    if (!VerQueryValueW(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) || !value)
+        return L"";
+    return std::wstring(value, wcsnlen(value, length));
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+}  // namespace
+
+TEST(VersionResource, EveryBinaryCarriesTheProjectVersion)
+{
+    const Binary binaries[] = {
+        {L"VantuToast.dll", VFT_DLL},        {L"vantu-sign.exe", VFT_APP}, {L"pathwarden-services.exe", VFT_APP},
+        {L"vantu-demo.exe", VFT_APP},        {L"pipe-bench.exe", VFT_APP}, {L"minimal-host.exe", VFT_APP},
+    };
+    std::set<std::wstring> descriptions;
+    for (const Binary& binary : binaries)
+    {
+        SCOPED_TRACE(Narrow(binary.name));
+        const std::wstring path = std::wstring(VANTU_TEST_BINARY_DIR) + L"\\bin\\" + binary.name;
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+        ASSERT_NE(0u, size) << "no version resource, error " << GetLastError();
+        std::vector<BYTE> info(size);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT fixedLength = 0;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedLength));
+        ASSERT_GE(fixedLength, sizeof(VS_FIXEDFILEINFO));
+        EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
+        EXPECT_EQ(static_cast<DWORD>(VANTU_EXPECTED_VERSION_MS), fixed->dwFileVersionMS);
+        EXPECT_EQ(static_cast<DWORD>(VANTU_EXPECTED_VERSION_LS), fixed->dwFileVersionLS);
+        EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+        EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+        EXPECT_EQ(binary.fileType, fixed->dwFileType);
+        EXPECT_EQ(static_cast<DWORD>(VOS_NT_WINDOWS32), fixed->dwFileOS);
+        // A build with the development keys is marked in the field.
+        EXPECT_EQ(VANTU_EXPECTED_DEVELOPMENT_KEYS != 0, (fixed->dwFileFlags & VS_FF_SPECIALBUILD) != 0);
+        EXPECT_EQ(VANTU_EXPECTED_DEVELOPMENT_KEYS != 0, !StringValue(info, L"SpecialBuild").empty());
+
+        // The string table is the one the translation table names.
+        WORD* translation = nullptr;
+        UINT translationLength = 0;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                   &translationLength));
+        ASSERT_EQ(4u, translationLength);
+        EXPECT_EQ(0x0409, translation[0]);
+        EXPECT_EQ(1200, translation[1]);
+
+        EXPECT_EQ(VANTU_EXPECTED_VERSION, StringValue(info, L"FileVersion"));
+        EXPECT_EQ(VANTU_EXPECTED_VERSION, StringValue(info, L"ProductVersion"));
+        EXPECT_EQ(L"Zelnor", StringValue(info, L"CompanyName"));
+        EXPECT_EQ(L"Pathwarden", StringValue(info, L"ProductName"));
+        EXPECT_EQ(binary.name, StringValue(info, L"OriginalFilename"));
+        EXPECT_NE(std::wstring::npos, StringValue(info, L"LegalCopyright").find(L"Zelnor"));
+        const std::wstring description = StringValue(info, L"FileDescription");
+        EXPECT_FALSE(description.empty());
+        EXPECT_TRUE(descriptions.insert(description).second) << "description shared with another binary";
+    }
+}
