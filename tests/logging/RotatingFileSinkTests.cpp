@@ -84,70 +84,83 @@ TEST(RotatingFileSink, EachLineIsOneByteOneUnitWithCrLfInOneWriteNotForcedToDisk
 
 TEST(RotatingFileSink, FileNameCarriesTheEncodedConsoleUser)
 {
+    // The stand-in's console session is this process's user; each UTF-16 unit
+    // XOR the key's unit (the key repeating), as four upper-case hex digits.
+    wchar_t user[256] = {};
+    DWORD length = 256;
+    ASSERT_TRUE(GetUserNameW(user, &length));
+    const std::wstring key = VANTU_LOG_NAME_KEY;
+    std::wstring expected = L"log_";
+    for (size_t i = 0; user[i] != L'\0'; ++i)
+    {
+        wchar_t unit[5];
+        swprintf(unit, 5, L"%04X", static_cast<unsigned>(user[i] ^ key[i % key.size()]));
+        expected += unit;
+    }
     TempDir dir;
     RotatingFileSink sink(5, 100, dir / L"logs", L"log");
-    const std::wstring expected =
-        L"log_" + EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) + L".txt";
-    EXPECT_EQ(dir / L"logs\\" + expected, sink.FilePath());
+    EXPECT_EQ(dir / L"logs\\" + expected + L".txt", sink.FilePath());
     EXPECT_FALSE(FileExists(dir / L"logs")) << "construction creates nothing on disk";
 }
 
-TEST(RotatingFileSink, RotatesWhenTheFileGrowsPastTheLimit)
+// Lines of `bytes` bytes each on disk, written in turn to a sink of `count`
+// backups rotating past `size` bytes; then the current file and the backups
+// ("" for the current one, "0", "1", ...) hold what the case says, and the
+// ones it names as "-" do not exist.
+TEST(RotatingFileSink, RotationKeepsTheNewestBackupsAndWritesEachLineWhole)
 {
-    TempDir dir;
-    RotatingFileSink sink(5, 100, dir.Path(), L"log");
-    const std::wstring& file = sink.FilePath();
-
-    sink.Write(LineOf(60, L'a'));
-    sink.Write(LineOf(40, L'b'));  // exactly 100 bytes: no rotation
-    EXPECT_FALSE(FileExists(file + L".0"));
-    EXPECT_EQ(100u, ReadFileBytes(file).size());
-
-    sink.Write(LineOf(10, L'c'));  // 110 > 100: the line is written whole, then rotated
-    EXPECT_FALSE(FileExists(file));
-    ASSERT_TRUE(FileExists(file + L".0"));
-    EXPECT_EQ(110u, ReadFileBytes(file + L".0").size());
-
-    // Six more generations: the backups shift and the oldest falls off at ".4".
-    for (wchar_t generation = L'd'; generation <= L'i'; ++generation)
-        sink.Write(LineOf(101, generation));
-    EXPECT_FALSE(FileExists(file));
-    EXPECT_EQ(std::string(99, 'i') + "\r\n", ReadFileBytes(file + L".0"));
-    EXPECT_EQ(std::string(99, 'h') + "\r\n", ReadFileBytes(file + L".1"));
-    EXPECT_EQ(std::string(99, 'e') + "\r\n", ReadFileBytes(file + L".4"));
-    EXPECT_FALSE(FileExists(file + L".5"));
-
-    sink.Write(L"next\n");
-    EXPECT_EQ("next\r\n", ReadFileBytes(file));
-}
-
-TEST(RotatingFileSink, CountOneKeepsOneBackupAndCountZeroNeverRotates)
-{
-    TempDir one;
-    RotatingFileSink single(1, 10, one.Path(), L"log");
-    single.Write(L"first line\n");
-    single.Write(L"second line\n");
-    EXPECT_EQ("second line\r\n", ReadFileBytes(single.FilePath() + L".0"));
-    EXPECT_FALSE(FileExists(single.FilePath() + L".1"));
-
-    TempDir none;
-    RotatingFileSink unlimited(0, 10, none.Path(), L"log");
-    for (int i = 0; i < 20; ++i)
-        unlimited.Write(L"0123456789\n");
-    EXPECT_EQ(20u * 12u, ReadFileBytes(unlimited.FilePath()).size());
-    EXPECT_FALSE(FileExists(unlimited.FilePath() + L".0"));
-}
-
-TEST(RotatingFileSink, SizeZeroPutsEachLineInItsOwnBackup)
-{
-    TempDir dir;
-    RotatingFileSink sink(3, 0, dir.Path(), L"log");
-    sink.Write(L"a\n");
-    sink.Write(L"b\n");
-    sink.Write(L"c\n");
-    EXPECT_EQ("c\r\n", ReadFileBytes(sink.FilePath() + L".0"));
-    EXPECT_EQ("b\r\n", ReadFileBytes(sink.FilePath() + L".1"));
-    EXPECT_EQ("a\r\n", ReadFileBytes(sink.FilePath() + L".2"));
+    const auto lines = [](std::initializer_list<std::pair<size_t, wchar_t>> list) {
+        std::vector<std::wstring> result;
+        for (const auto& [bytes, fill] : list)
+            result.push_back(LineOf(bytes, fill));
+        return result;
+    };
+    const auto text = [](size_t bytes, char fill) { return std::string(bytes - 2, fill) + "\r\n"; };
+    struct Case
+    {
+        const char* what;
+        uint32_t count;
+        uint32_t size;
+        std::vector<std::wstring> lines;
+        std::vector<std::pair<std::wstring, std::string>> files;
+    };
+    const Case cases[] = {
+        {"exactly at the limit", 5, 100, lines({{60, 'a'}, {40, 'b'}}),
+         {{L"", text(60, 'a') + text(40, 'b')}, {L"0", "-"}}},
+        {"past the limit: written whole, then rotated", 5, 100, lines({{60, 'a'}, {40, 'b'}, {10, 'c'}}),
+         {{L"", "-"}, {L"0", text(60, 'a') + text(40, 'b') + text(10, 'c')}}},
+        {"the oldest falls off at the count", 5, 100,
+         lines({{101, 'd'}, {101, 'e'}, {101, 'f'}, {101, 'g'}, {101, 'h'}, {101, 'i'}, {6, 'j'}}),
+         {{L"", text(6, 'j')}, {L"0", text(101, 'i')}, {L"1", text(101, 'h')}, {L"4", text(101, 'e')},
+          {L"5", "-"}}},
+        {"count 1", 1, 10, lines({{12, 'a'}, {13, 'b'}}), {{L"", "-"}, {L"0", text(13, 'b')}, {L"1", "-"}}},
+        {"count 0 never rotates", 0, 10, std::vector<std::wstring>(20, LineOf(12)),
+         {{L"", [&] {
+               std::string all;
+               for (int i = 0; i < 20; ++i)
+                   all += text(12, 'x');
+               return all;
+           }()},
+          {L"0", "-"}}},
+        {"size 0: each line a backup of its own", 3, 0, lines({{3, 'a'}, {3, 'b'}, {3, 'c'}}),
+         {{L"0", text(3, 'c')}, {L"1", text(3, 'b')}, {L"2", text(3, 'a')}, {L"3", "-"}}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        RotatingFileSink sink(c.count, c.size, dir.Path(), L"log");
+        for (const std::wstring& line : c.lines)
+            sink.Write(line);
+        for (const auto& [suffix, content] : c.files)
+        {
+            const std::wstring path = sink.FilePath() + (suffix.empty() ? L"" : L"." + suffix);
+            if (content == "-")
+                EXPECT_FALSE(FileExists(path)) << suffix;
+            else
+                EXPECT_EQ(content, ReadFileBytes(path)) << suffix;
+        }
+    }
 }
 
 TEST(RotatingFileSink, MissingIntermediateBackupsAreSkipped)

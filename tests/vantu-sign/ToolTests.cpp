@@ -10,11 +10,11 @@
 
 #include "VantuToast/SignatureUtils.h"
 #include "VantuToast/TemplateFile.h"
+#include "support/ChildProcess.h"
 #include "support/Hex.h"
 #include "support/TemplateSigning.h"
 #include "support/TestFiles.h"
 
-using testsupport::BuildPath;
 using testsupport::ReadAll;
 using testsupport::SourcePath;
 using testsupport::TempDir;
@@ -28,16 +28,6 @@ struct ToolRun
     std::string output;  // standard output and standard error together
 };
 
-struct Handle
-{
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~Handle()
-    {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr)
-            CloseHandle(h);
-    }
-};
-
 class ToolTest : public ::testing::Test
 {
 protected:
@@ -45,41 +35,13 @@ protected:
     {
         ToolRun run;
         const std::wstring outputPath = dir / (L"output-" + std::to_wstring(++m_runs) + L".txt");
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        Handle output;
-        output.h = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               CREATE_ALWAYS, 0, nullptr);
-        EXPECT_NE(INVALID_HANDLE_VALUE, output.h);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = output.h;
-        startup.hStdError = output.h;
-        std::wstring commandLine = L"\"" + BuildPath(L"bin/vantu-sign.exe") + L"\" " + arguments;
-        PROCESS_INFORMATION process{};
-        // Wine 8 now and then refuses a process start with ERROR_INTERNAL_ERROR
-        // when the machine is busy; that start is tried once more.
-        const auto start = [&] {
-            return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
-        };
-        BOOL started = start();
-        if (!started && GetLastError() == ERROR_INTERNAL_ERROR)
-            started = start();
-        if (!started)
+        testsupport::ChildProcess tool;
+        if (!tool.Launch(L"vantu-sign.exe", arguments, outputPath))
         {
             ADD_FAILURE() << "CreateProcess failed: " << GetLastError();
             return run;
         }
-        Handle thread;
-        thread.h = process.hThread;
-        Handle child;
-        child.h = process.hProcess;
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.h, 60000));
-        GetExitCodeProcess(child.h, &run.exitCode);
-        CloseHandle(output.h);
-        output.h = INVALID_HANDLE_VALUE;
+        run.exitCode = tool.Wait(60000).value_or(0xFFFFFFFF);
         run.output = ReadAll(outputPath);
         return run;
     }
