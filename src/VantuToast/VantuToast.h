@@ -54,8 +54,12 @@ public:
 
     bool Initialize() override EXCLUDES(ToastState::InitializationMutex);
     bool Release() override EXCLUDES(ToastState::InitializationMutex);
-    bool ShowToastFromTemplate(int toastId, const std::wstring& templatePath, HANDLE* toastEvent) override EXCLUDES(ToastState::TrackedToastsMutex);
-    bool ShowToastFromXml(int toastId, const std::wstring& xml, HANDLE* toastEvent) override EXCLUDES(ToastState::TrackedToastsMutex);
+    // These call the platform (Show, Hide, a toast's last Release), whose
+    // handlers untrack toasts on the calling thread: never under the table's lock.
+    bool ShowToastFromTemplate(int toastId, const std::wstring& templatePath, HANDLE* toastEvent) override
+        EXCLUDES(ToastState::TrackedToastsMutex);
+    bool ShowToastFromXml(int toastId, const std::wstring& xml, HANDLE* toastEvent) override
+        EXCLUDES(ToastState::TrackedToastsMutex);
     bool StopTrackingToast(int toastId) override EXCLUDES(ToastState::TrackedToastsMutex);
     bool DismissToast(int toastId) override EXCLUDES(ToastState::TrackedToastsMutex);
     bool DismissAllToasts() override EXCLUDES(ToastState::TrackedToastsMutex);
@@ -66,7 +70,6 @@ public:
 private:
     bool CreateXmlDocument(const std::wstring& xml, ABI::Windows::Data::Xml::Dom::IXmlDocument** document);
     bool CreateToastNotifier(ABI::Windows::UI::Notifications::IToastNotifier** notifier);
-    // Calls the platform (Show), whose handlers may untrack on this thread.
     bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent)
         EXCLUDES(ToastState::TrackedToastsMutex);
 

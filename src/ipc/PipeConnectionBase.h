@@ -83,9 +83,8 @@ private:
     // Whether the write in flight has finished (its event may not have been
     // waited for yet).
     bool WriteFinished() const EXCLUDES(m_writeLock);
-    // The handle as the connection thread reads it: without m_handleLock,
-    // since no other thread replaces it.
-    const ScopedHandle& OwnPipe() const NO_THREAD_SAFETY_ANALYSIS { return m_pipe; }  // unlocked: see above
+    // The handle as the connection thread reads it, without m_handleLock.
+    const ScopedHandle& OwnPipe() const NO_THREAD_SAFETY_ANALYSIS { return m_pipe; }  // no lock: its one writer reads
 
     // Guards the handle against replacement while another thread issues a
     // write. The handle is replaced only on the thread that runs StartRead,
