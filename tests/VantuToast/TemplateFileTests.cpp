@@ -248,7 +248,7 @@ TEST_F(TemplateTest, EveryFailingStepIsLoggedOnce)
         const std::wstring missing = dir / L"missing.template";
         EXPECT_EQ(L"", ReadTemplateFile(missing));
         ASSERT_EQ(1u, capture.Lines().size());
-        EXPECT_TRUE(capture.Has(L"ERR", L"VantuToast", L"XML template does not exist: " + missing));
+        EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", L"XML template does not exist: " + missing));
     }
     {
         // A folder exists but cannot be opened as a file.

@@ -100,7 +100,7 @@ TEST(HexStringToBytes, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
         EXPECT_FALSE(HexStringToBytes(hex.c_str(), bytes));
     EXPECT_EQ(0x55, bytes[0]);
     EXPECT_EQ(2u, capture.Lines().size());
-    EXPECT_EQ(2u, capture.Count(L"ERR", L"SignatureUtils", L"Hex string length less than required"));
+    EXPECT_EQ(2u, capture.Count(L"ERR", L"TemplateTrailer", L"Hex string length less than required"));
     EXPECT_FALSE(HexStringToBytes(nullptr, bytes));
     EXPECT_FALSE(HexStringToBytes(kHex.c_str(), nullptr));
 }
@@ -148,6 +148,6 @@ TEST(TemplateTrailer, SignatureIsReadWhereTheLayoutPutsIt)
     ASSERT_TRUE(Parse(file, layout));
     uint8_t signature[kSignatureLength] = {};
     EXPECT_FALSE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
-    EXPECT_TRUE(capture.Has(L"ERR", L"SignatureUtils", L"Hex string length less than required"));
+    EXPECT_TRUE(capture.Has(L"ERR", L"TemplateTrailer", L"Hex string length less than required"));
     EXPECT_FALSE(ReadTemplateSignature(nullptr, layout, signature));
 }
