@@ -286,43 +286,28 @@ pdb_check() {
 }
 
 # clang-tidy (checks in .clang-tidy) over the library, companions and
-# stand-ins as build-clang compiles them: any finding fails, except those
-# that .clang-tidy-pending lists ("path check" per line) while they wait for
-# their fix.
+# stand-ins as build-clang compiles them, each source file once: any finding
+# fails.
 tidy() {
   echo "== clang-tidy: library, companions, stand-ins"
-  local log="$CLANG_DIR/clang-tidy.log" pending="$ROOT/.clang-tidy-pending"
+  local log="$CLANG_DIR/clang-tidy.log"
   local tidy_ok=1
   run-clang-tidy-19 -p "$CLANG_DIR" -quiet -j"$(nproc)" -clang-tidy-binary clang-tidy-19 \
     "^$ROOT/(src|ZnCryptoLib|sim|tools)/" >"$log" 2>&1 || tidy_ok=0
   # One line per finding: path:line:col: check: message
   local findings
   findings=$(sed -n -E "s|^$ROOT/([^:]+:[0-9]+:[0-9]+): (warning\|error): (.*) \[([a-z][^],]*)[^]]*\]$|\1: \4: \3|p" "$log" | sort -u)
-  local tolerated=0 fresh=""
   if [ -n "$findings" ]; then
-    local line path check
-    while IFS= read -r line; do
-      path=${line%%:*}
-      check=$(cut -d' ' -f2 <<<"$line"); check=${check%:}
-      if [ -f "$pending" ] && grep -qxF "$path $check" "$pending"; then
-        tolerated=$((tolerated + 1))
-      else
-        fresh+="$line"$'\n'
-      fi
-    done <<<"$findings"
-  fi
-  if [ -n "$fresh" ]; then
-    printf '%s' "$fresh" >&2
+    printf '%s\n' "$findings" >&2
     echo "clang-tidy: findings (full log: $log)" >&2
     return 1
   fi
-  if [ $tidy_ok = 0 ] && [ $tolerated = 0 ]; then
+  if [ $tidy_ok = 0 ]; then
     cat "$log" >&2
     echo "clang-tidy failed (full log: $log)" >&2
     return 1
   fi
-  echo "no findings in $(grep -c '^\[ *[0-9]*/' "$log") files" \
-       "(besides $tolerated listed in .clang-tidy-pending)"
+  echo "no findings in $(grep -c '^\[ *[0-9]*/' "$log") files"
 }
 
 check() {

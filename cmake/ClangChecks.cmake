@@ -52,13 +52,3 @@ endif()
 file(WRITE ${CMAKE_BINARY_DIR}/third_party/document.h.patched "${_patched}")
 configure_file(${CMAKE_BINARY_DIR}/third_party/document.h.patched ${_rj}/document.h COPYONLY)
 target_include_directories(vantu_options SYSTEM BEFORE INTERFACE ${CMAKE_BINARY_DIR}/third_party/clang-include)
-
-# Warnings of the clang build in code under change elsewhere, switched off
-# per source file until that code is fixed. Called at the
-# end of the top-level CMakeLists.txt, once every target exists.
-function(vantu_clang_pending_fixes)
-  # (Source options come after the shared ones on the command line.)
-  # "return Fail(...), 1;" in tools/pipe-bench/main.cpp
-  set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/pipe-bench/main.cpp
-    DIRECTORY ${CMAKE_SOURCE_DIR}/tools/pipe-bench PROPERTIES COMPILE_OPTIONS -Wno-comma)
-endfunction()

@@ -62,9 +62,6 @@ class SimObject : public Interfaces..., public ISimIdentity
     using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
 
 public:
-    SimObject(const SimObject&) = delete;
-    SimObject& operator=(const SimObject&) = delete;
-
     // The object behind a pointer handed out by the stand-in, or null for a
     // foreign object. The result is not counted.
     static Derived* From(IUnknown* object)
@@ -154,10 +151,15 @@ public:
     HRESULT RefuseInterface(REFIID) { return S_OK; }
 
 protected:
-    SimObject() = default;
     virtual ~SimObject() = default;
 
 private:
+    // Only the class that derives from this one constructs it.
+    friend Derived;
+    SimObject() = default;
+    SimObject(const SimObject&) = delete;
+    SimObject& operator=(const SimObject&) = delete;
+
     static const void* TypeKey()
     {
         static const char key = 0;

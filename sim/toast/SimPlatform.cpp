@@ -8,7 +8,6 @@
 
 #include "sim/toast/SimToast.h"
 
-using Microsoft::WRL::ComPtr;
 
 namespace VantuSim {
 

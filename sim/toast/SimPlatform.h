@@ -78,7 +78,7 @@ private:
     struct PendingEvent
     {
         Microsoft::WRL::ComPtr<SimToast> toast;
-        ToastEvent kind;
+        ToastEvent kind{};
         Microsoft::WRL::ComPtr<IInspectable> args;
     };
     struct ScreenEntry

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include <mutex>
 
 #include "logging/Logger.h"
 #include "VantuToast/ServiceClients.h"
+#include "platform/Lock.h"
 
 namespace {
 
@@ -16,20 +16,21 @@ constexpr wchar_t kLogModule[] = L"ModuleLifetime";
 // long without users before it lets the library go.
 constexpr DWORD kQuietMs = 50;
 
-std::mutex g_lock;
-int32_t g_users = 0;           // under g_lock
-uint64_t g_generation = 0;     // under g_lock; counts Holds
-HMODULE g_module = nullptr;    // under g_lock; our reference, when held
-bool g_releasing = false;      // under g_lock; a release thread runs
+Groundwork::Mutex g_lock;
+int32_t g_users GUARDED_BY(g_lock) = 0;
+uint64_t g_generation GUARDED_BY(g_lock) = 0;  // counts Holds
+HMODULE g_module GUARDED_BY(g_lock) = nullptr;  // our reference, when held
+bool g_releasing GUARDED_BY(g_lock) = false;    // a release thread runs
 
-DWORD WINAPI ReleaseThread(void*)
+// Closes the service clients (joins their threads) outside the lock.
+DWORD WINAPI ReleaseThread(void*) EXCLUDES(g_lock)
 {
     for (;;)
     {
         Sleep(kQuietMs);
         uint64_t generation = 0;
         {
-            std::lock_guard<std::mutex> guard(g_lock);
+            Groundwork::MutexLock guard(g_lock);
             if (g_users > 0)
             {
                 // Users came back: they keep the reference, and the next
@@ -42,7 +43,7 @@ DWORD WINAPI ReleaseThread(void*)
         CloseServiceClients();
         HMODULE module = nullptr;
         {
-            std::lock_guard<std::mutex> guard(g_lock);
+            Groundwork::MutexLock guard(g_lock);
             // A user that came and went meanwhile may have opened a
             // connection again: close once more.
             if (g_users > 0 || generation != g_generation)
@@ -60,9 +61,9 @@ DWORD WINAPI ReleaseThread(void*)
 
 namespace ModuleLifetime {
 
-void Hold()
+void Hold() EXCLUDES(g_lock)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
+    Groundwork::MutexLock guard(g_lock);
     ++g_generation;
     if (++g_users == 1 && g_module == nullptr)
     {
@@ -75,9 +76,9 @@ void Hold()
     }
 }
 
-void Drop()
+void Drop() EXCLUDES(g_lock)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
+    Groundwork::MutexLock guard(g_lock);
     if (--g_users > 0 || g_releasing || g_module == nullptr)
         return;
     HANDLE thread = CreateThread(nullptr, 0, &ReleaseThread, nullptr, 0, nullptr);
@@ -91,9 +92,9 @@ void Drop()
     CloseHandle(thread);
 }
 
-int32_t Users()
+int32_t Users() EXCLUDES(g_lock)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
+    Groundwork::MutexLock guard(g_lock);
     return g_users;
 }
 

@@ -27,6 +27,8 @@ class ModuleHold
 public:
     ModuleHold() { ModuleLifetime::Hold(); }
     ~ModuleHold() { ModuleLifetime::Drop(); }
-    ModuleHold(const ModuleHold&) : ModuleHold() {}
+    ModuleHold(const ModuleHold&) = delete;
     ModuleHold& operator=(const ModuleHold&) = delete;
+    ModuleHold(ModuleHold&&) = delete;
+    ModuleHold& operator=(ModuleHold&&) = delete;
 };

@@ -1,22 +1,22 @@
 #include "VantuToast/ServiceClients.h"
 
 #include <memory>
-#include <mutex>
 
 #include "includes/SettingClient.h"
 #include "includes/ui_host_module_ipc_client.h"
 #include "logging/ProcessExit.h"
+#include "platform/Lock.h"
 
 namespace {
 
-std::mutex g_settingsLock;
-ExitSafe<std::unique_ptr<SettingClient>> g_settings;  // created on first use
+Groundwork::Mutex g_settingsLock;
+ExitSafe<std::unique_ptr<SettingClient>> g_settings GUARDED_BY(g_settingsLock);  // created on first use
 
 }  // namespace
 
-void ReadShortcutTarget(std::string& target)
+void ReadShortcutTarget(std::string& target) EXCLUDES(g_settingsLock)
 {
-    std::lock_guard<std::mutex> guard(g_settingsLock);
+    Groundwork::MutexLock guard(g_settingsLock);
     std::unique_ptr<SettingClient>& settings = g_settings.Get();
     if (!settings)
         settings = std::make_unique<SettingClient>();
@@ -24,11 +24,12 @@ void ReadShortcutTarget(std::string& target)
     settings->GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), target);
 }
 
-void CloseServiceClients()
+// Joins connection threads: the clients are destroyed outside the lock.
+void CloseServiceClients() EXCLUDES(g_settingsLock)
 {
     std::unique_ptr<SettingClient> settings;
     {
-        std::lock_guard<std::mutex> guard(g_settingsLock);
+        Groundwork::MutexLock guard(g_settingsLock);
         settings = std::move(g_settings.Get());
     }
     settings.reset();

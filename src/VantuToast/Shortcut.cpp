@@ -30,7 +30,7 @@ constexpr char kDefaultShortcutTarget[] = "https://www.zelnor.com/pathwarden/how
 // Owner of a PROPVARIANT.
 struct PropVariant
 {
-    PROPVARIANT value;
+    PROPVARIANT value{};
     PropVariant() { PropVariantInit(&value); }
     ~PropVariant() { PropVariantClear(&value); }
     PropVariant(const PropVariant&) = delete;

@@ -18,6 +18,9 @@ constexpr wchar_t kLogModule[] = L"TemplateFile";
 struct FileHandle
 {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    FileHandle() = default;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
     ~FileHandle()
     {
         if (handle != INVALID_HANDLE_VALUE)

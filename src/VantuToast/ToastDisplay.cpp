@@ -210,7 +210,7 @@ bool CVantuToast::CreateAndShowToast(int toastId, IXmlDocument* document, HANDLE
     // untracking must find the entry then.
     ToastState::ToastRef previous;  // a replaced toast is released outside the lock
     {
-        std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
+        Groundwork::MutexLock guard(ToastState::TrackedToastsMutex);
         ToastState::ToastRef& entry = ToastState::TrackedToasts()[toastId];
         previous = std::move(entry);
         entry = toast;
@@ -219,7 +219,7 @@ bool CVantuToast::CreateAndShowToast(int toastId, IXmlDocument* document, HANDLE
     {
         // Not shown, so not tracked: the entry goes back to what it was,
         // unless something changed it meanwhile.
-        std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
+        Groundwork::MutexLock guard(ToastState::TrackedToastsMutex);
         auto entry = ToastState::TrackedToasts().find(toastId);
         if (entry != ToastState::TrackedToasts().end() && entry->second == toast)
         {
@@ -237,7 +237,7 @@ bool CVantuToast::DismissToast(int toastId)
 {
     ToastState::ToastRef toast;
     {
-        std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
+        Groundwork::MutexLock guard(ToastState::TrackedToastsMutex);
         auto entry = ToastState::TrackedToasts().find(toastId);
         if (entry != ToastState::TrackedToasts().end())
             toast = entry->second;
@@ -266,7 +266,7 @@ bool CVantuToast::DismissAllToasts()
 {
     std::vector<int> ids;
     {
-        std::lock_guard<std::mutex> guard(ToastState::TrackedToastsMutex);
+        Groundwork::MutexLock guard(ToastState::TrackedToastsMutex);
         ids.reserve(ToastState::TrackedToasts().size());
         for (const auto& entry : ToastState::TrackedToasts())
             ids.push_back(entry.first);

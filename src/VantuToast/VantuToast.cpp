@@ -14,16 +14,16 @@ constexpr wchar_t kLogModule[] = L"VantuToast";
 
 namespace ToastState {
 
-std::mutex InitializationMutex;
+Groundwork::Mutex InitializationMutex;
 int32_t ToastObjectCounter = 0;
-bool ToastInitialized = false;
-std::mutex TrackedToastsMutex;
+std::atomic<bool> ToastInitialized{false};
+Groundwork::Mutex TrackedToastsMutex;
 
 namespace {
 ExitSafe<std::unordered_map<int, ToastRef>> g_trackedToasts;
 }
 
-std::unordered_map<int, ToastRef>& TrackedToasts()
+std::unordered_map<int, ToastRef>& TrackedToasts() REQUIRES(TrackedToastsMutex)
 {
     return g_trackedToasts.Get();
 }
@@ -31,7 +31,7 @@ std::unordered_map<int, ToastRef>& TrackedToasts()
 void StopTracking(int toastId)
 {
     ToastRef released;  // the toast's last reference goes outside the lock
-    std::lock_guard<std::mutex> guard(TrackedToastsMutex);
+    Groundwork::MutexLock guard(TrackedToastsMutex);
     auto entry = TrackedToasts().find(toastId);
     if (entry != TrackedToasts().end())
     {
@@ -57,7 +57,7 @@ CVantuToast::~CVantuToast()
 
 bool CVantuToast::Initialize()
 {
-    std::lock_guard<std::mutex> guard(ToastState::InitializationMutex);
+    Groundwork::MutexLock guard(ToastState::InitializationMutex);
     ++ToastState::ToastObjectCounter;
     if (!ToastState::ToastInitialized)
         ToastState::ToastInitialized = EnsureShortcut();
@@ -69,7 +69,7 @@ bool CVantuToast::Release()
     // This code runs on after the object is gone: the library stays loaded
     // until it returns.
     const ModuleHold running;
-    std::lock_guard<std::mutex> guard(ToastState::InitializationMutex);
+    Groundwork::MutexLock guard(ToastState::InitializationMutex);
     const int32_t counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
 

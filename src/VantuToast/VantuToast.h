@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -13,6 +13,7 @@
 #include "VantuToast/IVantuToast.h"
 #include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/WinRtToastAbi.h"
+#include "platform/Lock.h"
 
 // Application identity of every toast, and of the Start-menu shortcut.
 constexpr wchar_t kToastAppId[] = L"Zelnor.Pathwarden.DesktopToasts";
@@ -24,17 +25,20 @@ namespace ToastState {
 
 using ToastRef = Microsoft::WRL::ComPtr<ABI::Windows::UI::Notifications::IToastNotification>;
 
-extern std::mutex InitializationMutex;
-extern int32_t ToastObjectCounter;  // guarded by InitializationMutex
-extern bool ToastInitialized;       // written under InitializationMutex
-extern std::mutex TrackedToastsMutex;
-// Guarded by TrackedToastsMutex. Its toasts are not released at process
-// exit: releasing one calls into the platform, whose threads are gone.
-std::unordered_map<int, ToastRef>& TrackedToasts();
+extern Groundwork::Mutex InitializationMutex;
+extern int32_t ToastObjectCounter GUARDED_BY(InitializationMutex);
+// Written under InitializationMutex; the show operations read it without
+// that lock, which Initialize holds while it creates the shortcut.
+extern std::atomic<bool> ToastInitialized;
+extern Groundwork::Mutex TrackedToastsMutex;
+// Its toasts are not released at process exit: releasing one calls into the
+// platform, whose threads are gone.
+std::unordered_map<int, ToastRef>& TrackedToasts() REQUIRES(TrackedToastsMutex);
 
 // Erases the entry of `toastId`, if any. Reaches the table without a toast
 // object, so the event handlers can call it after the host released theirs.
-void StopTracking(int toastId);
+// The toast's last reference goes to the platform, outside the lock.
+void StopTracking(int toastId) EXCLUDES(TrackedToastsMutex);
 
 }  // namespace ToastState
 
@@ -48,13 +52,17 @@ public:
     CVantuToast& operator=(const CVantuToast&) = delete;
     ~CVantuToast() override;
 
-    bool Initialize() override;
-    bool Release() override;
-    bool ShowToastFromTemplate(int toastId, const std::wstring& templatePath, HANDLE* toastEvent) override;
-    bool ShowToastFromXml(int toastId, const std::wstring& xml, HANDLE* toastEvent) override;
-    bool StopTrackingToast(int toastId) override;
-    bool DismissToast(int toastId) override;
-    bool DismissAllToasts() override;
+    bool Initialize() override EXCLUDES(ToastState::InitializationMutex);
+    bool Release() override EXCLUDES(ToastState::InitializationMutex);
+    // These call the platform (Show, Hide, a toast's last Release), whose
+    // handlers untrack toasts on the calling thread: never under the table's lock.
+    bool ShowToastFromTemplate(int toastId, const std::wstring& templatePath, HANDLE* toastEvent) override
+        EXCLUDES(ToastState::TrackedToastsMutex);
+    bool ShowToastFromXml(int toastId, const std::wstring& xml, HANDLE* toastEvent) override
+        EXCLUDES(ToastState::TrackedToastsMutex);
+    bool StopTrackingToast(int toastId) override EXCLUDES(ToastState::TrackedToastsMutex);
+    bool DismissToast(int toastId) override EXCLUDES(ToastState::TrackedToastsMutex);
+    bool DismissAllToasts() override EXCLUDES(ToastState::TrackedToastsMutex);
 
     // Verified XML of a signed template, or empty on any failure (logged).
     std::wstring ReadTemplateFile(const std::wstring& templatePath);
@@ -62,7 +70,8 @@ public:
 private:
     bool CreateXmlDocument(const std::wstring& xml, ABI::Windows::Data::Xml::Dom::IXmlDocument** document);
     bool CreateToastNotifier(ABI::Windows::UI::Notifications::IToastNotifier** notifier);
-    bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent);
+    bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent)
+        EXCLUDES(ToastState::TrackedToastsMutex);
 
     HRESULT m_roInitializeResult;
     ModuleHold m_hold;  // the host calls this object's code

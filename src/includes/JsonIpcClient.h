@@ -14,6 +14,7 @@ public:
     // Starts the connection to `serviceName` ("SettingManager"); a failed
     // start is logged and requests then fail until the connection is ready.
     explicit JsonIpcClient(const std::wstring& serviceName);
+    ~JsonIpcClient() = default;
     JsonIpcClient(const JsonIpcClient&) = delete;
     JsonIpcClient& operator=(const JsonIpcClient&) = delete;
 

@@ -41,7 +41,7 @@ bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
 
         Connection connection;
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            Groundwork::MutexLock guard(m_lock);
             auto entry = m_connections.find(sessionId);
             if (entry == m_connections.end() && InitializePipe(sessionId))
                 entry = m_connections.find(sessionId);
@@ -97,7 +97,7 @@ void ui_host_module_ipc_client::CloseConnections()
 {
     std::map<uint32_t, Connection> closing;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        Groundwork::MutexLock guard(m_lock);
         closing.swap(m_connections);
     }
     // Destroyed here, outside the lock: each joins its threads.
@@ -105,6 +105,6 @@ void ui_host_module_ipc_client::CloseConnections()
 
 size_t ui_host_module_ipc_client::ConnectionCount()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    Groundwork::MutexLock guard(m_lock);
     return m_connections.size();
 }

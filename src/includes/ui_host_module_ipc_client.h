@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "includes/JsonDocument.h"
 #include "ipc/ClientPipeCommunications.h"
 #include "logging/ProcessExit.h"
+#include "platform/Lock.h"
 
 class ui_host_module_ipc_client
 {
@@ -22,30 +22,30 @@ public:
 
     // Sends `request` one-way to the active session's UI host; true when the
     // frame was written. Never throws.
-    bool PostRequest(const JsonDocument& request);
+    // The message is sent outside the lock.
+    bool PostRequest(const JsonDocument& request) EXCLUDES(m_lock);
 
     // Ends every connection and joins its threads; the next request
     // connects again. The library calls this before it can be unloaded,
     // because connection threads cannot be joined under the loader lock.
-    void CloseConnections();
+    void CloseConnections() EXCLUDES(m_lock);
 
     // Service name of a session's UI host: the prefix and the session ID.
     std::wstring ServiceName(uint32_t sessionId) const;
 
-    size_t ConnectionCount();
+    size_t ConnectionCount() EXCLUDES(m_lock);
 
 protected:
-    // Creates, starts and stores the connection of one session; the caller
-    // holds m_lock.
-    bool InitializePipe(uint32_t sessionId);
+    // Creates, starts and stores the connection of one session.
+    bool InitializePipe(uint32_t sessionId) REQUIRES(m_lock);
 
 private:
     using Connection = std::shared_ptr<ipc::ClientPipeCommunications>;
 
     // Connections are shared with the senders using them, so closing them
     // never pulls one from under a send in progress.
-    std::map<uint32_t, Connection> m_connections;
-    std::mutex m_lock;
+    Groundwork::Mutex m_lock;
+    std::map<uint32_t, Connection> m_connections GUARDED_BY(m_lock);
     std::wstring m_prefix;
 };
 

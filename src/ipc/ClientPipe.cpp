@@ -78,7 +78,7 @@ void ClientPipe::Stop()
 
 void ClientPipe::OnDataRead(std::vector<uint8_t>& data)
 {
-    std::lock_guard<std::mutex> lock(m_receiveLock);
+    Groundwork::MutexLock lock(m_receiveLock);
     m_receiveBuffer.insert(m_receiveBuffer.end(), data.begin(), data.end());
     data.clear();
     const size_t consumed = ProcessReceivedData(m_receiveBuffer.data(), m_receiveBuffer.size());
@@ -185,7 +185,7 @@ void ClientPipe::ThreadLoop()
                 if (drop)
                     Close();
                 {
-                    std::lock_guard<std::mutex> lock(m_receiveLock);
+                    Groundwork::MutexLock lock(m_receiveLock);
                     m_receiveBuffer.clear();
                 }
                 if (drop && !PauseBeforeReconnect())

@@ -7,13 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ipc/PipeConnectionBase.h"
 #include "ipc/ipc_common.h"
+#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -39,7 +39,7 @@ public:
     void Stop();
 
 protected:
-    void OnDataRead(std::vector<uint8_t>& data) final;
+    void OnDataRead(std::vector<uint8_t>& data) final EXCLUDES(m_receiveLock);
 
     // Called whenever the connection must be dropped.
     virtual void ConnectionFailed() = 0;
@@ -50,7 +50,8 @@ protected:
     // Called after every WaitNamedPipeW attempt with its error (0: success).
     virtual void WaitPipeResult(DWORD error) = 0;
     // Consumes whole frames from the receive buffer; returns bytes consumed.
-    virtual size_t ProcessReceivedData(const uint8_t* bytes, size_t length) = 0;
+    // Runs under the receive lock, which guards `bytes`.
+    virtual size_t ProcessReceivedData(const uint8_t* bytes, size_t length) REQUIRES(m_receiveLock) = 0;
     // Path to connect to, asked before every attempt (empty: none known).
     virtual std::wstring GetPipeName() = 0;
 
@@ -95,8 +96,8 @@ private:
     EventHolder m_readEvent;
     EventHolder m_writeEvent;
 
-    std::mutex m_receiveLock;
-    std::vector<uint8_t> m_receiveBuffer;
+    Groundwork::Mutex m_receiveLock;
+    std::vector<uint8_t> m_receiveBuffer GUARDED_BY(m_receiveLock);
 
     std::thread m_thread;
     std::atomic<int32_t> m_waiters{0};

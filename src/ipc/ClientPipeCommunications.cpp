@@ -54,7 +54,7 @@ ClientPipeCommunications::~ClientPipeCommunications()
     for (;;)
     {
         {
-            std::lock_guard<std::mutex> lock(m_pendingLock);
+            Groundwork::MutexLock lock(m_pendingLock);
             if (m_pending.empty() && m_activeCalls.load() == 0)
                 break;
         }
@@ -84,14 +84,15 @@ void ClientPipeCommunications::SetState(State state)
 
 void ClientPipeCommunications::SetLastRequestId(uint32_t id)
 {
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    Groundwork::MutexLock lock(m_pendingLock);
     m_lastRequestId = id;
 }
 
 std::vector<uint32_t> ClientPipeCommunications::PendingRequestIds()
 {
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    Groundwork::MutexLock lock(m_pendingLock);
     std::vector<uint32_t> ids;
+    ids.reserve(m_pending.size());
     for (const auto& entry : m_pending)
         ids.push_back(entry.first);
     return ids;
@@ -194,7 +195,7 @@ void ClientPipeCommunications::Connected()
         NoteConnectionUsable();
         VT_LOG(DBG) << "###:" << m_name << ":Switching to ready state";
         {
-            std::shared_lock<std::shared_mutex> lock(m_subscriptionLock);
+            Groundwork::MutexLock lock(m_subscriptionLock);
             for (const auto& entry : m_subscriptions)
                 SendSubscription(entry.first);
         }
@@ -208,7 +209,7 @@ void ClientPipeCommunications::Connected()
 
 void ClientPipeCommunications::FailPendingRequests()
 {
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    Groundwork::MutexLock lock(m_pendingLock);
     for (auto& entry : m_pending)
     {
         if (entry.second.completion != nullptr)
@@ -392,7 +393,7 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
 
     HANDLE completion = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
+        Groundwork::MutexLock lock(m_pendingLock);
         const auto it = m_pending.find(id);
         // An entry already answered, or failed by a dropped connection, no
         // longer waits for a reply.
@@ -423,7 +424,7 @@ void ClientPipeCommunications::OnEvent(const uint8_t* frame, uint32_t size)
     m_runner.Post([this, message] {
         std::shared_ptr<EventHandler> handler;
         {
-            std::unique_lock<std::shared_mutex> lock(m_subscriptionLock);
+            Groundwork::MutexLock lock(m_subscriptionLock);
             if (!message->Parse())
             {
                 VT_LOG(WRN) << m_name << ": Malformed event notification";
@@ -473,7 +474,7 @@ bool ClientPipeCommunications::WaitReady()
 
 void ClientPipeCommunications::SendAccounting()
 {
-    std::lock_guard<std::mutex> lock(m_stats.Lock());
+    Groundwork::MutexLock lock(m_stats.Lock());
     if (m_sendCounter % kStatsRefreshInterval == 0)
     {
         m_stats.RefreshConfig();
@@ -488,7 +489,7 @@ void ClientPipeCommunications::RecordClientFailure(const wchar_t* tag)
 {
     const std::wstring trail = GetError();
     const std::wstring key = trail.empty() ? std::wstring(tag) : L"CL#" + trail;
-    std::lock_guard<std::mutex> lock(m_stats.Lock());
+    Groundwork::MutexLock lock(m_stats.Lock());
     m_stats.RefreshConfig();
     if (m_stats.IsEnabled())
     {
@@ -499,7 +500,7 @@ void ClientPipeCommunications::RecordClientFailure(const wchar_t* tag)
 
 void ClientPipeCommunications::CountDirect(const wchar_t* key)
 {
-    std::lock_guard<std::mutex> lock(m_stats.Lock());
+    Groundwork::MutexLock lock(m_stats.Lock());
     m_stats.RefreshConfig();
     if (m_stats.IsEnabled())
     {
@@ -511,7 +512,7 @@ void ClientPipeCommunications::CountDirect(const wchar_t* key)
 HANDLE ClientPipeCommunications::TakeCompletionEvent()
 {
     {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
+        Groundwork::MutexLock lock(m_pendingLock);
         if (!m_eventPool.empty())
         {
             HANDLE event = m_eventPool.back();
@@ -525,7 +526,7 @@ HANDLE ClientPipeCommunications::TakeCompletionEvent()
 void ClientPipeCommunications::ReturnCompletionEvent(HANDLE event)
 {
     {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
+        Groundwork::MutexLock lock(m_pendingLock);
         if (m_eventPool.size() < kEventPoolLimit)
         {
             m_eventPool.push_back(event);
@@ -538,7 +539,7 @@ void ClientPipeCommunications::ReturnCompletionEvent(HANDLE event)
 bool ClientPipeCommunications::AnsweredMeanwhile(uint32_t id, HANDLE completion)
 {
     {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
+        Groundwork::MutexLock lock(m_pendingLock);
         const auto it = m_pending.find(id);
         if (it == m_pending.end() || it->second.completion != nullptr)
         {
@@ -557,7 +558,7 @@ bool ClientPipeCommunications::AnsweredMeanwhile(uint32_t id, HANDLE completion)
 
 void ClientPipeCommunications::RemovePending(uint32_t id)
 {
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    Groundwork::MutexLock lock(m_pendingLock);
     m_pending.erase(id);
 }
 
@@ -594,7 +595,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
 
     uint32_t id = 0;
     {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
+        Groundwork::MutexLock lock(m_pendingLock);
         // After wrap-around an identifier may still belong to a waiting
         // request; it is skipped so that no reply reaches the wrong caller.
         do
@@ -637,7 +638,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     std::unique_ptr<uint8_t[]> reply;
     bool found = false;
     {
-        std::lock_guard<std::mutex> lock(m_pendingLock);
+        Groundwork::MutexLock lock(m_pendingLock);
         const auto it = m_pending.find(id);
         if (it != m_pending.end())
         {

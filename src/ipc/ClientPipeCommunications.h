@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +19,7 @@
 #include "ipc/ClientPipe.h"
 #include "ipc/background_task_runner.h"
 #include "ipc/ipc_stats_collector.h"
+#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -60,9 +59,9 @@ public:
     // Returns the reply data (owned by the caller) or nothing. The request
     // name only names the request in time-out statistics.
     std::unique_ptr<uint8_t[]> SendRequest(const std::wstring& requestName, const void* bytes,
-                                           uint32_t length, uint32_t& replyLength);
+                                           uint32_t length, uint32_t& replyLength) EXCLUDES(m_pendingLock);
     // Sends a protocol-2 one-way message; true when the frame was written.
-    bool SendMessage(const void* bytes, uint32_t length);
+    bool SendMessage(const void* bytes, uint32_t length) EXCLUDES(m_pendingLock);
 
     uint32_t GetState() const { return m_state.load(); }
     uint32_t GetSpinCount() const { return m_spinCount.load(); }
@@ -84,8 +83,8 @@ protected:
 
     // Request identifier counter, and the identifiers of the requests
     // waiting for a reply (pending lock taken here).
-    void SetLastRequestId(uint32_t id);
-    std::vector<uint32_t> PendingRequestIds();
+    void SetLastRequestId(uint32_t id) EXCLUDES(m_pendingLock);
+    std::vector<uint32_t> PendingRequestIds() EXCLUDES(m_pendingLock);
 
     ipc_stats_collector& Stats() { return m_stats; }
 
@@ -105,42 +104,45 @@ private:
     bool RunHandshake();
     void OnMessage(const uint8_t* frame, uint32_t size);
     void OnHandshakeAnswer(const uint8_t* frame, uint32_t size);
-    void OnReply(const uint8_t* frame, uint32_t size);
-    void OnEvent(const uint8_t* frame, uint32_t size);
+    // Wakes the caller after the pending lock is released.
+    void OnReply(const uint8_t* frame, uint32_t size) EXCLUDES(m_pendingLock);
+    // The handler runs on the task runner, outside the subscription lock.
+    void OnEvent(const uint8_t* frame, uint32_t size) EXCLUDES(m_subscriptionLock);
     void StaleCheck();
-    void FailPendingRequests();
+    void FailPendingRequests() EXCLUDES(m_pendingLock);
     void SetSpinCount(uint32_t count);
 
     bool WaitReady();
-    void SendAccounting();
-    void RecordClientFailure(const wchar_t* tag);
-    void CountDirect(const wchar_t* key);
-    bool SendSubscription(const std::string& eventName);
-    void RemovePending(uint32_t id);
+    void SendAccounting() EXCLUDES(m_stats.Lock());
+    void RecordClientFailure(const wchar_t* tag) EXCLUDES(m_stats.Lock());
+    void CountDirect(const wchar_t* key) EXCLUDES(m_stats.Lock());
+    bool SendSubscription(const std::string& eventName) EXCLUDES(m_pendingLock);
+    void RemovePending(uint32_t id) EXCLUDES(m_pendingLock);
     // After a reply wait ran out: true when the request was answered (or
     // failed) just then and its signal has landed; false when it was still
     // waiting and is now withdrawn.
-    bool AnsweredMeanwhile(uint32_t id, HANDLE completion);
+    bool AnsweredMeanwhile(uint32_t id, HANDLE completion) EXCLUDES(m_pendingLock);
     // Completion events of finished requests are kept for reuse: creating and
     // closing one per request costs two system calls on every round trip.
-    HANDLE TakeCompletionEvent();
-    void ReturnCompletionEvent(HANDLE event);
+    HANDLE TakeCompletionEvent() EXCLUDES(m_pendingLock);
+    void ReturnCompletionEvent(HANDLE event) EXCLUDES(m_pendingLock);
 
     std::wstring m_name;
     std::atomic<uint32_t> m_state{kDisconnected};
     std::atomic<int64_t> m_stateChangeTime{0};
     EventHolder m_readyEvent;
 
-    std::mutex m_pendingLock;
-    uint32_t m_lastRequestId = 0;
-    std::unordered_map<uint32_t, PendingEntry> m_pending;
-    std::vector<HANDLE> m_eventPool;  // non-signalled auto-reset events
+    Groundwork::Mutex m_pendingLock;
+    uint32_t m_lastRequestId GUARDED_BY(m_pendingLock) = 0;
+    std::unordered_map<uint32_t, PendingEntry> m_pending GUARDED_BY(m_pendingLock);
+    // Non-signalled auto-reset events.
+    std::vector<HANDLE> m_eventPool GUARDED_BY(m_pendingLock);
 
     ipc_stats_collector m_stats;
-    uint32_t m_sendCounter = 0;  // under the statistics lock
+    uint32_t m_sendCounter GUARDED_BY(m_stats.Lock()) = 0;
 
-    std::shared_mutex m_subscriptionLock;
-    std::unordered_map<std::string, std::shared_ptr<EventHandler>> m_subscriptions;
+    Groundwork::Mutex m_subscriptionLock;
+    std::unordered_map<std::string, std::shared_ptr<EventHandler>> m_subscriptions GUARDED_BY(m_subscriptionLock);
 
     background_task_runner m_runner;
     std::wstring m_transportPath;  // connection thread only

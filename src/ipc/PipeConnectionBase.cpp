@@ -46,31 +46,31 @@ void PipeConnectionBase::AttachEvents(HANDLE readEvent, HANDLE writeEvent)
 
 bool PipeConnectionBase::HasValidHandle() const
 {
-    std::lock_guard<std::mutex> lock(m_handleLock);
+    Groundwork::MutexLock lock(m_handleLock);
     return m_pipe.Valid();
 }
 
 size_t PipeConnectionBase::QueuedBytes() const
 {
-    std::lock_guard<std::mutex> lock(m_writeLock);
+    Groundwork::MutexLock lock(m_writeLock);
     return m_actionBuffer.size() + m_spareBuffer.size();
 }
 
 void PipeConnectionBase::SetPipeHandle(HANDLE pipe)
 {
     Close();
-    std::lock_guard<std::mutex> lock(m_handleLock);
+    Groundwork::MutexLock lock(m_handleLock);
     m_pipe.Reset(pipe);
 }
 
 void PipeConnectionBase::Close()
 {
-    std::lock_guard<std::mutex> handleLock(m_handleLock);
+    Groundwork::MutexLock handleLock(m_handleLock);
     if (m_pipe.Valid())
     {
         bool writePending = false;
         {
-            std::lock_guard<std::mutex> lock(m_writeLock);
+            Groundwork::MutexLock lock(m_writeLock);
             writePending = m_writePending;
         }
         // The overlapped records and the action buffer are reused by the next
@@ -88,7 +88,7 @@ void PipeConnectionBase::Close()
         ResetEvent(m_readOverlapped.hEvent);
     if (m_writeOverlapped.hEvent != nullptr)
         ResetEvent(m_writeOverlapped.hEvent);
-    std::lock_guard<std::mutex> lock(m_writeLock);
+    Groundwork::MutexLock lock(m_writeLock);
     m_writePending = false;
     m_actionBuffer.clear();
     m_spareBuffer.clear();
@@ -103,7 +103,7 @@ void PipeConnectionBase::DiscardBuffersLocked()
 
 void PipeConnectionBase::DiscardBuffers()
 {
-    std::lock_guard<std::mutex> lock(m_writeLock);
+    Groundwork::MutexLock lock(m_writeLock);
     DiscardBuffersLocked();
 }
 
@@ -137,7 +137,7 @@ bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
     }
     const uint8_t* data = static_cast<const uint8_t*>(bytes);
     {
-        std::unique_lock<std::mutex> lock(m_writeLock);
+        Groundwork::MutexLock lock(m_writeLock);
         // A non-empty action buffer means a write is in flight: its
         // completion sends whatever waits in the spare buffer.
         const bool inFlight = !m_actionBuffer.empty();
@@ -153,7 +153,7 @@ bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
         {
             IPC_TRAIL(L"base_buf_wrt", 0);
             DiscardBuffersLocked();
-            lock.unlock();
+            lock.Unlock();
             VT_LOG(ERR) << (toSpare ? "Spare buffer write failed" : "Action buffer write failed");
             return false;
         }
@@ -188,7 +188,7 @@ bool PipeConnectionBase::WriteImpl()
 
 bool PipeConnectionBase::WriteImplInner()
 {
-    std::lock_guard<std::mutex> handleLock(m_handleLock);
+    Groundwork::MutexLock handleLock(m_handleLock);
     if (!m_pipe.Valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
@@ -199,7 +199,7 @@ bool PipeConnectionBase::WriteImplInner()
     const uint8_t* data = nullptr;
     DWORD length = 0;
     {
-        std::lock_guard<std::mutex> lock(m_writeLock);
+        Groundwork::MutexLock lock(m_writeLock);
         if (m_actionBuffer.empty() || m_writePending)
             return true;
         // From here until completion the action buffer belongs to the kernel.
@@ -218,7 +218,7 @@ bool PipeConnectionBase::WriteImplInner()
         return true;
     IPC_TRAIL(L"base_wrt_impl", error);
     VT_LOG(ERR) << static_cast<const void*>(this) << " Write failed with error" << error;
-    std::lock_guard<std::mutex> lock(m_writeLock);
+    Groundwork::MutexLock lock(m_writeLock);
     m_writePending = false;
     m_actionBuffer.clear();
     m_spareBuffer.clear();
@@ -250,11 +250,11 @@ bool PipeConnectionBase::WriteEventProcessingInner()
     {
         // A signal without a pending write is left over from a write that
         // Close already drained.
-        std::lock_guard<std::mutex> lock(m_writeLock);
+        Groundwork::MutexLock lock(m_writeLock);
         if (!m_writePending)
             return true;
     }
-    const HANDLE pipe = m_pipe.Get();
+    const HANDLE pipe = OwnPipe().Get();
     if (!ScopedHandle::IsValid(pipe))
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
@@ -270,7 +270,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
             return true;
         IPC_TRAIL(L"base_wrt_prc", error);
         {
-            std::lock_guard<std::mutex> lock(m_writeLock);
+            Groundwork::MutexLock lock(m_writeLock);
             m_writePending = false;
             m_actionBuffer.clear();
             m_spareBuffer.clear();
@@ -281,14 +281,14 @@ bool PipeConnectionBase::WriteEventProcessingInner()
 
     bool more = false;
     {
-        std::unique_lock<std::mutex> lock(m_writeLock);
+        Groundwork::MutexLock lock(m_writeLock);
         m_writePending = false;
         if (written > m_actionBuffer.size())
         {
             IPC_TRAIL(L"base_", GetLastError());
             m_actionBuffer.clear();
             m_spareBuffer.clear();
-            lock.unlock();
+            lock.Unlock();
             VT_LOG(ERR) << "GetOverlappedResult return larger written size than actual buffer length";
             return false;
         }
@@ -311,7 +311,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
                     IPC_TRAIL(L"base_buf_wrt", 0);
                     m_actionBuffer.clear();
                     m_spareBuffer.clear();
-                    lock.unlock();
+                    lock.Unlock();
                     VT_LOG(ERR) << "Action buffer write failed";
                     return false;
                 }
@@ -325,7 +325,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
 
 bool PipeConnectionBase::StartRead()
 {
-    if (!m_pipe.Valid())
+    if (!OwnPipe().Valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -334,7 +334,7 @@ bool PipeConnectionBase::StartRead()
     }
     // ReadFile itself resets the event when the operation starts.
     m_readBuffer.resize(kReadChunkSize);
-    if (ReadFile(m_pipe.Get(), m_readBuffer.data(), kReadChunkSize, nullptr, &m_readOverlapped))
+    if (ReadFile(OwnPipe().Get(), m_readBuffer.data(), kReadChunkSize, nullptr, &m_readOverlapped))
     {
         m_readPending = true;  // the event is signalled all the same
         return true;
@@ -360,7 +360,7 @@ bool PipeConnectionBase::ReadEventProcessing()
     // is left over from a connection already closed.
     if (!m_readPending)
         return true;
-    if (!m_pipe.Valid())
+    if (!OwnPipe().Valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -368,7 +368,7 @@ bool PipeConnectionBase::ReadEventProcessing()
         return false;
     }
     DWORD read = 0;
-    if (!GetOverlappedResult(m_pipe.Get(), &m_readOverlapped, &read, FALSE))
+    if (!GetOverlappedResult(OwnPipe().Get(), &m_readOverlapped, &read, FALSE))
     {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_INCOMPLETE)
@@ -396,13 +396,13 @@ bool PipeConnectionBase::ReadEventProcessing()
 
 bool PipeConnectionBase::WriteFinished() const
 {
-    std::lock_guard<std::mutex> lock(m_writeLock);
+    Groundwork::MutexLock lock(m_writeLock);
     return m_writePending && HasOverlappedIoCompleted(&m_writeOverlapped);
 }
 
 void PipeConnectionBase::SetTrail(std::wstring text)
 {
-    std::lock_guard<std::mutex> lock(m_errorLock);
+    Groundwork::MutexLock lock(m_errorLock);
     m_errorTrail = std::move(text);
 }
 
@@ -418,13 +418,13 @@ void PipeConnectionBase::RecordException(const wchar_t* tag, uint32_t site, cons
 
 void PipeConnectionBase::ClearError()
 {
-    std::lock_guard<std::mutex> lock(m_errorLock);
+    Groundwork::MutexLock lock(m_errorLock);
     m_errorTrail.clear();
 }
 
 std::wstring PipeConnectionBase::GetError() const
 {
-    std::lock_guard<std::mutex> lock(m_errorLock);
+    Groundwork::MutexLock lock(m_errorLock);
     return m_errorTrail;
 }
 

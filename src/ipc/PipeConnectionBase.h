@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
 #include "ipc/ipc_common.h"
+#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -34,67 +34,70 @@ public:
     virtual ~PipeConnectionBase();
 
     // Queues bytes for writing and starts a write if none is in flight.
-    bool WriteData(const void* bytes, size_t length);
+    bool WriteData(const void* bytes, size_t length) EXCLUDES(m_handleLock, m_writeLock);
     // Issues the overlapped write of the whole action buffer.
-    bool WriteImpl();
+    bool WriteImpl() EXCLUDES(m_handleLock, m_writeLock);
     // Completes a write after the write event was signalled.
-    bool WriteEventProcessing();
+    bool WriteEventProcessing() EXCLUDES(m_handleLock, m_writeLock);
     // Issues the next overlapped read.
-    bool StartRead();
+    bool StartRead() EXCLUDES(m_writeLock);
     // Completes a read after the read event was signalled, hands the bytes to
-    // the subclass and starts the next read.
-    bool ReadEventProcessing();
+    // the subclass and starts the next read. The subclass is called without
+    // any of this object's locks.
+    bool ReadEventProcessing() EXCLUDES(m_handleLock, m_writeLock, m_errorLock);
     // Cancels and drains pending I/O, closes the handle, empties the write
     // buffers. Safe to call repeatedly.
-    void Close();
+    void Close() EXCLUDES(m_handleLock, m_writeLock);
 
     // Error trail: tag "#" site "#" detail.
-    void RecordError(const wchar_t* tag, uint32_t site, uint32_t code);
-    void RecordException(const wchar_t* tag, uint32_t site, const std::exception& e);
-    void ClearError();
-    std::wstring GetError() const;
+    void RecordError(const wchar_t* tag, uint32_t site, uint32_t code) EXCLUDES(m_errorLock);
+    void RecordException(const wchar_t* tag, uint32_t site, const std::exception& e) EXCLUDES(m_errorLock);
+    void ClearError() EXCLUDES(m_errorLock);
+    std::wstring GetError() const EXCLUDES(m_errorLock);
 
-    bool HasValidHandle() const;
+    bool HasValidHandle() const EXCLUDES(m_handleLock);
     // Bytes queued or in flight (action plus spare buffer).
-    size_t QueuedBytes() const;
+    size_t QueuedBytes() const EXCLUDES(m_writeLock);
 
 protected:
     // Receives the read buffer after each completed read.
     virtual void OnDataRead(std::vector<uint8_t>& data) = 0;
 
     // Takes ownership of an opened pipe handle, closing any previous one.
-    void SetPipeHandle(HANDLE pipe);
+    void SetPipeHandle(HANDLE pipe) EXCLUDES(m_handleLock, m_writeLock);
     // The events are owned by the subclass; the overlapped records use them.
     void AttachEvents(HANDLE readEvent, HANDLE writeEvent);
     // The open handle; for the connection thread, which alone replaces it.
-    HANDLE PipeHandle() const { return m_pipe.Get(); }
+    HANDLE PipeHandle() const { return OwnPipe().Get(); }
     // Replaces the error trail with a text of the subclass's own form.
-    void SetTrail(std::wstring text);
+    void SetTrail(std::wstring text) EXCLUDES(m_errorLock);
 
 private:
     // Empties the spare buffer and, unless the kernel still writes from it,
     // the action buffer. Buffer lock held by the caller.
-    void DiscardBuffersLocked();
-    void DiscardBuffers();
-    bool WriteDataImpl(const void* bytes, size_t length);
-    bool WriteImplInner();
-    bool WriteEventProcessingInner();
+    void DiscardBuffersLocked() REQUIRES(m_writeLock);
+    void DiscardBuffers() EXCLUDES(m_writeLock);
+    bool WriteDataImpl(const void* bytes, size_t length) EXCLUDES(m_handleLock, m_writeLock);
+    bool WriteImplInner() EXCLUDES(m_handleLock, m_writeLock);
+    bool WriteEventProcessingInner() EXCLUDES(m_handleLock, m_writeLock);
     // Whether the write in flight has finished (its event may not have been
     // waited for yet).
-    bool WriteFinished() const;
+    bool WriteFinished() const EXCLUDES(m_writeLock);
+    // The handle as the connection thread reads it, without m_handleLock.
+    const ScopedHandle& OwnPipe() const NO_THREAD_SAFETY_ANALYSIS { return m_pipe; }  // no lock: its one writer reads
 
     // Guards the handle against replacement while another thread issues a
     // write. The handle is replaced only on the thread that runs StartRead,
     // ReadEventProcessing and WriteEventProcessing (the connection thread),
     // so those read it without the lock and never wait for a caller that is
     // inside WriteFile.
-    mutable std::mutex m_handleLock;
-    ScopedHandle m_pipe;
+    mutable Groundwork::Mutex m_handleLock;
+    ScopedHandle m_pipe GUARDED_BY(m_handleLock);
 
-    mutable std::mutex m_writeLock;  // guards both buffers and m_writePending
-    std::vector<uint8_t> m_actionBuffer;
-    std::vector<uint8_t> m_spareBuffer;
-    bool m_writePending = false;
+    mutable Groundwork::Mutex m_writeLock ACQUIRED_AFTER(m_handleLock);
+    std::vector<uint8_t> m_actionBuffer GUARDED_BY(m_writeLock);
+    std::vector<uint8_t> m_spareBuffer GUARDED_BY(m_writeLock);
+    bool m_writePending GUARDED_BY(m_writeLock) = false;
 
     std::vector<uint8_t> m_readBuffer;  // connection thread only
     bool m_readPending = false;         // connection thread only
@@ -102,8 +105,8 @@ private:
     OVERLAPPED m_writeOverlapped{};
     OVERLAPPED m_readOverlapped{};
 
-    mutable std::mutex m_errorLock;
-    std::wstring m_errorTrail;
+    mutable Groundwork::Mutex m_errorLock;
+    std::wstring m_errorTrail GUARDED_BY(m_errorLock);
 };
 
 }  // namespace ipc

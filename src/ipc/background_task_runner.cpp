@@ -47,7 +47,7 @@ bool background_task_runner::Start()
 
 void background_task_runner::Post(Task task)
 {
-    std::lock_guard<std::mutex> lock(m_queueLock);
+    Groundwork::MutexLock lock(m_queueLock);
     m_tasks.push_back(std::move(task));
     if (m_wakeEvent.Valid())
         SetEvent(m_wakeEvent.Get());
@@ -73,7 +73,7 @@ bool background_task_runner::Stop()
 
 bool background_task_runner::PopFront(Task& task)
 {
-    std::lock_guard<std::mutex> lock(m_queueLock);
+    Groundwork::MutexLock lock(m_queueLock);
     if (m_tasks.empty())
         return false;
     task = std::move(m_tasks.front());

@@ -4,10 +4,10 @@
 
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "ipc/ipc_common.h"
+#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -23,22 +23,23 @@ public:
 
     bool Start();
     // Never waits for a task to run.
-    void Post(Task task);
+    void Post(Task task) EXCLUDES(m_queueLock);
     // Ends the worker and runs whatever is still queued on the calling
     // thread, so every posted task runs exactly once.
-    bool Stop();
+    bool Stop() EXCLUDES(m_queueLock);
 
     bool IsRunning() const { return m_worker.joinable(); }
 
 private:
-    void WorkerLoop();
-    bool PopFront(Task& task);
+    // Tasks run without the queue lock: they may post again.
+    void WorkerLoop() EXCLUDES(m_queueLock);
+    bool PopFront(Task& task) EXCLUDES(m_queueLock);
     static void RunTask(Task& task);
 
     EventHolder m_wakeEvent;
     EventHolder m_stopEvent;
-    std::mutex m_queueLock;
-    std::deque<Task> m_tasks;
+    Groundwork::Mutex m_queueLock;
+    std::deque<Task> m_tasks GUARDED_BY(m_queueLock);
     std::thread m_worker;
 };
 

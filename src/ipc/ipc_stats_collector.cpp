@@ -30,13 +30,14 @@ ipc_stats_collector::ipc_stats_collector()
 {
     m_security.nLength = sizeof(m_security);
     m_security.bInheritHandle = FALSE;
+    Groundwork::MutexLock lock(m_lock);
     RefreshConfig();
 }
 
 ipc_stats_collector::~ipc_stats_collector()
 {
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        Groundwork::MutexLock lock(m_lock);
         RefreshConfig();
         if (m_enabled)
             Flush(INFINITE);
@@ -96,7 +97,7 @@ void ipc_stats_collector::Increment(const std::wstring& name)
 void ipc_stats_collector::RecordTimeout(uint32_t waitMs, const std::wstring& requestName)
 {
     const std::wstring name = TimeoutKey(waitMs, requestName);
-    std::lock_guard<std::mutex> lock(m_lock);
+    Groundwork::MutexLock lock(m_lock);
     RefreshConfig();
     if (m_enabled)
     {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -12,6 +11,7 @@
 
 #include "ipc/ipc_common.h"
 #include "platform/CRegKey.h"
+#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -38,34 +38,35 @@ public:
 
     // The statistics lock: held by the owner around every call below except
     // RecordTimeout, which takes it itself.
-    std::mutex& Lock() { return m_lock; }
+    Groundwork::Mutex& Lock() RETURN_CAPABILITY(m_lock) { return m_lock; }
 
-    void RefreshConfig();
-    void Increment(const std::wstring& name);
-    void RecordTimeout(uint32_t waitMs, const std::wstring& requestName);
+    void RefreshConfig() REQUIRES(m_lock);
+    void Increment(const std::wstring& name) REQUIRES(m_lock);
+    void RecordTimeout(uint32_t waitMs, const std::wstring& requestName) EXCLUDES(m_lock);
     // Adds every non-zero count to the registry; gives up (keeping the counts)
     // when the global mutex is not acquired within `mutexWaitMs`.
-    void Flush(DWORD mutexWaitMs);
-    bool IsEnabled() const { return m_enabled; }
+    void Flush(DWORD mutexWaitMs) REQUIRES(m_lock);
+    bool IsEnabled() const REQUIRES(m_lock) { return m_enabled; }
 
     // Count not yet written to the registry.
-    uint32_t PendingCount(const std::wstring& name) const;
+    uint32_t PendingCount(const std::wstring& name) const REQUIRES(m_lock);
 
 private:
     // Reads "ipc_stats_enabled" through the product key, opening the key
     // when needed; the key stays closed when it cannot be opened.
-    LONG QueryEnabledValue(DWORD& value);
-    bool EnsureSecurityDescriptor();
-    bool AcquireMutex(DWORD waitMs);
-    void ReleaseMutex();
+    LONG QueryEnabledValue(DWORD& value) REQUIRES(m_lock);
+    bool EnsureSecurityDescriptor() REQUIRES(m_lock);
+    bool AcquireMutex(DWORD waitMs) REQUIRES(m_lock);
+    void ReleaseMutex() REQUIRES(m_lock);
 
-    std::mutex m_lock;
-    std::unordered_map<std::wstring, uint32_t> m_counters;
-    Groundwork::CRegKey m_productKey;
-    bool m_enabled = false;
-    ScopedHandle m_mutex;
-    PSECURITY_DESCRIPTOR m_securityDescriptor = nullptr;  // LocalFree'd by the destructor
-    SECURITY_ATTRIBUTES m_security{};
+    Groundwork::Mutex m_lock;
+    std::unordered_map<std::wstring, uint32_t> m_counters GUARDED_BY(m_lock);
+    Groundwork::CRegKey m_productKey GUARDED_BY(m_lock);
+    bool m_enabled GUARDED_BY(m_lock) = false;
+    ScopedHandle m_mutex GUARDED_BY(m_lock);
+    // LocalFree'd by the destructor
+    PSECURITY_DESCRIPTOR m_securityDescriptor GUARDED_BY(m_lock) = nullptr;
+    SECURITY_ATTRIBUTES m_security GUARDED_BY(m_lock){};
 };
 
 }  // namespace ipc

@@ -28,6 +28,8 @@ void* g_startupModule = nullptr;
 class LastErrorKeeper
 {
 public:
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
 #ifdef _WIN32
     LastErrorKeeper() : m_error(GetLastError()) {}
     ~LastErrorKeeper() { SetLastError(m_error); }
@@ -36,6 +38,7 @@ private:
     DWORD m_error;
 #else
     // Elsewhere there is no per-thread last error to keep.
+    LastErrorKeeper() = default;
     ~LastErrorKeeper() {}
 #endif
 };
@@ -48,7 +51,8 @@ constexpr int64_t kTicksPerMillisecond = 10'000;
 LogStream::LogStream(std::shared_ptr<ILogSink> sink) : m_sink(std::move(sink)) {}
 
 LogStream::LogStream(LogStream&& other) noexcept
-    : std::wostringstream(std::move(other)), m_sink(std::move(other.m_sink))
+    : std::wostringstream(std::move(other)),
+      m_sink(std::move(other.m_sink))  // NOLINT(bugprone-use-after-move): the base's move leaves m_sink alone
 {
 }
 

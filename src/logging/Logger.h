@@ -60,6 +60,7 @@ class Logger
 {
 public:
     Logger() = default;
+    ~Logger() = default;
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 

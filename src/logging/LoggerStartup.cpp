@@ -184,7 +184,7 @@ bool RotatingFileSink::EnsureFolder()
 
 void RotatingFileSink::Write(const std::wstring& line)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    Groundwork::MutexLock guard(m_lock);
     if (!EnsureFolder())
         return;
 
@@ -208,10 +208,17 @@ void RotatingFileSink::Write(const std::wstring& line)
         return;
     file.Reset();
     ApplyFileDacl(m_filePath, kLogFileSddl);
-    Rotate();
+    RotateLocked();
 }
 
 bool RotatingFileSink::Rotate()
+{
+    // Under the lock, so that no line is written while the files move.
+    Groundwork::MutexLock guard(m_lock);
+    return RotateLocked();
+}
+
+bool RotatingFileSink::RotateLocked()
 {
     if (m_rotationCount == 0)
         return true;

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include <windows.h>
 
 #include "logging/Logger.h"
+#include "platform/Lock.h"
 
 // Folder descriptor: given to every directory the logger creates.
 extern const wchar_t kLogFolderSddl[];
@@ -36,18 +36,20 @@ public:
     RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize, const std::wstring& folder,
                      const std::wstring& baseName);
 
-    void Write(const std::wstring& line) override;
-    bool Rotate();
+    void Write(const std::wstring& line) override EXCLUDES(m_lock);
+    // Moves the file to "<file>.0" and each older one up a number.
+    bool Rotate() EXCLUDES(m_lock);
 
     const std::wstring& FilePath() const { return m_filePath; }
 
 private:
-    bool EnsureFolder();
+    bool EnsureFolder() REQUIRES(m_lock);
+    bool RotateLocked() REQUIRES(m_lock);
 
     uint32_t m_rotationCount;
     uint32_t m_rotationSize;
-    std::mutex m_lock;
-    std::wstring m_filePath;
-    std::wstring m_folderPath;
-    bool m_folderReady = false;
+    Groundwork::Mutex m_lock;
+    std::wstring m_filePath;    // set by the constructor only
+    std::wstring m_folderPath;  // set by the constructor only
+    bool m_folderReady GUARDED_BY(m_lock) = false;
 };

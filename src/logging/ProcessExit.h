@@ -47,5 +47,5 @@ public:
     T& Get() { return *std::launder(reinterpret_cast<T*>(m_storage)); }
 
 private:
-    alignas(T) unsigned char m_storage[sizeof(T)];
+    alignas(T) unsigned char m_storage[sizeof(T)]{};
 };

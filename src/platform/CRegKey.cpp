@@ -33,11 +33,17 @@ RegDeleteKeyExWFn LookupRegDeleteKeyEx()
 struct LocalMemory
 {
     HLOCAL p = nullptr;
+    LocalMemory() = default;
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
     ~LocalMemory() { if (p) LocalFree(p); }
 };
 struct Sid
 {
     PSID p = nullptr;
+    Sid() = default;
+    Sid(const Sid&) = delete;
+    Sid& operator=(const Sid&) = delete;
     ~Sid() { if (p) FreeSid(p); }
 };
 

@@ -78,6 +78,8 @@ public:
     explicit CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl);
     CRegKey(const CRegKey&) = default;
     CRegKey& operator=(const CRegKey&) = default;
+    CRegKey(CRegKey&&) = default;
+    CRegKey& operator=(CRegKey&&) = default;
 
     virtual ~CRegKey();                                                            // 0
     virtual LONG QueryValue(LPCWSTR name, DWORD* type, void* data, ULONG* bytes);  // 1

@@ -27,10 +27,11 @@ int Stats(int count, const std::string& name)
     ipc::ipc_stats_collector stats;
     for (int i = 0; i < count; ++i)
     {
-        std::lock_guard<std::mutex> lock(stats.Lock());
+        Groundwork::MutexLock lock(stats.Lock());
         stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
         stats.Flush(INFINITE);
     }
+    Groundwork::MutexLock lock(stats.Lock());
     return stats.PendingCount(ipc::ipc_stats_collector::kTotalsKey) == 0 ? 0 : 4;
 }
 

@@ -21,7 +21,7 @@ TEST(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitchAndSwitchingOnStartsAfres
     testsupport::ScopedLogCapture log;
     {
         ipc_stats_collector stats;
-        std::lock_guard<std::mutex> lock(stats.Lock());
+        Groundwork::MutexLock lock(stats.Lock());
         stats.Increment(ipc_stats_collector::kTotalsKey);
         stats.RefreshConfig();
         EXPECT_FALSE(stats.IsEnabled());
@@ -35,13 +35,14 @@ TEST(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitchAndSwitchingOnStartsAfres
     {
         ipc_stats_collector stats;
         stats.RecordTimeout(1000, L"GetSetting");
+        Groundwork::MutexLock lock(stats.Lock());
         EXPECT_EQ(0u, stats.PendingCount(L"timeouts1000#GetSetting"));
     }
     EXPECT_FALSE(StatsKeyExists());
 
     // Switching on discards the counts gathered while off.
     ipc_stats_collector stats;
-    std::lock_guard<std::mutex> lock(stats.Lock());
+    Groundwork::MutexLock lock(stats.Lock());
     for (int i = 0; i < 5; ++i)
         stats.Increment(ipc_stats_collector::kTotalsKey);
     stats.Increment(L"CL#pipe_is_not_ready");
@@ -102,7 +103,7 @@ TEST(IpcStats, AValueOfAnotherTypeIsLeftAloneAndItsCountKept)
     }
     testsupport::ScopedLogCapture log;
     ipc_stats_collector stats;
-    std::lock_guard<std::mutex> lock(stats.Lock());
+    Groundwork::MutexLock lock(stats.Lock());
     stats.Increment(ipc_stats_collector::kTotalsKey);
     stats.Increment(L"CL#write_error");
     stats.Flush(0);
@@ -146,7 +147,7 @@ TEST(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
         SetEvent(start.Get());
         for (int i = 0; i < kOwnCount; ++i)
         {
-            std::lock_guard<std::mutex> lock(stats.Lock());
+            Groundwork::MutexLock lock(stats.Lock());
             stats.Increment(ipc_stats_collector::kTotalsKey);
             stats.Flush(INFINITE);
         }

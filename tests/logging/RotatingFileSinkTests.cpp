@@ -5,6 +5,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <thread>
+
 #include "logging/LoggerStartup.h"
 #include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
@@ -176,6 +178,29 @@ TEST(RotatingFileSink, MissingIntermediateBackupsAreSkipped)
     EXPECT_FALSE(FileExists(file + L".1"));
     EXPECT_FALSE(FileExists(file + L".2"));
     EXPECT_TRUE(MoveLogFile(file + L".9", file + L".10")) << "a missing source counts as moved";
+}
+
+// A rotation asked for by another thread waits for a line being written: the
+// file is never moved while the sink has it open, and no line is lost.
+TEST(RotatingFileSink, RotationFromAnotherThreadWaitsForTheWriter)
+{
+    TempDir dir;
+    constexpr int kLines = 300;
+    constexpr int kRotations = 24;
+    RotatingFileSink sink(kRotations + 1, 1u << 30, dir.Path(), L"log");
+    int failedRotations = 0;
+    std::thread rotator([&] {
+        for (int i = 0; i < kRotations; ++i)
+            failedRotations += sink.Rotate() ? 0 : 1;
+    });
+    for (int i = 0; i < kLines; ++i)
+        sink.Write(L"line\n");
+    rotator.join();
+    EXPECT_EQ(0, failedRotations);
+    size_t bytes = ReadFileBytes(sink.FilePath()).size();
+    for (int i = 0; i < kRotations; ++i)
+        bytes += ReadFileBytes(sink.FilePath() + L"." + std::to_wstring(i)).size();
+    EXPECT_EQ(kLines * 6u, bytes) << "every line, across the file and its backups";
 }
 
 // Whether this file system keeps a DACL given to a new directory (Wine keeps

@@ -84,7 +84,9 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
                 return false;
             if (!ParseNumber(text, out))
             {
-                error = arg + L" needs a number, not " + text;
+                error = arg;
+                error += L" needs a number, not ";
+                error += text;
                 return false;
             }
             return true;

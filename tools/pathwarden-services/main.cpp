@@ -35,7 +35,7 @@ bool ReadWholeFile(const std::wstring& path, std::string& content)
     if (!file.Valid())
         return false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 16 * 1024 * 1024)
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 16LL * 1024 * 1024)
         return false;
     content.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;

@@ -306,7 +306,7 @@ private:
     ScopedHandle m_replyEvent;
     OVERLAPPED m_readIo{};
     OVERLAPPED m_writeIo{};
-    uint8_t m_chunk[8192];
+    uint8_t m_chunk[8192]{};
     std::atomic<size_t> m_expected{0};
     std::thread m_thread;
 };
@@ -338,10 +338,11 @@ double Percentile(std::vector<double> samples, double p)
     return samples[index];
 }
 
-bool Fail(const char* what)
+// The exit code of a failed run, after its reason.
+int Fail(const char* what)
 {
     std::fprintf(stderr, "pipe-bench: %s\n", what);
-    return false;
+    return 1;
 }
 
 }  // namespace
@@ -358,17 +359,17 @@ int main(int, char**)
 
     Services services(L"main");
     if (!services.Start(L"--settings \"" + settings + L"\" --raw-echo " + rawPipe))
-        return Fail("cannot start pathwarden-services.exe"), 1;
+        return Fail("cannot start pathwarden-services.exe");
 
     ipc::ClientPipeCommunications client;
     if (!client.Initialize(L"SettingManager") || !client.WaitForReady(20000))
-        return Fail("the transport never became ready"), 1;
+        return Fail("the transport never became ready");
     RawPipe raw;
     if (!raw.Open(rawPipe))
-        return Fail("cannot open the raw echo pipe"), 1;
+        return Fail("cannot open the raw echo pipe");
     HandOffPipe handOff;
     if (!handOff.Open(rawPipe))
-        return Fail("cannot open the raw echo pipe for the hand-off"), 1;
+        return Fail("cannot open the raw echo pipe for the hand-off");
 
     // ---- Round trip -------------------------------------------------------
     const std::string request = JsonOfSize("echo", 100);
@@ -382,7 +383,7 @@ int main(int, char**)
     auto handOffOnce = [&]() { return handOff.RoundTrip(rawFrame); };
     for (int i = 0; i < kWarmUp; ++i)
         if (!transportOnce() || !rawOnce() || !handOffOnce())
-            return Fail("round trip failed during warm-up"), 1;
+            return Fail("round trip failed during warm-up");
 
     std::vector<double> transportTimes;
     std::vector<double> rawTimes;
@@ -400,11 +401,11 @@ int main(int, char**)
     for (int block = 0; block < kRoundTripBlocks; ++block)
     {
         if (!timeBlock(rawOnce, rawTimes))
-            return Fail("raw echo failed"), 1;
+            return Fail("raw echo failed");
         if (!timeBlock(handOffOnce, handOffTimes))
-            return Fail("hand-off echo failed"), 1;
+            return Fail("hand-off echo failed");
         if (!timeBlock(transportOnce, transportTimes))
-            return Fail("SendRequest failed"), 1;
+            return Fail("SendRequest failed");
     }
     const double transportMedian = Percentile(transportTimes, 0.5);
     const double rawMedian = Percentile(rawTimes, 0.5);
@@ -420,17 +421,17 @@ int main(int, char**)
     double start = NowMicroseconds();
     for (int i = 0; i < kMessages; ++i)
         if (!client.SendMessage(message.data(), static_cast<uint32_t>(message.size())))
-            return Fail("SendMessage failed"), 1;
+            return Fail("SendMessage failed");
     if (!transportOnce())
-        return Fail("SendRequest after the messages failed"), 1;
+        return Fail("SendRequest after the messages failed");
     const double transportSeconds = (NowMicroseconds() - start) / 1e6;
 
     start = NowMicroseconds();
     for (int i = 0; i < kMessages; ++i)
         if (!raw.Write(messageFrame))
-            return Fail("raw WriteFile failed"), 1;
+            return Fail("raw WriteFile failed");
     if (!rawOnce())
-        return Fail("raw echo after the messages failed"), 1;
+        return Fail("raw echo after the messages failed");
     const double rawSeconds = (NowMicroseconds() - start) / 1e6;
     const double megabytes = static_cast<double>(kMessages) * kMessageSize / (1024.0 * 1024.0);
     const double transportRate = megabytes / transportSeconds;
@@ -447,9 +448,9 @@ int main(int, char**)
         Services late(L"ready-" + std::to_wstring(run));
         int64_t launchTicks = 0;
         if (!late.Start(L"--ui-session " + std::to_wstring(session), &launchTicks))
-            return Fail("cannot start the second services process"), 1;
+            return Fail("cannot start the second services process");
         if (!waiting->WaitForReady(20000))
-            return Fail("the client never became ready"), 1;
+            return Fail("the client never became ready");
         const int64_t readyTicks = UnixTicksNow();
         fromListening.push_back(static_cast<double>(readyTicks - late.ReadyTicks()) / 10000.0);
         fromLaunch.push_back(static_cast<double>(readyTicks - launchTicks) / 10000.0);

@@ -31,7 +31,6 @@
 #include "VantuToast/VantuToast.h"
 #include "vantu_config.h"
 
-using Microsoft::WRL::ComPtr;
 
 namespace {
 

@@ -176,6 +176,9 @@ constexpr CLSID kClsidDomDocument60 = {0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 
 struct Bstr
 {
     BSTR value = nullptr;
+    Bstr() = default;
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { SysFreeString(value); }
 };
 
@@ -183,6 +186,9 @@ struct Bstr
 struct ComScope
 {
     const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ComScope() = default;
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
     ~ComScope()
     {
         if (SUCCEEDED(result))

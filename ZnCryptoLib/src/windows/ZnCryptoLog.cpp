@@ -1,19 +1,19 @@
 #include "ZnCryptoLib/src/windows/ZnCryptoLog.h"
 
-#include <mutex>
 #include <new>
 #include <string>
+#include "platform/Lock.h"
 
 namespace ZnCryptoLib {
 
 namespace {
 
-std::mutex g_sinkLock;
-std::shared_ptr<IZnCryptoLogSink> g_sink;
+Groundwork::Mutex g_sinkLock;
+std::shared_ptr<IZnCryptoLogSink> g_sink GUARDED_BY(g_sinkLock);
 
-std::shared_ptr<IZnCryptoLogSink> CurrentSink()
+std::shared_ptr<IZnCryptoLogSink> CurrentSink() EXCLUDES(g_sinkLock)
 {
-    std::lock_guard<std::mutex> lock(g_sinkLock);
+    Groundwork::MutexLock lock(g_sinkLock);
     return g_sink;
 }
 
@@ -27,12 +27,13 @@ void AppendNarrow(std::wstring& out, const char* text)
 
 void SetLogSink(std::shared_ptr<IZnCryptoLogSink> sink)
 {
-    std::lock_guard<std::mutex> lock(g_sinkLock);
+    Groundwork::MutexLock lock(g_sinkLock);
     g_sink = std::move(sink);
 }
 
+// The sink is called outside the lock: it may be the host's.
 void LogRecord(const char* file, int line, const char* operation, const wchar_t* first,
-               const wchar_t* second)
+               const wchar_t* second) EXCLUDES(g_sinkLock)
 {
     const std::shared_ptr<IZnCryptoLogSink> sink = CurrentSink();
     if (!sink)
