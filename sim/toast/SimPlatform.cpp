@@ -3,8 +3,8 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
-#include <system_error>
 
 #include "sim/toast/SimToast.h"
 
@@ -309,27 +309,28 @@ void Platform::EnqueueLocked(PendingEvent event)
 {
     if (event.toast && (m_modes & VantuSimToastMode_FreshEventThreads))
     {
-        try
+        // Threads seen to end are let go here, so the list stays short.
+        m_freshThreads.erase(std::remove_if(m_freshThreads.begin(), m_freshThreads.end(),
+                                            [](HANDLE thread) {
+                                                if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0)
+                                                    return false;
+                                                CloseHandle(thread);
+                                                return true;
+                                            }),
+                             m_freshThreads.end());
+        // One thread per event, ending after it. It is counted in flight
+        // from here, so WaitIdle never misses it.
+        auto work = std::make_unique<FreshEvent>(FreshEvent{this, std::move(event)});
+        const HANDLE thread = CreateThread(nullptr, 0, &Platform::FreshEventThread, work.get(), 0, nullptr);
+        if (thread != nullptr)
         {
-            // One thread per event, ending after it. It is counted in flight
-            // from here, so WaitIdle never misses it.
+            work.release();
             ++m_inFlight;
-            std::thread([this, raised = std::move(event)]() mutable {
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                {
-                    std::lock_guard<std::mutex> lock(m_lock);
-                    ++m_freshThreadEvents;
-                }
-                RaiseNow(raised);
-                CoUninitialize();
-            }).detach();
+            m_freshThreads.push_back(thread);
             m_changed.notify_all();
             return;
         }
-        catch (const std::system_error&)
-        {
-            --m_inFlight;  // no thread: the dispatcher raises it
-        }
+        event = std::move(work->event);  // no thread: the dispatcher raises it
     }
     if (event.toast)
         m_events.push_back(std::move(event));
@@ -376,13 +377,40 @@ void Platform::DispatcherLoop()
     }
 }
 
+DWORD WINAPI Platform::FreshEventThread(void* work)
+{
+    const std::unique_ptr<FreshEvent> raised(static_cast<FreshEvent*>(work));
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        std::lock_guard<std::mutex> lock(raised->platform->m_lock);
+        ++raised->platform->m_freshThreadEvents;
+    }
+    raised->platform->RaiseNow(raised->event);
+    CoUninitialize();
+    return 0;
+}
+
 bool Platform::WaitIdle(DWORD timeoutMs)
 {
     if (t_raising)
         return false;
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_events.empty() && m_inFlight == 0; });
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<HANDLE> threads;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (!m_changed.wait_until(lock, deadline, [&] { return m_events.empty() && m_inFlight == 0; }))
+            return false;
+        threads.swap(m_freshThreads);
+    }
+    // Every event is raised; the threads that raised them end too.
+    bool ended = true;
+    for (const HANDLE thread : threads)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ended = WaitForSingleObject(thread, static_cast<DWORD>(std::max<long long>(left, 0))) == WAIT_OBJECT_0 && ended;
+        CloseHandle(thread);
+    }
+    return ended;
 }
 
 void Platform::SetAutoMode(const ToastAction& action, DWORD delayMs)

@@ -99,6 +99,12 @@ private:
     // flight for WaitIdle.
     void RaiseNow(PendingEvent& event);
     void DispatcherLoop();
+    struct FreshEvent
+    {
+        Platform* platform;
+        PendingEvent event;
+    };
+    static DWORD WINAPI FreshEventThread(void* work);
     void LoadAutoModeFromRegistry();
 
     std::mutex m_lock;
@@ -113,6 +119,9 @@ private:
     bool m_dispatcherStarted = false;
     uint32_t m_inFlight = 0;          // events being raised, on any thread
     uint32_t m_freshThreadEvents = 0; // events raised on fresh threads
+    // Fresh event threads not yet seen to end. WaitIdle waits for them: a
+    // thread that has raised its event still holds its stack until it ends.
+    std::vector<HANDLE> m_freshThreads;
     uint32_t m_modes = 0;             // VantuSimToastMode flags
     uint32_t m_loadedModes = 0;       // as read from the registry
 
