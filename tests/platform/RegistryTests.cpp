@@ -181,7 +181,8 @@ TEST_F(RegistryTest, QueriesCheckTypeTerminatorAndSize)
     EXPECT_EQ(ERROR_INVALID_DATA, key.QueryGUIDValue(L"notguid", guid));
 
     DWORD dw = 0;
-    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryDWORDValue(L"long", dw));
+    key.SetStringValue(L"plain", L"a");
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryDWORDValue(L"plain", dw));
     ULONGLONG qw = 0;
     EXPECT_NE(ERROR_SUCCESS, key.QueryQWORDValue(L"number", qw));
     BYTE bin[4] = {};
@@ -194,7 +195,6 @@ TEST_F(RegistryTest, QueriesCheckTypeTerminatorAndSize)
     EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, key.QueryMultiStringValue(L"anything", one, &chars));
     const wchar_t single[] = {L'a', L'\0'};  // one terminator only
     RawSet(L"single", REG_MULTI_SZ, single, sizeof(single));
-    key.SetStringValue(L"plain", L"a");
     for (const wchar_t* name : {L"single", L"plain"})
     {
         chars = 8;
