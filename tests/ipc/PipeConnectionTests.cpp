@@ -37,7 +37,6 @@ public:
           m_pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, size, size, 0, nullptr))
     {
     }
-    bool Valid() const { return m_pipe.Valid(); }
     // Whether a client holds the other end open.
     bool ClientOpen() const { return PeekNamedPipe(m_pipe.Get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE; }
     HANDLE OpenClient() const
@@ -69,12 +68,17 @@ private:
     ScopedHandle m_pipe;
 };
 
+// The client end of `server`, connected.
 class TestConnection : public ipc::PipeConnectionBase
 {
 public:
-    TestConnection() { AttachEvents(m_readEvent.Get(), m_writeEvent.Get()); }
+    explicit TestConnection(TestServer& server)
+    {
+        AttachEvents(m_readEvent.Get(), m_writeEvent.Get());
+        SetPipeHandle(server.OpenClient());
+        EXPECT_TRUE(server.Connected());
+    }
     ~TestConnection() override { Close(); }
-    void Adopt(HANDLE pipe) { SetPipeHandle(pipe); }
     bool Await(HANDLE event) { return WaitForSingleObject(event, 10000) == WAIT_OBJECT_0; }
     bool ReadDone() { return Await(m_readEvent.Get()) && ReadEventProcessing(); }
     bool WriteDone() { return Await(m_writeEvent.Get()) && WriteEventProcessing(); }
@@ -105,10 +109,7 @@ bool MatchesTrail(const std::wstring& trail, const std::wstring& tag, const std:
 TEST(PipeConnectionBase, FramesHandedInDuringAWriteFollowItAsOneWriteInOrder)
 {
     TestServer server(UniquePipeName(L"coalesce"));
-    ASSERT_TRUE(server.Valid());
-    TestConnection connection;
-    connection.Adopt(server.OpenClient());
-    ASSERT_TRUE(server.Connected());
+    TestConnection connection(server);
 
     // Larger than the pipe's buffer: stays in flight until the server reads.
     const std::string first(200000, 'a');
@@ -133,9 +134,7 @@ TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
 {
     testsupport::ScopedLogCapture log;
     TestServer server(UniquePipeName(L"reads"), 65536);
-    TestConnection connection;
-    connection.Adopt(server.OpenClient());
-    ASSERT_TRUE(server.Connected());
+    TestConnection connection(server);
     ASSERT_TRUE(connection.StartRead());
 
     std::string sent;
