@@ -184,7 +184,6 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         m_name = name;
     }
-    HANDLE Signal() const { return m_signal.Get(); }
     // Polls `done`, woken by the notifications; some conditions (a pipe closed
     // by the client) come without one.
     template <typename Predicate>

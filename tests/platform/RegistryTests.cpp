@@ -407,13 +407,10 @@ TEST_F(RegistryTest, SealedAlteredForeignAndClearValuesAreRefused)
     std::wstring text;
     ASSERT_EQ(ERROR_SUCCESS, ReadSealed(L"Pipe", text));
 
-    // Any changed byte (header or payload), truncated, or shorter than a header.
-    std::vector<std::vector<uint8_t>> bad;
-    for (size_t i : {size_t{0}, size_t{5}, size_t{9}, size_t{13}, size_t{20}, size_t{32}, good.size() - 1})
-    {
-        bad.push_back(good);
-        bad.back()[i] ^= 0x40;
-    }
+    // A changed byte, truncated, or shorter than a header (every byte and
+    // field of the layout: SealedValue.EveryAlteredByteOrFieldIsRefused).
+    std::vector<std::vector<uint8_t>> bad(1, good);
+    bad[0][good.size() - 1] ^= 0x40;
     bad.emplace_back(good.begin(), good.end() - 1);
     bad.emplace_back(good.begin(), good.begin() + 20);
     for (const auto& tampered : bad)
