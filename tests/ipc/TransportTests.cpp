@@ -308,29 +308,25 @@ TEST_F(TransportTest, RequestIdentifiersWrapAroundAndSkipThoseStillWaiting)
 {
     TestClient client;
     ASSERT_TRUE(Start(client, L"--delay-ms 500"));
-
-    auto contains = [&](uint32_t id) {
-        for (uint32_t pending : client.PendingRequestIds())
-            if (pending == id)
-                return true;
-        return false;
-    };
+    // After 0xFFFFFFFF comes 1 (0 is never used); when the counter comes round
+    // to 1 while the request with that identifier still waits, 2 is next.
+    const std::pair<uint32_t, uint32_t> steps[] = {{0xFFFFFFFE, 0xFFFFFFFF}, {0xFFFFFFFF, 1}, {0, 2}};
     std::string replies[3];
-    client.SetLastRequestId(0xFFFFFFFE);
-    std::thread a([&] { replies[0] = Send(client, EchoRequest("A")); });
-    ASSERT_TRUE(WaitFor([&] { return contains(0xFFFFFFFF); }));
-    std::thread b([&] { replies[1] = Send(client, EchoRequest("B")); });
-    ASSERT_TRUE(WaitFor([&] { return contains(1); }));  // 0 is never used
-    // The counter comes round to 1 while the request with that identifier waits.
-    client.SetLastRequestId(0);
-    std::thread c([&] { replies[2] = Send(client, EchoRequest("C")); });
-    ASSERT_TRUE(WaitFor([&] { return contains(2); }));
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_EQ(EchoRequest("A"), replies[0]);
-    EXPECT_EQ(EchoRequest("B"), replies[1]);
-    EXPECT_EQ(EchoRequest("C"), replies[2]);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 3; ++i)
+    {
+        client.SetLastRequestId(steps[i].first);
+        callers.emplace_back([&, i] { replies[i] = Send(client, EchoRequest(std::to_string(i))); });
+        EXPECT_TRUE(WaitFor([&] {
+            const std::vector<uint32_t> ids = client.PendingRequestIds();
+            return std::find(ids.begin(), ids.end(), steps[i].second) != ids.end();
+        })) << i;
+    }
+    for (int i = 0; i < 3; ++i)
+    {
+        callers[i].join();
+        EXPECT_EQ(EchoRequest(std::to_string(i)), replies[i]);
+    }
 }
 
 TEST_F(TransportTest, EightCallersShareOneConnectionAcrossAServiceRestart)
