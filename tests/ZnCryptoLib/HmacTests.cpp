@@ -188,10 +188,9 @@ TEST(ZnCryptoLog, FailuresReachTheInstalledSinkOnly)
 
     ASSERT_EQ(2u, sink->records.size());
     EXPECT_EQ(2u, sink->records[0].first);
-    EXPECT_TRUE(std::regex_match(sink->records[0].second,
-                                 std::wregex(L"\\[.*CZnCryptoHMACWin\\.cpp:\\(.*\\)\\]\\[ZnCryptoLib::CZnCryptoHMACWin::"
-                                             L"GetFinalHash\\] STATUS_INVALID_STATE: No data was added to hash")))
-        << sink->records[0].second;
+    const std::wregex first(L"\\[.*CZnCryptoHMACWin\\.cpp:\\(.*\\)\\]\\[ZnCryptoLib::CZnCryptoHMACWin::GetFinalHash\\] "
+                            L"STATUS_INVALID_STATE: No data was added to hash");
+    EXPECT_TRUE(std::regex_match(sink->records[0].second, first)) << sink->records[0].second;
     EXPECT_NE(std::wstring::npos,
               sink->records[1].second.find(L"STATUS_INVALID_STATE: Error trying to Initialize default CZnCryptoRandomWin"))
         << sink->records[1].second;

@@ -34,10 +34,7 @@ std::vector<uint8_t> Utf16(const std::u16string& text)
 {
     std::vector<uint8_t> bytes;
     for (char16_t c : text)
-    {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
+        bytes.insert(bytes.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
     return bytes;
 }
 

@@ -113,7 +113,8 @@ public:
     ServicesProcess()
     {
         static int counter = 0;
-        m_stopName = L"vantu-services-stop-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        m_stopName =
+            L"vantu-services-stop-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     }
     ~ServicesProcess() { Stop(); }
 

@@ -34,7 +34,7 @@ class TestServer
 public:
     explicit TestServer(const std::wstring& name, DWORD size = 1024)
         : m_name(name),
-          m_pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, size, size, 0, nullptr))
+          m_pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, size, size, 0, nullptr))
     {
     }
     // Whether a client holds the other end open.
@@ -228,12 +228,10 @@ protected:
     {
         // A record starting "!A" or "!E" raises, as a failed allocation or
         // any other error would.
+        if (length >= 2 && bytes[0] == '!' && bytes[1] == 'A')
+            throw std::bad_alloc();
         if (length >= 2 && bytes[0] == '!')
-        {
-            if (bytes[1] == 'A')
-                throw std::bad_alloc();
             throw std::runtime_error("boom");
-        }
         seenLengths.push_back(length);
         const size_t whole = length - length % 10;
         consumed.append(reinterpret_cast<const char*>(bytes), whole);
