@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipc/CommMessage.h"
@@ -33,10 +34,7 @@ std::vector<uint8_t> Utf16(const std::u16string& text)
 {
     std::vector<uint8_t> bytes;
     for (char16_t c : text)
-    {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
+        bytes.insert(bytes.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
     return bytes;
 }
 
@@ -134,50 +132,36 @@ TEST(HandshakeFormat, BodyVerifiesOnlyUnchangedAndForItsProcessPair)
     EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, nullptr, TagFor(kPids)));
 }
 
-TEST(HandshakeAnswer, AuthenticFrameGivesTheTransportPath)
+TEST(HandshakeAnswer, OnlyAnAuthenticFrameGivesTheTransportPath)
 {
-    std::wstring path = L"unchanged";
-    const std::vector<uint8_t> frame = Frame(Body(Utf16(u"\\\\.\\pipe\\t-\u00e9\u4e2d")));
-    ASSERT_EQ(AnswerStatus::kOk,
-              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), path));
-    EXPECT_EQ(L"\\\\.\\pipe\\t-\u00e9\u4e2d", path);
-
+    std::wstring path;
+    const auto read = [&](const std::vector<uint8_t>& frame, const BodyVerifier& verifier, uint32_t cut = 0) {
+        return ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()) - cut, verifier, path);
+    };
     // A 44-byte body is an empty path; an odd data length loses its last byte.
-    const std::vector<uint8_t> bare = Frame(Body({}));
-    ASSERT_EQ(AnswerStatus::kOk,
-              ReadHandshakeAnswer(bare.data(), static_cast<uint32_t>(bare.size()), VerifierFor(kPids), path));
-    EXPECT_EQ(L"", path);
-    const std::vector<uint8_t> odd = Frame(Body({'a', 0, 'b'}));
-    ASSERT_EQ(AnswerStatus::kOk,
-              ReadHandshakeAnswer(odd.data(), static_cast<uint32_t>(odd.size()), VerifierFor(kPids), path));
-    EXPECT_EQ(L"a", path);
-}
+    const std::pair<std::vector<uint8_t>, const wchar_t*> good[] = {
+        {Utf16(u"\\\\.\\pipe\\t-\u00e9\u4e2d"), L"\\\\.\\pipe\\t-\u00e9\u4e2d"}, {{}, L""}, {{'a', 0, 'b'}, L"a"}};
+    for (const auto& [data, expected] : good)
+    {
+        ASSERT_EQ(AnswerStatus::kOk, read(Frame(Body(data)), VerifierFor(kPids)));
+        EXPECT_EQ(expected, path);
+    }
 
-TEST(HandshakeAnswer, RefusedFramesLeaveThePathAlone)
-{
-    std::wstring path = L"unchanged";
+    // Refused, the path left alone: a body that does not verify for this
+    // pipe's pair, no verifier, a verifier that claims more data than the
+    // body holds, a header-only frame (an empty body), and a frame whose
+    // header disagrees with the bytes given.
+    path = L"unchanged";
     const std::vector<uint8_t> frame = Frame(Body(Utf16(u"pipe")));
-    const uint32_t size = static_cast<uint32_t>(frame.size());
-
-    const char other[] = "FFFFFFFF00003C4D";
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(frame.data(), size, VerifierFor(other), path));
-    std::vector<uint8_t> changed = frame;
-    changed[kHeaderSize] ^= 0x40;
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(changed.data(), size, VerifierFor(kPids), path));
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(frame.data(), size, nullptr, path));
-
-    // A verifier may not claim more data than the body holds.
     const BodyVerifier overclaiming = [](const uint8_t*, uint32_t length, uint32_t& dataLength) {
         dataLength = length + 2;
         return true;
     };
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(frame.data(), size, overclaiming, path));
-
-    // A header-only frame gives the verifier an empty body.
-    const std::vector<uint8_t> empty = Frame({});
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, ReadHandshakeAnswer(empty.data(), 11, VerifierFor(kPids), path));
-    // A frame whose header disagrees with the bytes given is not copied.
-    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), size - 1, VerifierFor(kPids), path));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, VerifierFor("FFFFFFFF00003C4D")));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, nullptr));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, overclaiming));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(Frame({}), VerifierFor(kPids)));
+    EXPECT_EQ(AnswerStatus::kBadFrame, read(frame, VerifierFor(kPids), 1));
     EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, VerifierFor(kPids), path));
     EXPECT_EQ(L"unchanged", path);
 }

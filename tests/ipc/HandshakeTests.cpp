@@ -1,6 +1,6 @@
 // The authenticator on a real pipe whose client end is held by another
 // process, so that the server and client identifiers differ; every expected
-// tag is computed by the test's own HMAC (support/Sha256.h).
+// tag is computed over the test's own HMAC (support/Sha256.h).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,10 +13,8 @@
 #include "IpcTestSupport.h"
 #include "ipc/Authenticator.h"
 #include "ipc/HandshakeFormat.h"
-#include "support/Hex.h"
 #include "support/LogCapture.h"
 #include "support/Sha256.h"
-#include "vantu_config.h"
 
 using namespace ipc;
 using namespace ipc::handshake;
@@ -45,16 +43,12 @@ protected:
         EXPECT_EQ(0u, client.Wait(30000).value_or(99));
     }
 
-    // HMAC(HMAC(master key, key seed | pids), message), from the configuration.
+    // The tag for this pipe's pid string, by the layout code (pinned by a
+    // fixed vector in HandshakeFormatTests) over the test's own HMAC.
     std::vector<uint8_t> ExpectedTag(const std::vector<uint8_t>& message) const
     {
-        std::vector<uint8_t> material = testsupport::FromHex(VANTU_HANDSHAKE_KEY_SEED_HEX);
-        material.insert(material.end(), pids.begin(), pids.end());
-        const std::vector<uint8_t> master = testsupport::FromHex(VANTU_HANDSHAKE_MASTER_KEY_HEX);
-        uint8_t key[32];
-        uint8_t tag[32];
-        testsupport::HmacSha256(master.data(), 32, material.data(), material.size(), key);
-        testsupport::HmacSha256(key, 32, message.data(), message.size(), tag);
+        uint8_t tag[32] = {};
+        EXPECT_TRUE(ComputeTag(testsupport::HandshakeHmac, pids.c_str(), message.data(), message.size(), tag));
         return std::vector<uint8_t>(tag, tag + 32);
     }
 

@@ -18,12 +18,8 @@ int Stats(int count, const std::string& name)
 {
     HANDLE start = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, (name + "-ready").c_str());
-    if (ready == nullptr || !SetEvent(ready))
+    if (ready == nullptr || !SetEvent(ready) || start == nullptr || WaitForSingleObject(start, 60000) != WAIT_OBJECT_0)
         return 3;
-    CloseHandle(ready);
-    if (start == nullptr || WaitForSingleObject(start, 60000) != WAIT_OBJECT_0)
-        return 3;
-    CloseHandle(start);
     ipc::ipc_stats_collector stats;
     for (int i = 0; i < count; ++i)
     {
@@ -38,15 +34,12 @@ int Stats(int count, const std::string& name)
 int HoldPipe(const char* path)
 {
     HANDLE pipe = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE)
-        return 3;
     char byte = 0;
     DWORD read = 0;
-    while (ReadFile(pipe, &byte, 1, &read, nullptr))
+    while (pipe != INVALID_HANDLE_VALUE && ReadFile(pipe, &byte, 1, &read, nullptr))
     {
     }
-    CloseHandle(pipe);
-    return 0;
+    return pipe == INVALID_HANDLE_VALUE ? 3 : 0;
 }
 
 }  // namespace

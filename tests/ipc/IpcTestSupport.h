@@ -4,13 +4,11 @@
 
 #include <windows.h>
 
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
-
-#include <fstream>
-#include <map>
-#include <sstream>
 
 #include "ipc/PipeName.h"
 #include "ipc/ipc_common.h"
@@ -48,23 +46,23 @@ inline void SetStatsSwitch(std::optional<DWORD> value)
         testsupport::DeleteProductValue(ipc::ipc_stats_collector::kEnabledValue);
 }
 
-inline void ClearStats() { testsupport::DeleteProductSubkey(L"IPC_Stats"); }
+inline bool OpenStats(Groundwork::CRegKey& key)
+{
+    return key.Open(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(), KEY_READ | KEY_WOW64_64KEY) ==
+           ERROR_SUCCESS;
+}
 
 inline bool StatsKeyExists()
 {
     Groundwork::CRegKey key;
-    return key.Open(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(),
-                    KEY_READ | KEY_WOW64_64KEY) == ERROR_SUCCESS;
+    return OpenStats(key);
 }
 
 inline std::optional<ULONGLONG> ReadStat(const std::wstring& name)
 {
     Groundwork::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(),
-                 KEY_READ | KEY_WOW64_64KEY) != ERROR_SUCCESS)
-        return std::nullopt;
     ULONGLONG value = 0;
-    if (key.QueryQWORDValue(name.c_str(), value) != ERROR_SUCCESS)
+    if (!OpenStats(key) || key.QueryQWORDValue(name.c_str(), value) != ERROR_SUCCESS)
         return std::nullopt;
     return value;
 }
@@ -73,19 +71,13 @@ inline std::optional<ULONGLONG> ReadStat(const std::wstring& name)
 inline std::vector<std::wstring> StatNames()
 {
     std::vector<std::wstring> names;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ipc::ipc_stats_collector::StatsKeyPath().c_str(), 0,
-                      KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return names;
-    for (DWORD i = 0;; ++i)
-    {
-        wchar_t name[512];
-        DWORD chars = 512;
-        if (RegEnumValueW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, chars);
-    }
-    RegCloseKey(key);
+    Groundwork::CRegKey key;
+    wchar_t name[512];
+    if (OpenStats(key))
+        for (DWORD i = 0, chars = 512;
+             RegEnumValueW(key.Handle(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i, chars = 512)
+            names.emplace_back(name, chars);
     return names;
 }
 
@@ -93,15 +85,12 @@ inline std::vector<std::wstring> StatNames()
 class StatsSandbox
 {
 public:
-    StatsSandbox()
+    StatsSandbox() { Reset(); }
+    ~StatsSandbox() { Reset(); }
+    static void Reset()
     {
         SetStatsSwitch(std::nullopt);
-        ClearStats();
-    }
-    ~StatsSandbox()
-    {
-        SetStatsSwitch(std::nullopt);
-        ClearStats();
+        testsupport::DeleteProductSubkey(L"IPC_Stats");
     }
 };
 
@@ -124,8 +113,8 @@ public:
     ServicesProcess()
     {
         static int counter = 0;
-        m_tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-        m_stopName = L"vantu-services-stop-" + m_tag;
+        m_stopName =
+            L"vantu-services-stop-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     }
     ~ServicesProcess() { Stop(); }
 
@@ -146,12 +135,10 @@ public:
         // The file is moved into place whole; it may still be mid-move when
         // first seen, so it is read until it names the ready time.
         const ULONGLONG deadline = GetTickCount64() + 60000;
+        // The wait on the process doubles as the poll interval.
         while (!(testsupport::FileExists(m_readyFile) && ReadReadyFile()))
-        {
-            // The wait on the process doubles as the poll interval.
             if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Handle(), 5) != WAIT_TIMEOUT)
                 return false;
-        }
         return true;
     }
     // Asks the program to end and waits for it.
@@ -196,7 +183,6 @@ private:
     }
 
     testsupport::TempDir m_dir;
-    std::wstring m_tag;
     std::wstring m_stopName;
     std::wstring m_readyFile;
     int m_starts = 0;

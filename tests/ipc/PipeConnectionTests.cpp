@@ -32,14 +32,11 @@ std::wstring UniquePipeName(const wchar_t* tag)
 class TestServer
 {
 public:
-    explicit TestServer(const std::wstring& name, DWORD bufferSize = 1024)
+    explicit TestServer(const std::wstring& name, DWORD size = 1024)
         : m_name(name),
-          m_pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
-                                  bufferSize, bufferSize, 0, nullptr))
+          m_pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, size, size, 0, nullptr))
     {
     }
-
-    bool Valid() const { return m_pipe.Valid(); }
     // Whether a client holds the other end open.
     bool ClientOpen() const { return PeekNamedPipe(m_pipe.Get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE; }
     HANDLE OpenClient() const
@@ -47,7 +44,6 @@ public:
         return CreateFileW(m_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     }
-    // The client end is open by now: this only takes note of it.
     bool Connected() { return ConnectNamedPipe(m_pipe.Get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
     bool Write(const std::string& bytes)
     {
@@ -72,19 +68,21 @@ private:
     ScopedHandle m_pipe;
 };
 
+// The client end of `server`, connected.
 class TestConnection : public ipc::PipeConnectionBase
 {
 public:
-    TestConnection()
+    explicit TestConnection(TestServer& server)
     {
-        m_readEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        m_writeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         AttachEvents(m_readEvent.Get(), m_writeEvent.Get());
+        SetPipeHandle(server.OpenClient());
+        EXPECT_TRUE(server.Connected());
     }
     ~TestConnection() override { Close(); }
-    void Adopt(HANDLE pipe) { SetPipeHandle(pipe); }
+    bool Await(HANDLE event) { return WaitForSingleObject(event, 10000) == WAIT_OBJECT_0; }
+    bool ReadDone() { return Await(m_readEvent.Get()) && ReadEventProcessing(); }
+    bool WriteDone() { return Await(m_writeEvent.Get()) && WriteEventProcessing(); }
     HANDLE ReadEvent() const { return m_readEvent.Get(); }
-    HANDLE WriteEvent() const { return m_writeEvent.Get(); }
 
     std::string received;
     std::vector<size_t> chunks;
@@ -97,8 +95,8 @@ protected:
     }
 
 private:
-    ScopedHandle m_readEvent;
-    ScopedHandle m_writeEvent;
+    ScopedHandle m_readEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    ScopedHandle m_writeEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
 bool MatchesTrail(const std::wstring& trail, const std::wstring& tag, const std::wstring& detail)
@@ -111,10 +109,7 @@ bool MatchesTrail(const std::wstring& trail, const std::wstring& tag, const std:
 TEST(PipeConnectionBase, FramesHandedInDuringAWriteFollowItAsOneWriteInOrder)
 {
     TestServer server(UniquePipeName(L"coalesce"));
-    ASSERT_TRUE(server.Valid());
-    TestConnection connection;
-    connection.Adopt(server.OpenClient());
-    ASSERT_TRUE(server.Connected());
+    TestConnection connection(server);
 
     // Larger than the pipe's buffer: stays in flight until the server reads.
     const std::string first(200000, 'a');
@@ -125,19 +120,13 @@ TEST(PipeConnectionBase, FramesHandedInDuringAWriteFollowItAsOneWriteInOrder)
     ASSERT_TRUE(connection.WriteData(third.data(), third.size()));
     EXPECT_EQ(first.size() + second.size() + third.size(), connection.QueuedBytes());
 
-    const std::string head = server.Read(first.size());
-    ASSERT_EQ(first.size(), head.size());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.WriteEvent(), 10000));
-    ASSERT_TRUE(connection.WriteEventProcessing());
+    EXPECT_EQ(first, server.Read(first.size()));
+    ASSERT_TRUE(connection.WriteDone());
     // The first write is done; the two queued frames went out together.
     EXPECT_EQ(second.size() + third.size(), connection.QueuedBytes());
-
-    std::string rest = server.Read(second.size() + third.size());
-    EXPECT_EQ(second + third, rest);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.WriteEvent(), 10000));
-    ASSERT_TRUE(connection.WriteEventProcessing());
+    EXPECT_EQ(second + third, server.Read(second.size() + third.size()));
+    ASSERT_TRUE(connection.WriteDone());
     EXPECT_EQ(0u, connection.QueuedBytes());
-    EXPECT_EQ(std::string(first.size(), 'a'), head);
     EXPECT_TRUE(connection.GetError().empty());
 }
 
@@ -145,9 +134,7 @@ TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
 {
     testsupport::ScopedLogCapture log;
     TestServer server(UniquePipeName(L"reads"), 65536);
-    TestConnection connection;
-    connection.Adopt(server.OpenClient());
-    ASSERT_TRUE(server.Connected());
+    TestConnection connection(server);
     ASSERT_TRUE(connection.StartRead());
 
     std::string sent;
@@ -155,16 +142,13 @@ TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
         sent.push_back(static_cast<char>('A' + i % 26));
     ASSERT_TRUE(server.Write(sent));
     while (connection.received.size() < sent.size())
-    {
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.ReadEvent(), 10000));
-        ASSERT_TRUE(connection.ReadEventProcessing());
-    }
+        ASSERT_TRUE(connection.ReadDone());
     EXPECT_EQ(sent, connection.received);
     for (size_t chunk : connection.chunks)
         EXPECT_LE(chunk, 8192u);
 
     server.Close();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(connection.ReadEvent(), 10000));
+    ASSERT_TRUE(connection.Await(connection.ReadEvent()));
     EXPECT_FALSE(connection.ReadEventProcessing());
     EXPECT_TRUE(connection.GetError().empty()) << connection.GetError();
     EXPECT_FALSE(log.Contains(L"PipeConnectionBase")) << log.Text();
@@ -184,7 +168,6 @@ namespace {
 class TestClientPipe : public ipc::ClientPipe
 {
 public:
-    TestClientPipe() { m_signal.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
     ~TestClientPipe() override
     {
         SetEvent(release.Get());
@@ -201,7 +184,26 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         m_name = name;
     }
-    HANDLE Signal() const { return m_signal.Get(); }
+    // Polls `done`, woken by the notifications; some conditions (a pipe closed
+    // by the client) come without one.
+    template <typename Predicate>
+    bool WaitUntil(Predicate done, DWORD ms = 20000)
+    {
+        const ULONGLONG deadline = GetTickCount64() + ms;
+        for (ULONGLONG now = GetTickCount64(); !done(); now = GetTickCount64())
+        {
+            if (now >= deadline)
+                return false;
+            WaitForSingleObject(m_signal.Get(), static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)));
+        }
+        return true;
+    }
+    // Starts on pipe `name` and waits for the first connection.
+    bool StartOn(const std::wstring& name)
+    {
+        SetName(name);
+        return Start() && WaitUntil([&] { return connected.load() == 1; });
+    }
 
     std::atomic<int> waitResults{0};
     std::atomic<DWORD> lastWaitError{0};
@@ -215,32 +217,21 @@ public:
     ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
 protected:
-    void ConnectionFailed() override
-    {
-        ++failed;
-        SetEvent(m_signal.Get());
-    }
-    void Connected() override
-    {
-        ++connected;
-        SetEvent(m_signal.Get());
-    }
+    void ConnectionFailed() override { Note(failed); }
+    void Connected() override { Note(connected); }
     void WaitPipeResult(DWORD error) override
     {
         lastWaitError = error;
-        ++waitResults;
-        SetEvent(m_signal.Get());
+        Note(waitResults);
     }
     size_t ProcessReceivedData(const uint8_t* bytes, size_t length) override
     {
         // A record starting "!A" or "!E" raises, as a failed allocation or
         // any other error would.
+        if (length >= 2 && bytes[0] == '!' && bytes[1] == 'A')
+            throw std::bad_alloc();
         if (length >= 2 && bytes[0] == '!')
-        {
-            if (bytes[1] == 'A')
-                throw std::bad_alloc();
             throw std::runtime_error("boom");
-        }
         seenLengths.push_back(length);
         const size_t whole = length - length % 10;
         consumed.append(reinterpret_cast<const char*>(bytes), whole);
@@ -259,42 +250,33 @@ protected:
     }
 
 private:
+    void Note(std::atomic<int>& count)
+    {
+        ++count;
+        SetEvent(m_signal.Get());
+    }
     std::mutex m_lock;
     std::wstring m_name;
-    ScopedHandle m_signal;
+    ScopedHandle m_signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
-
-template <typename Predicate>
-bool WaitUntil(HANDLE signal, Predicate done, DWORD ms = 20000)
-{
-    const ULONGLONG deadline = GetTickCount64() + ms;
-    while (!done())
-    {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return false;
-        // Some conditions (a pipe closed by the client) come without a signal.
-        WaitForSingleObject(signal, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)));
-    }
-    return true;
-}
 
 }  // namespace
 
 TEST(ClientPipe, KeepsRetryingWhileThereIsNoPipeAndStopsOnRequest)
 {
+    // No name yet, then a missing pipe (ERROR_FILE_NOT_FOUND).
     TestClientPipe client;
     ASSERT_TRUE(client.Start());
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() >= 5; }));
-    EXPECT_NE(0u, client.lastWaitError.load());
-    EXPECT_TRUE(MatchesTrail(client.GetError(), L"wait_pipe", L"[0-9]+")) << client.GetError();
-    EXPECT_EQ(0, client.connected.load());
-
-    // A missing pipe reports ERROR_FILE_NOT_FOUND.
-    client.SetName(UniquePipeName(L"absent"));
-    const int before = client.waitResults.load();
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() >= before + 3; }));
+    for (const std::wstring& name : {std::wstring(), UniquePipeName(L"absent")})
+    {
+        client.SetName(name);
+        const int before = client.waitResults.load();
+        ASSERT_TRUE(client.WaitUntil([&] { return client.waitResults.load() >= before + 3; }));
+        EXPECT_NE(0u, client.lastWaitError.load());
+        EXPECT_TRUE(MatchesTrail(client.GetError(), L"wait_pipe", L"[0-9]+")) << client.GetError();
+    }
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), client.lastWaitError.load());
+    EXPECT_EQ(0, client.connected.load());
 
     const ULONGLONG start = GetTickCount64();
     client.Stop();
@@ -306,16 +288,14 @@ TEST(ClientPipe, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
     const std::wstring name = UniquePipeName(L"client");
     TestServer server(name);
     TestClientPipe client;
-    client.SetName(name);
-    ASSERT_TRUE(client.Start());
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 1; }));
+    ASSERT_TRUE(client.StartOn(name));
     ASSERT_TRUE(server.Connected());
 
     // 15 bytes: one whole record, five bytes wait for the rest.
     ASSERT_TRUE(server.Write("0123456789abcde"));
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.consumed.size() == 10; }));
+    ASSERT_TRUE(client.WaitUntil([&] { return client.consumed.size() == 10; }));
     ASSERT_TRUE(server.Write("fghij"));
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.consumed.size() == 20; }));
+    ASSERT_TRUE(client.WaitUntil([&] { return client.consumed.size() == 20; }));
     EXPECT_EQ("0123456789abcdefghij", client.consumed);
     EXPECT_EQ((std::vector<size_t>{15, 10}), client.seenLengths);
 
@@ -324,7 +304,7 @@ TEST(ClientPipe, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
     EXPECT_EQ("ping", server.Read(4));
 
     server.Close();
-    EXPECT_TRUE(WaitUntil(client.Signal(), [&] { return client.failed.load() >= 1; }));
+    EXPECT_TRUE(client.WaitUntil([&] { return client.failed.load() >= 1; }));
     client.Stop();
 }
 
@@ -335,9 +315,7 @@ TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropCloses
     TestServer first(firstName);
     TestServer next(nextName);
     TestClientPipe client;
-    client.SetName(firstName);
-    ASSERT_TRUE(client.Start());
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 1; }));
+    ASSERT_TRUE(client.StartOn(firstName));
     ASSERT_TRUE(first.Connected());
 
     // While the next pipe is looked for, the current one is still open.
@@ -348,7 +326,7 @@ TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropCloses
     EXPECT_TRUE(first.ClientOpen());
     client.holdName = false;
     SetEvent(client.release.Get());
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 2; }));
+    ASSERT_TRUE(client.WaitUntil([&] { return client.connected.load() == 2; }));
     ASSERT_TRUE(next.Connected());
     EXPECT_FALSE(first.ClientOpen()) << "released once the next pipe is open";
 
@@ -368,9 +346,7 @@ TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
     TestServer first(firstName);
     TestServer next(nextName);
     TestClientPipe client;
-    client.SetName(firstName);
-    ASSERT_TRUE(client.Start());
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 1; }));
+    ASSERT_TRUE(client.StartOn(firstName));
     ASSERT_TRUE(first.Connected());
     for (int i = 0; i < 8; ++i)
         client.NoteConnectionFailure();  // the back-off is at its 1 s limit
@@ -379,11 +355,11 @@ TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
     // starts waiting ends it.
     client.SetName(nextName);
     client.RequestConnect();
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return !first.ClientOpen(); }, 5000));
+    ASSERT_TRUE(client.WaitUntil([&] { return !first.ClientOpen(); }, 5000));
     const ULONGLONG woken = GetTickCount64();
     ++client.Waiters();
     client.WakeConnectionThread();
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == 2; }));
+    ASSERT_TRUE(client.WaitUntil([&] { return client.connected.load() == 2; }));
     EXPECT_LT(GetTickCount64() - woken, 500u);
 
     // While that caller still waits, the next drop is followed at once by
@@ -392,7 +368,7 @@ TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
     const int before = client.waitResults.load();
     const ULONGLONG dropped = GetTickCount64();
     client.RequestConnect();
-    ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.waitResults.load() > before; }));
+    ASSERT_TRUE(client.WaitUntil([&] { return client.waitResults.load() > before; }));
     EXPECT_LT(GetTickCount64() - dropped, 500u);
 }
 
@@ -408,10 +384,10 @@ TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)
         const int connected = client.connected.load();
         const int failed = client.failed.load();
         ASSERT_TRUE(client.Start()) << "asks the same thread for a connection";
-        ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.connected.load() == connected + 1; }));
+        ASSERT_TRUE(client.WaitUntil([&] { return client.connected.load() == connected + 1; }));
         ASSERT_TRUE(server.Connected());
         ASSERT_TRUE(server.Write(record));
-        ASSERT_TRUE(WaitUntil(client.Signal(), [&] { return client.failed.load() == failed + 1; }));
+        ASSERT_TRUE(client.WaitUntil([&] { return client.failed.load() == failed + 1; }));
     }
     EXPECT_TRUE(capture.Contains(L"]: allocation failure"));
     EXPECT_TRUE(capture.Contains(L"]: Connection thread exception: boom"));

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "ipc/ipc_common.h"
 
 using ipc::background_task_runner;
+using ipc::ScopedHandle;
 
 namespace {
 
@@ -29,6 +32,8 @@ struct Record
     }
 };
 
+HANDLE ManualEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
 }  // namespace
 
 TEST(BackgroundTaskRunner, RunsTasksInPostingOrderExactlyOnceOffTheCallersThread)
@@ -36,16 +41,14 @@ TEST(BackgroundTaskRunner, RunsTasksInPostingOrderExactlyOnceOffTheCallersThread
     background_task_runner runner;
     ASSERT_TRUE(runner.Start());
     Record record;
-    ipc::ScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ScopedHandle done(ManualEvent());
     constexpr int kTasks = 200;
     for (int i = 0; i < kTasks; ++i)
-    {
         runner.Post([&record, &done, i] {
             record.Add(i);
             if (i == kTasks - 1)
                 SetEvent(done.Get());
         });
-    }
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), 30000));
     EXPECT_TRUE(runner.Stop());
     ASSERT_EQ(static_cast<size_t>(kTasks), record.order.size());
@@ -65,7 +68,7 @@ TEST(BackgroundTaskRunner, RunsTasksInPostingOrderExactlyOnceOffTheCallersThread
     EXPECT_TRUE(runner.Stop());
 }
 
-TEST(BackgroundTaskRunner, StopRunsWhatIsStillQueuedOnTheStoppingThread)
+TEST(BackgroundTaskRunner, StopAndDestructionRunWhatIsStillQueued)
 {
     // Posted before the worker exists: Stop runs the queue on its own thread.
     Record record;
@@ -79,44 +82,33 @@ TEST(BackgroundTaskRunner, StopRunsWhatIsStillQueuedOnTheStoppingThread)
         EXPECT_TRUE(runner.Stop()) << "a second Stop does nothing";
     }
 
-    // Stopped while the worker is inside a task: Stop waits for that task,
-    // and everything posted behind it has run once, in order, when it returns.
-    background_task_runner runner;
-    ASSERT_TRUE(runner.Start());
-    Record busy;
-    ipc::ScopedHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ipc::ScopedHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    runner.Post([&] {
-        SetEvent(started.Get());
-        WaitForSingleObject(gate.Get(), 30000);
-        busy.Add(0);
-    });
-    for (int i = 1; i <= 3; ++i)
-        runner.Post([&busy, i] { busy.Add(i); });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.Get(), 30000));
-    std::thread stopping([&] {
-        EXPECT_TRUE(runner.Stop());
-        std::lock_guard<std::mutex> guard(busy.lock);
-        EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), busy.order);
-    });
-    SetEvent(gate.Get());
-    stopping.join();
-    EXPECT_NE(GetCurrentThreadId(), busy.threads[0]);
-}
-
-TEST(BackgroundTaskRunner, ExtraWakesAndRunnerDestructionLoseNothing)
-{
-    Record record;
-    ipc::ScopedHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // Stopped, or destroyed, while the worker is inside a task: the task is
+    // waited for, and everything posted behind it has run once, in order.
+    for (bool destroy : {false, true})
     {
-        background_task_runner runner;
-        ASSERT_TRUE(runner.Start());
-        // Two posts while the worker is busy: the second wake finds an empty queue.
-        runner.Post([&] { WaitForSingleObject(gate.Get(), 30000); record.Add(0); });
-        runner.Post([&] { record.Add(1); });
-        runner.Post([&] { record.Add(2); });
+        Record busy;
+        ScopedHandle started(ManualEvent());
+        ScopedHandle gate(ManualEvent());
+        std::optional<background_task_runner> runner(std::in_place);
+        ASSERT_TRUE(runner->Start());
+        runner->Post([&] {
+            SetEvent(started.Get());
+            WaitForSingleObject(gate.Get(), 30000);
+            busy.Add(0);
+        });
+        for (int i = 1; i <= 3; ++i)
+            runner->Post([&busy, i] { busy.Add(i); });
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.Get(), 30000));
+        std::thread stopping([&] {
+            if (destroy)
+                runner.reset();
+            else
+                EXPECT_TRUE(runner->Stop());
+            std::lock_guard<std::mutex> guard(busy.lock);
+            EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), busy.order) << destroy;
+        });
         SetEvent(gate.Get());
-        // Destruction stops the runner; queued tasks still run once.
+        stopping.join();
+        EXPECT_NE(GetCurrentThreadId(), busy.threads[0]);
     }
-    EXPECT_EQ((std::vector<int>{0, 1, 2}), record.order);
 }

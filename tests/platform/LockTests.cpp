@@ -6,30 +6,24 @@
 
 namespace {
 
-using Groundwork::Mutex;
-using Groundwork::MutexLock;
-
 // Whether another thread can take the mutex now (a thread never tries a
 // std::mutex it holds itself).
-bool FreeForOtherThreads(Mutex& mutex)
+bool FreeForOtherThreads(Groundwork::Mutex& mutex)
 {
     bool taken = false;
     std::thread([&] {
-        if (mutex.try_lock())
-        {
-            taken = true;
+        if ((taken = mutex.try_lock()))
             mutex.unlock();
-        }
     }).join();
     return taken;
 }
 
 TEST(MutexLock, HoldsTheMutexForItsScopeAndAcrossUnlockAndLock)
 {
-    Mutex mutex;
+    Groundwork::Mutex mutex;
     ASSERT_TRUE(FreeForOtherThreads(mutex));
     {
-        MutexLock lock(mutex);
+        Groundwork::MutexLock lock(mutex);
         EXPECT_FALSE(FreeForOtherThreads(mutex));
         lock.Unlock();
         EXPECT_TRUE(FreeForOtherThreads(mutex));
@@ -38,9 +32,8 @@ TEST(MutexLock, HoldsTheMutexForItsScopeAndAcrossUnlockAndLock)
     }
     EXPECT_TRUE(FreeForOtherThreads(mutex));
     {
-        // Left unlocked at the end of its scope: the guard must not unlock twice.
-        MutexLock lock(mutex);
-        lock.Unlock();
+        Groundwork::MutexLock lock(mutex);
+        lock.Unlock();  // left unlocked at the end of its scope: the guard must not unlock twice
     }
     EXPECT_TRUE(FreeForOtherThreads(mutex));
 }

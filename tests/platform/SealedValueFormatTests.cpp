@@ -196,17 +196,10 @@ TEST(SealedValue, SmallBufferReportsTypeAndLength)
     EXPECT_EQ(5u, length);
 }
 
-TEST(ValueCipher, DeciphersInPlaceAndNeedsAKey)
+TEST(ValueCipher, NeedsAKey)
 {
-    // The bytes themselves are pinned by the sealed fixtures above.
-    std::vector<uint8_t> plain(300);
-    for (size_t i = 0; i < plain.size(); ++i)
-        plain[i] = static_cast<uint8_t>(i * 37);
-    std::vector<uint8_t> data(plain.size());
-    ASSERT_TRUE(ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Encipher(plain.data(), data.data(), data.size()));
-    EXPECT_NE(plain, data);
-    ASSERT_TRUE(ValueCipher(KeyBytes(kFixtureKey), kFixtureKey.size()).Decipher(data.data(), data.data(), data.size()));
-    EXPECT_EQ(plain, data);
+    // Its bytes are pinned by the sealed fixtures above; a long value's round
+    // trip is RegistryTest.SealedEveryTypedValueRoundTrips.
     uint8_t byte = 0;
     EXPECT_FALSE(ValueCipher(nullptr, 0).Encipher(&byte, &byte, 1));
     EXPECT_FALSE(ValueCipher(KeyBytes(kFixtureKey), 0).Decipher(&byte, &byte, 1));

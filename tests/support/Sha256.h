@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace testsupport {
 
@@ -21,29 +20,23 @@ public:
         {
             m_block[m_used++] = data[i];
             if (m_used == 64)
-            {
                 Transform();
-                m_used = 0;
-            }
         }
         m_bits += static_cast<uint64_t>(length) * 8;
     }
 
     void Final(uint8_t* digest)
     {
-        const uint64_t bits = m_bits;
-        const uint8_t pad = 0x80;
-        Update(&pad, 1);
+        uint8_t tail[9] = {0x80};
+        for (int i = 0; i < 8; ++i)
+            tail[1 + i] = static_cast<uint8_t>(m_bits >> (56 - 8 * i));
+        Update(tail, 1);
         const uint8_t zero = 0;
         while (m_used != 56)
             Update(&zero, 1);
-        uint8_t length[8];
-        for (int i = 0; i < 8; ++i)
-            length[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-        Update(length, 8);
-        for (int i = 0; i < 8; ++i)
-            for (int b = 0; b < 4; ++b)
-                digest[i * 4 + b] = static_cast<uint8_t>(m_h[i] >> (24 - 8 * b));
+        Update(tail + 1, 8);
+        for (int i = 0; i < 32; ++i)
+            digest[i] = static_cast<uint8_t>(m_h[i / 4] >> (24 - 8 * (i % 4)));
     }
 
 private:
@@ -65,33 +58,23 @@ private:
             w[i] = static_cast<uint32_t>(m_block[4 * i]) << 24 | static_cast<uint32_t>(m_block[4 * i + 1]) << 16 |
                    static_cast<uint32_t>(m_block[4 * i + 2]) << 8 | m_block[4 * i + 3];
         for (int i = 16; i < 64; ++i)
-        {
-            const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = m_h[0], b = m_h[1], c = m_h[2], d = m_h[3], e = m_h[4], f = m_h[5], g = m_h[6], h = m_h[7];
+            w[i] = w[i - 16] + (Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
+                   (Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10));
+        uint32_t s[8];  // a..h
+        std::memcpy(s, m_h, sizeof(s));
         for (int i = 0; i < 64; ++i)
         {
-            const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + t2;
+            const uint32_t e = s[4], a = s[0];
+            const uint32_t t1 =
+                s[7] + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & s[5]) ^ (~e & s[6])) + k[i] + w[i];
+            const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & s[1]) ^ (a & s[2]) ^ (s[1] & s[2]));
+            std::memmove(s + 1, s, 7 * sizeof(uint32_t));
+            s[4] += t1;
+            s[0] = t1 + t2;
         }
-        m_h[0] += a;
-        m_h[1] += b;
-        m_h[2] += c;
-        m_h[3] += d;
-        m_h[4] += e;
-        m_h[5] += f;
-        m_h[6] += g;
-        m_h[7] += h;
+        for (int i = 0; i < 8; ++i)
+            m_h[i] += s[i];
+        m_used = 0;
     }
 
     uint32_t m_h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
@@ -100,29 +83,20 @@ private:
     uint64_t m_bits = 0;
 };
 
+// HMAC-SHA-256 with a key of at most one block (the handshake's are 32 bytes).
 inline void HmacSha256(const uint8_t* key, size_t keyLength, const uint8_t* message, size_t length, uint8_t* out)
 {
-    uint8_t block[64] = {};
-    if (keyLength > 64)
-    {
-        Sha256 hashed;
-        hashed.Update(key, keyLength);
-        hashed.Final(block);
-    }
-    else if (keyLength > 0)
-    {
-        std::memcpy(block, key, keyLength);
-    }
-    uint8_t pad[64];
-    for (int i = 0; i < 64; ++i)
-        pad[i] = static_cast<uint8_t>(block[i] ^ 0x36);
     uint8_t inner[Sha256::kDigestSize];
+    uint8_t pad[64] = {};
+    std::memcpy(pad, key, keyLength < 64 ? keyLength : 64);
+    for (uint8_t& b : pad)
+        b ^= 0x36;
     Sha256 first;
     first.Update(pad, 64);
     first.Update(message, length);
     first.Final(inner);
-    for (int i = 0; i < 64; ++i)
-        pad[i] = static_cast<uint8_t>(block[i] ^ 0x5c);
+    for (uint8_t& b : pad)
+        b ^= 0x36 ^ 0x5c;
     Sha256 second;
     second.Update(pad, 64);
     second.Update(inner, sizeof(inner));

@@ -1,0 +1,478 @@
+// The registry key wrapper and its sealed-value variant on the real (Wine)
+// registry. Sealed values are checked against the layout under the
+// configured key (the layout itself is pinned by fixed vectors in
+// SealedValueFormatTests).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/CObfuscatedRegKey.h"
+#include "platform/CRegKey.h"
+#include "platform/SealedValue.h"
+#include "vantu_config.h"
+
+using Groundwork::CObfuscatedRegKey;
+using Groundwork::CRegKey;
+
+namespace {
+
+std::vector<uint8_t> Sealed(uint32_t type, const std::vector<uint8_t>& payload)
+{
+    const std::string key = VANTU_SEALING_KEY;
+    std::vector<uint8_t> value(Groundwork::SealedSize(payload.size()));
+    EXPECT_EQ(Groundwork::SealStatus::Ok,
+              Groundwork::SealValue(reinterpret_cast<const uint8_t*>(key.data()), key.size(), type, payload.data(),
+                                    static_cast<uint32_t>(payload.size()), value.data()));
+    return value;
+}
+
+std::vector<uint8_t> Utf8z(const std::string& text)
+{
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+// A private key under HKCU, opened plain (`key`) and sealed, removed afterwards.
+class RegistryTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        path = L"Software\\VantuToastTests\\" + std::wstring(name.begin(), name.end()) + L"-" +
+               std::to_wstring(GetCurrentProcessId());
+        ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_CURRENT_USER, path.c_str()));
+        ASSERT_EQ(ERROR_SUCCESS, sealed.Open(HKEY_CURRENT_USER, path.c_str()));
+    }
+    void TearDown() override
+    {
+        sealed.Close();
+        key.Close();
+        RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
+    }
+    // Writes a value past the wrappers, exactly as given.
+    void RawSet(const wchar_t* name, DWORD type, const void* data, DWORD bytes)
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Handle(), name, 0, type, static_cast<const BYTE*>(data), bytes));
+    }
+    void PutRaw(const wchar_t* name, const std::vector<uint8_t>& bytes)
+    {
+        RawSet(name, REG_BINARY, bytes.data(), static_cast<DWORD>(bytes.size()));
+    }
+    std::vector<uint8_t> Raw(const wchar_t* name, DWORD* type = nullptr)
+    {
+        DWORD rawType = 0, size = 0;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.Handle(), name, nullptr, &rawType, nullptr, &size));
+        std::vector<uint8_t> bytes(size);
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.Handle(), name, nullptr, &rawType, bytes.data(), &size));
+        if (type != nullptr)
+            *type = rawType;
+        return bytes;
+    }
+    LONG ReadSealed(const wchar_t* name, std::wstring& out)
+    {
+        out = L"<untouched>";
+        return sealed.QueryStringValue(name, out);
+    }
+
+    std::wstring path;
+    CRegKey key;
+    CObfuscatedRegKey sealed;
+};
+
+// The key's DACL in SDDL form ("" when it cannot be read).
+std::wstring DaclOf(CRegKey& key)
+{
+    DWORD size = 0;
+    if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
+        return L"";
+    std::vector<BYTE> sd(size);
+    LPWSTR text = nullptr;
+    if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return L"";
+    const std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+// A derived key whose implementation could not be allocated.
+class KeyWithoutImplementation : public CRegKey
+{
+public:
+    KeyWithoutImplementation() : CRegKey(nullptr, ExactImplementation{}) {}
+};
+
+}  // namespace
+
+TEST_F(RegistryTest, TypedValuesRoundTrip)
+{
+    EXPECT_EQ(ERROR_SUCCESS, key.SetQWORDValue(L"qw", 0x0123456789ABCDEFull));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetStringValue(L"sz", L"caf\u00E9"));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetStringValue(L"empty", L""));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetMultiStringValue(L"multi", L"one\0two\0\0"));
+    const BYTE blob[] = {0, 1, 2, 0xFF};
+    EXPECT_EQ(ERROR_SUCCESS, key.SetBinaryValue(L"bin", blob, sizeof(blob)));
+    const GUID guid = {0x0BAFAFE5, 0xFFE3, 0x4633, {0xA8, 0x4C, 0xCB, 0x48, 0x34, 0x80, 0xA3, 0xF0}};
+    EXPECT_EQ(ERROR_SUCCESS, key.SetGUIDValue(L"guid", guid));
+
+    ULONGLONG qw = 0;
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryQWORDValue(L"qw", qw));
+    EXPECT_EQ(0x0123456789ABCDEFull, qw);
+    std::wstring text = L"stale";
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryStringValue(L"sz", text));
+    EXPECT_EQ(L"caf\u00E9", text);
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryStringValue(L"empty", text));
+    EXPECT_EQ(L"", text);
+    wchar_t multi[16] = {};
+    ULONG chars = 16;
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryMultiStringValue(L"multi", multi, &chars));
+    EXPECT_EQ(std::wstring(L"one\0two\0\0", 9), std::wstring(multi, chars));
+    BYTE out[8] = {};
+    ULONG bytes = sizeof(out);
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryBinaryValue(L"bin", out, &bytes));
+    EXPECT_EQ(std::vector<BYTE>(blob, blob + 4), std::vector<BYTE>(out, out + bytes));
+    GUID read{};
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryGUIDValue(L"guid", read));
+    EXPECT_TRUE(IsEqualGUID(guid, read));
+}
+
+TEST_F(RegistryTest, QueriesCheckTypeTerminatorAndSize)
+{
+    // Stored as "ab" without terminator, read into a buffer of exactly that
+    // size, so that the system has no room to add a terminator of its own.
+    RawSet(L"noterm", REG_SZ, L"abc", 2 * sizeof(wchar_t));
+    RawSet(L"odd", REG_SZ, L"abc", 5);
+    key.SetDWORDValue(L"number", 5);
+    wchar_t buffer[8] = {};
+    ULONG chars = 0;
+    for (const auto& [name, size] : {std::pair{L"noterm", 2ul}, {L"odd", 8ul}, {L"number", 8ul}})
+    {
+        chars = size;
+        EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(name, buffer, &chars)) << name;
+    }
+    std::wstring text;
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"number", text));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryStringValue(L"missing", text));
+
+    key.SetStringValue(L"notguid", L"0BAFAFE5-FFE3-4633-A84C-CB483480A3F0");
+    chars = 0;
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryStringValue(L"notguid", nullptr, &chars));
+    EXPECT_EQ(37u, chars) << "no buffer: the length in characters, terminator included";
+    GUID guid{};
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryGUIDValue(L"notguid", guid));
+
+    DWORD dw = 0;
+    key.SetStringValue(L"plain", L"a");
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryDWORDValue(L"plain", dw));
+    ULONGLONG qw = 0;
+    EXPECT_NE(ERROR_SUCCESS, key.QueryQWORDValue(L"number", qw));
+    BYTE bin[4] = {};
+    ULONG bytes = 4;
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryBinaryValue(L"number", bin, &bytes));
+    EXPECT_EQ(5u, *reinterpret_cast<DWORD*>(bin)) << "the data reached the caller before the type check";
+
+    wchar_t one[1];
+    chars = 1;
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, key.QueryMultiStringValue(L"anything", one, &chars));
+    const wchar_t single[] = {L'a', L'\0'};  // one terminator only
+    RawSet(L"single", REG_MULTI_SZ, single, sizeof(single));
+    for (const wchar_t* name : {L"single", L"plain"})
+    {
+        chars = 8;
+        EXPECT_EQ(ERROR_INVALID_DATA, key.QueryMultiStringValue(name, buffer, &chars)) << name;
+    }
+    EXPECT_EQ(ERROR_INVALID_DATA, key.SetMultiStringValue(L"null", nullptr));
+}
+
+TEST_F(RegistryTest, ArgumentAndClosedKeyErrors)
+{
+    const BYTE b = 1;
+    for (CRegKey* k : {static_cast<CRegKey*>(&key), static_cast<CRegKey*>(&sealed)})
+    {
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, k->SetValue(L"v", REG_BINARY, nullptr, 4));
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, k->SetValue(L"v", REG_BINARY, &b, 0));
+    }
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, sealed.QueryValue(L"V", nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_INVALID_DATA, key.SetStringValue(L"v", nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteValue(nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteSubKey(nullptr));
+
+    CRegKey closed;
+    DWORD dw = 0;
+    std::wstring text;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.QueryDWORDValue(L"x", dw));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.QueryStringValue(L"x", text));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.Flush());
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.DeleteValue(L"x"));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.GrantEveryoneFullAccess(false));
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size));
+    CObfuscatedRegKey closedSealed;
+    EXPECT_NE(ERROR_SUCCESS, closedSealed.QueryStringValue(L"x", text));
+    EXPECT_NE(ERROR_SUCCESS, closedSealed.SetDWORDValue(L"x", 1));
+}
+
+TEST_F(RegistryTest, FailedOpenKeepsTheOpenKeyRecursiveDeleteAndDeleteContentsOnClose)
+{
+    const HKEY before = key.Handle();
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Open(HKEY_CURRENT_USER, L"Software\\VantuToastTests\\NoSuchKey"));
+    EXPECT_EQ(before, key.Handle());
+    EXPECT_EQ(ERROR_SUCCESS, key.SetDWORDValue(L"marker", 1)) << "the key is still open";
+
+    {
+        CRegKey deep;
+        ASSERT_EQ(ERROR_SUCCESS, deep.Create(key.Handle(), L"tree\\a\\b\\c"));
+        deep.SetDWORDValue(L"v", 1);
+        CRegKey sibling;
+        ASSERT_EQ(ERROR_SUCCESS, sibling.Create(key.Handle(), L"tree\\d"));
+    }
+    EXPECT_EQ(ERROR_SUCCESS, key.RecurseDeleteKey(L"tree"));
+    CRegKey probe;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, probe.Open(key.Handle(), L"tree"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.RecurseDeleteKey(L"tree"));
+
+    {
+        auto impl = std::make_shared<Groundwork::internal::CRegKeyImpl>();
+        ASSERT_EQ(ERROR_SUCCESS, impl->Create(key.Handle(), L"scratch", nullptr, REG_OPTION_NON_VOLATILE,
+                                              KEY_ALL_ACCESS, nullptr, nullptr));
+        CRegKey scratchChild;
+        ASSERT_EQ(ERROR_SUCCESS, scratchChild.Create(impl->Handle(), L"inner"));
+        scratchChild.Close();
+        impl->SetDeleteContentsOnClose(true);
+        EXPECT_TRUE(impl->GetDeleteContentsOnClose());
+        EXPECT_EQ(ERROR_SUCCESS, impl->Close());
+        EXPECT_FALSE(impl->GetDeleteContentsOnClose());
+    }
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, probe.Open(key.Handle(), L"scratch\\inner"));
+}
+
+TEST_F(RegistryTest, SixtyFourBitViewIsKeptForSubkeyDeletion)
+{
+    CRegKey machine;
+    ASSERT_EQ(ERROR_SUCCESS, machine.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VantuToastTests", nullptr,
+                                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+    CRegKey child;
+    ASSERT_EQ(ERROR_SUCCESS, child.Create(machine.Handle(), L"view64", nullptr, REG_OPTION_NON_VOLATILE,
+                                          KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+    child.Close();
+    EXPECT_EQ(ERROR_SUCCESS, machine.DeleteSubKey(L"view64"));
+    CRegKey probe;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, probe.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VantuToastTests\\view64",
+                                               KEY_READ | KEY_WOW64_64KEY));
+    CRegKey root;
+    ASSERT_EQ(ERROR_SUCCESS, root.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+    machine.Close();
+    EXPECT_EQ(ERROR_SUCCESS, root.DeleteSubKey(L"VantuToastTests"));
+}
+
+TEST_F(RegistryTest, GrantEveryoneFullAccessGivesTheWholeTreeTheKeysNewDacl)
+{
+    CRegKey child;
+    ASSERT_EQ(ERROR_SUCCESS, child.Create(key.Handle(), L"acl", nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS));
+    CRegKey grandchild;
+    ASSERT_EQ(ERROR_SUCCESS, grandchild.Create(child.Handle(), L"inner", nullptr, REG_OPTION_NON_VOLATILE,
+                                               KEY_ALL_ACCESS));
+    // A list of the subkey's own, which the grant replaces.
+    PSECURITY_DESCRIPTOR own = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KR;;;BU)", SDDL_REVISION_1,
+                                                                     &own, nullptr));
+    const LONG set = grandchild.SetKeySecurity(DACL_SECURITY_INFORMATION, own);
+    LocalFree(own);
+    ASSERT_EQ(ERROR_SUCCESS, set);
+
+    ASSERT_EQ(ERROR_SUCCESS, child.GrantEveryoneFullAccess(true));
+    const std::wstring granted = DaclOf(child);
+    EXPECT_NE(std::wstring::npos, granted.find(L"(A;OICI;GA;;;WD)")) << granted;
+    EXPECT_EQ(granted, DaclOf(grandchild));
+}
+
+TEST_F(RegistryTest, MissingDerivedImplementationNeverFallsBackToPlainAccess)
+{
+    KeyWithoutImplementation broken;
+    EXPECT_EQ(ERROR_OUTOFMEMORY, broken.Open(HKEY_CURRENT_USER, path.c_str()));
+    EXPECT_EQ(ERROR_OUTOFMEMORY, broken.SetStringValue(L"clear", L"text"));
+    EXPECT_EQ(nullptr, broken.Handle());
+    std::wstring text;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryStringValue(L"clear", text)) << "nothing written in the clear";
+}
+
+TEST_F(RegistryTest, SealedStoredBytesAreTheSealedLayoutUnderTheConfiguredKey)
+{
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetStringValue(L"SettingManager", L"\\\\.\\pipe\\Settings-\x00E9\x4E2D"));
+    DWORD type = 0;
+    const std::vector<uint8_t> stored = Raw(L"SettingManager", &type);
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+    EXPECT_EQ(Sealed(REG_SZ, Utf8z("\\\\.\\pipe\\Settings-\xC3\xA9\xE4\xB8\xAD")), stored);
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetDWORDValue(L"Count", 0x01020304));
+    EXPECT_EQ(Sealed(REG_DWORD, {4, 3, 2, 1}), Raw(L"Count"));
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetMultiStringValue(L"Multi", L"a\0bc\0"));
+    EXPECT_EQ(Sealed(REG_MULTI_SZ, {'a', 0, 'b', 'c', 0, 0}), Raw(L"Multi"));
+
+    // A value sealed by another writer reads back through the key.
+    PutRaw(L"Foreign", Sealed(REG_SZ, Utf8z("\\\\.\\pipe\\UiHost_1")));
+    std::wstring text;
+    ASSERT_EQ(ERROR_SUCCESS, ReadSealed(L"Foreign", text));
+    EXPECT_EQ(L"\\\\.\\pipe\\UiHost_1", text);
+}
+
+TEST_F(RegistryTest, SealedEveryTypedValueRoundTrips)
+{
+    // Strings, ASCII and beyond (two-, three- and four-byte UTF-8), into a
+    // string object and into a buffer.
+    for (const std::wstring value : {L"\\\\.\\pipe\\Zelnor", L"caf\x00E9 \x65E5\x672C \xD83D\xDE00", L""})
+    {
+        ASSERT_EQ(ERROR_SUCCESS, sealed.SetStringValue(L"Text", value.c_str()));
+        std::wstring read;
+        ASSERT_EQ(ERROR_SUCCESS, ReadSealed(L"Text", read));
+        EXPECT_EQ(value, read);
+        wchar_t buffer[64];
+        ULONG chars = 64;
+        ASSERT_EQ(ERROR_SUCCESS, sealed.QueryStringValue(L"Text", buffer, &chars));
+        EXPECT_EQ(value.size() + 1, chars);
+        EXPECT_EQ(value, std::wstring(buffer));
+    }
+    EXPECT_EQ(33u, Raw(L"Text").size()) << "the empty string is stored as its one zero byte";
+
+    const wchar_t multi[] = L"first\0s\x00E9\x0063ond\0\xD83D\xDE00\0";
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetMultiStringValue(L"Multi", multi));
+    wchar_t multiOut[64];
+    ULONG chars = 64;
+    ASSERT_EQ(ERROR_SUCCESS, sealed.QueryMultiStringValue(L"Multi", multiOut, &chars));
+    ASSERT_EQ(std::size(multi), chars);  // the literal's own terminator ends the list
+    EXPECT_EQ(0, std::memcmp(multi, multiOut, chars * sizeof(wchar_t)));
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetMultiStringValue(L"Multi", L"\0"));
+    chars = 64;
+    ASSERT_EQ(ERROR_SUCCESS, sealed.QueryMultiStringValue(L"Multi", multiOut, &chars));
+    EXPECT_EQ(1u, chars);
+
+    // Other types are sealed as their bytes and keep their logical type;
+    // binary data longer than the first read buffer included.
+    std::vector<uint8_t> binary(1000);
+    for (size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<uint8_t>(i * 13 + 1);
+    const std::pair<DWORD, std::vector<uint8_t>> values[] = {
+        {REG_DWORD, {0xEF, 0xBE, 0xAD, 0xDE}}, {REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}}, {REG_BINARY, binary}};
+    for (const auto& [type, bytes] : values)
+    {
+        ASSERT_EQ(ERROR_SUCCESS, sealed.SetValue(L"Value", type, bytes.data(), static_cast<ULONG>(bytes.size())));
+        std::vector<uint8_t> out(2000);
+        DWORD outType = 0;
+        ULONG size = static_cast<ULONG>(out.size());
+        ASSERT_EQ(ERROR_SUCCESS, sealed.QueryValue(L"Value", &outType, out.data(), &size));
+        EXPECT_EQ(type, outType);
+        out.resize(size);
+        EXPECT_EQ(bytes, out);
+        Raw(L"Value", &outType);
+        EXPECT_EQ(static_cast<DWORD>(REG_BINARY), outType) << "nothing in the clear";
+    }
+    // The typed checks of CRegKey apply to the logical type.
+    DWORD dword = 0;
+    EXPECT_EQ(ERROR_INVALID_DATA, sealed.QueryDWORDValue(L"Text", dword));
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetDWORDValue(L"Dword", 0xDEADBEEF));
+    ASSERT_EQ(ERROR_SUCCESS, sealed.QueryDWORDValue(L"Dword", dword));
+    EXPECT_EQ(0xDEADBEEFu, dword);
+    std::wstring text;
+    EXPECT_EQ(ERROR_INVALID_DATA, ReadSealed(L"Dword", text));
+
+    // A REG_SZ is taken up to its terminator or the given size, whichever
+    // comes first; the default value (no name) is sealed like any other.
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetValue(L"Cut", REG_SZ, L"abcd", 3 * sizeof(wchar_t)));
+    ASSERT_EQ(ERROR_SUCCESS, ReadSealed(L"Cut", text));
+    EXPECT_EQ(L"abc", text);
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetStringValue(nullptr, L"default"));
+    ASSERT_EQ(ERROR_SUCCESS, ReadSealed(nullptr, text));
+    EXPECT_EQ(L"default", text);
+    ASSERT_EQ(ERROR_SUCCESS, sealed.DeleteValue(L"Cut"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadSealed(L"Cut", text));
+}
+
+TEST_F(RegistryTest, SealedAlteredForeignAndClearValuesAreRefused)
+{
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetStringValue(L"Pipe", L"\\\\.\\pipe\\Zelnor"));
+    const std::vector<uint8_t> good = Raw(L"Pipe");
+    std::wstring text;
+    ASSERT_EQ(ERROR_SUCCESS, ReadSealed(L"Pipe", text));
+
+    // A changed byte, truncated, or shorter than a header (every byte and
+    // field of the layout: SealedValue.EveryAlteredByteOrFieldIsRefused).
+    std::vector<std::vector<uint8_t>> bad(1, good);
+    bad[0][good.size() - 1] ^= 0x40;
+    bad.emplace_back(good.begin(), good.end() - 1);
+    bad.emplace_back(good.begin(), good.begin() + 20);
+    for (const auto& tampered : bad)
+    {
+        PutRaw(L"Pipe", tampered);
+        EXPECT_EQ(ERROR_INVALID_DATA, ReadSealed(L"Pipe", text)) << testing::PrintToString(tampered);
+        EXPECT_EQ(L"<untouched>", text) << "a refused value delivers nothing";
+    }
+
+    // Values written in the clear by another tool.
+    ASSERT_EQ(ERROR_SUCCESS, key.SetStringValue(L"ClearText", L"\\\\.\\pipe\\Zelnor"));
+    EXPECT_EQ(ERROR_INVALID_DATA, ReadSealed(L"ClearText", text));
+    ASSERT_EQ(ERROR_SUCCESS, key.SetDWORDValue(L"ClearDword", 7));
+    DWORD dword = 0;
+    EXPECT_EQ(ERROR_INVALID_DATA, sealed.QueryDWORDValue(L"ClearDword", dword));
+    PutRaw(L"ClearBinary", std::vector<uint8_t>(64, 0x5A));
+    uint8_t out[64];
+    ULONG bytes = sizeof(out);
+    EXPECT_EQ(ERROR_INVALID_DATA, sealed.QueryBinaryValue(L"ClearBinary", out, &bytes));
+    DWORD type = 1234;
+    bytes = 0;
+    EXPECT_EQ(ERROR_INVALID_DATA, sealed.QueryValue(L"ClearText", &type, nullptr, &bytes));
+    EXPECT_EQ(static_cast<DWORD>(REG_NONE), type);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadSealed(L"Missing", text));
+}
+
+TEST_F(RegistryTest, SealedSmallBuffersGetTheNeededSize)
+{
+    const std::wstring value = L"\\\\.\\pipe\\Zelnor-\x00E9";
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetStringValue(L"Pipe", value.c_str()));
+    const ULONG needed = static_cast<ULONG>((value.size() + 1) * sizeof(wchar_t));
+
+    // One character short.
+    std::vector<wchar_t> buffer(value.size());
+    ULONG chars = static_cast<ULONG>(buffer.size());
+    EXPECT_EQ(ERROR_MORE_DATA, sealed.QueryStringValue(L"Pipe", buffer.data(), &chars));
+    DWORD type = 0;
+    ULONG bytes = static_cast<ULONG>(buffer.size() * sizeof(wchar_t));
+    EXPECT_EQ(ERROR_MORE_DATA, sealed.QueryValue(L"Pipe", &type, buffer.data(), &bytes));
+    EXPECT_EQ(needed, bytes);
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    // No buffer: the size alone; exactly enough: the value; the type alone.
+    bytes = 0;
+    EXPECT_EQ(ERROR_SUCCESS, sealed.QueryValue(L"Pipe", &type, nullptr, &bytes));
+    EXPECT_EQ(needed, bytes);
+    buffer.resize(value.size() + 1);
+    EXPECT_EQ(ERROR_SUCCESS, sealed.QueryValue(L"Pipe", &type, buffer.data(), &bytes));
+    EXPECT_EQ(value, std::wstring(buffer.data()));
+    type = 0;
+    EXPECT_EQ(ERROR_SUCCESS, sealed.QueryValue(L"Pipe", &type, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+
+    // A multi-string buffer that is too small is cleared.
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetMultiStringValue(L"Multi", L"alpha\0beta\0"));
+    wchar_t multi[8];
+    std::fill(std::begin(multi), std::end(multi), L'#');
+    bytes = sizeof(multi);
+    EXPECT_EQ(ERROR_MORE_DATA, sealed.QueryValue(L"Multi", &type, multi, &bytes));
+    EXPECT_EQ(12u * sizeof(wchar_t), bytes);
+    EXPECT_EQ(std::wstring(8, L'\0'), std::wstring(multi, 8));
+
+    // Binary data: the size is the payload's.
+    const uint8_t data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_EQ(ERROR_SUCCESS, sealed.SetBinaryValue(L"Binary", data, sizeof(data)));
+    uint8_t small[9];
+    bytes = sizeof(small);
+    EXPECT_EQ(ERROR_MORE_DATA, sealed.QueryBinaryValue(L"Binary", small, &bytes));
+    EXPECT_EQ(10u, bytes);
+}
