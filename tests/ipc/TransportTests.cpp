@@ -265,10 +265,10 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
         SCOPED_TRACE(testing::Message() << arguments);
         testsupport::ScopedLogCapture log;
         ASSERT_TRUE(services.Start(SettingsArgument() + L" " + arguments));
-        const auto attempts = [&, logged = std::wstring(logged)] {
+        const auto attempts = [&, line = std::wstring(logged)] {
             const std::wstring text = log.Text();
             size_t count = 0;
-            for (size_t at = text.find(logged); at != std::wstring::npos; at = text.find(logged, at + 1))
+            for (size_t at = text.find(line); at != std::wstring::npos; at = text.find(line, at + 1))
                 ++count;
             return count;
         };
