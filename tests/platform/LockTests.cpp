@@ -12,8 +12,11 @@ bool FreeForOtherThreads(Groundwork::Mutex& mutex)
 {
     bool taken = false;
     std::thread([&] {
-        if ((taken = mutex.try_lock()))
+        if (mutex.try_lock())
+        {
+            taken = true;
             mutex.unlock();
+        }
     }).join();
     return taken;
 }
