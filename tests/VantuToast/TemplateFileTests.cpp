@@ -34,30 +34,10 @@ const std::wstring kXmlWide =
     L"<toast launch=\"action=open\"><visual><binding template=\"ToastGeneric\">"
     L"<text>Caf\x00E9 \x2713</text></binding></visual></toast>";
 
-std::vector<uint8_t> DevPublicKey()
-{
-    std::string hex = ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex"));
-    while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r'))
-        hex.pop_back();
-    return testsupport::FromHex(hex);
-}
-
 bool Verify(const std::string& file, const uint8_t* key, uint32_t* contentLength = nullptr)
 {
     return VerifyFileSignatureWithKey(reinterpret_cast<const uint8_t*>(file.data()), static_cast<int32_t>(file.size()),
                                       contentLength, key);
-}
-
-// Index of the first line holding `text`, or -1.
-int LineOf(const ScopedLogCapture& capture, const std::wstring& text)
-{
-    const auto lines = capture.Lines();
-    for (size_t i = 0; i < lines.size(); ++i)
-    {
-        if (lines[i].find(text) != std::wstring::npos)
-            return static_cast<int>(i);
-    }
-    return -1;
 }
 
 class TemplateTest : public ::testing::Test
@@ -77,7 +57,7 @@ protected:
     }
 
     TestSigner dev = TestSigner::Development();
-    std::vector<uint8_t> devKey = DevPublicKey();
+    std::vector<uint8_t> devKey = testsupport::FromHex(ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex")).substr(0, 128));
     TempDir dir;
 };
 
@@ -134,37 +114,12 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
         uint32_t contentLength = 0xFFFF;
         EXPECT_FALSE(Verify(c.file, c.key, &contentLength));
         EXPECT_EQ(kXml.size(), contentLength) << "the content length is stored before the check";
-        EXPECT_GE(LineOf(capture, L"File Signature Verification failed"), 0);
+        EXPECT_TRUE(capture.Has(L"ERR", L"SignatureUtils", L"File Signature Verification failed"));
 
         const std::wstring path = Write(L"bad.template", c.file);
         EXPECT_EQ(L"", ReadTemplateFileWithKey(path, c.key));
-        EXPECT_GE(LineOf(capture, L"Signature verification failed: " + path), 0);
+        EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", L"Signature verification failed: " + path));
     }
-}
-
-TEST_F(TemplateTest, ALineBreakAfterTheCommentCloserMisalignsTheTrailer)
-{
-    const std::string file = dev.Template(kXml, true) + "\n";
-    ScopedLogCapture capture(LogSeverity::ERR);
-    uint32_t contentLength = 0;
-    EXPECT_FALSE(Verify(file, devKey.data(), &contentLength));
-    EXPECT_EQ(file.size() - 134, contentLength);
-    EXPECT_EQ(L"", ReadTemplateFileWithKey(Write(L"newline.template", file), devKey.data()));
-    EXPECT_GE(LineOf(capture, L"Signature verification failed: "), 0);
-}
-
-TEST_F(TemplateTest, AZeroByteInTheSignatureFailsTheDecodeThenTheCheck)
-{
-    std::string file = dev.Template(kXml, false);
-    file[kXml.size() + 4 + 50] = '\0';
-    ScopedLogCapture capture(LogSeverity::ERR);
-    EXPECT_FALSE(Verify(file, devKey.data()));
-    const int decode = LineOf(capture, L"Hex string length less than required");
-    const int convert = LineOf(capture, L"Unable to convert hex string into binary");
-    const int verify = LineOf(capture, L"File Signature Verification failed");
-    ASSERT_GE(decode, 0);
-    EXPECT_GT(convert, decode);
-    EXPECT_GT(verify, convert);
 }
 
 TEST_F(TemplateTest, EmptyContentAndShortFiles)

@@ -181,25 +181,33 @@ TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
     Reload();  // for the fixture's tear-down
 }
 
-TEST_F(ToastEdges, HideRaisingDismissedOnTheCallingThread)
+// DismissToast and DismissAllToasts on the kind platform, and on one that
+// raises Dismissed inside Hide, on the calling thread.
+TEST_F(ToastEdges, DismissingOneAndAll)
 {
-    sim.SetModes(VantuSimToastMode_HideRaisesDismissed);
-    HostEvent events[4];
-    for (int i = 0; i < 4; ++i)
-        Show(60 + i, events[i]);
-    WithinSeconds(20, [&] {
-        EXPECT_TRUE(toast->DismissToast(60));
-        EXPECT_TRUE(toast->DismissAllToasts());
-    });
-    for (auto& event : events)
-        EXPECT_TRUE(event.Signalled(0)) << "set inside Hide, before DismissToast returned";
-    EXPECT_TRUE(OnScreen().empty());
-    const std::vector<std::string> records = ResultRecords(4);
-    ASSERT_EQ(4u, records.size());
-    for (const std::string& record : records)
-        EXPECT_NE(std::string::npos, record.find(R"("Argument":"ApplicationHidden")")) << record;
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(Untracked(60 + i));
+    for (const uint32_t mode : {0u, uint32_t{VantuSimToastMode_HideRaisesDismissed}})
+    {
+        SCOPED_TRACE(mode);
+        sim.SetModes(mode);
+        const int first = mode ? 60 : -70;
+        HostEvent events[4];
+        for (int i = 0; i < 4; ++i)
+            Show(first + i, events[i]);
+        WithinSeconds(20, [&] {
+            EXPECT_TRUE(toast->DismissToast(first));
+            EXPECT_TRUE(toast->DismissAllToasts());
+        });
+        for (auto& event : events)
+            EXPECT_TRUE(event.Signalled(mode ? 0 : 10000)) << "with the mode set inside Hide, before the call returned";
+        Settle();
+        EXPECT_TRUE(OnScreen().empty());
+        const std::vector<std::string> records = ResultRecords(mode ? 8 : 4);
+        ASSERT_EQ(mode ? 8u : 4u, records.size());
+        for (const std::string& record : records)
+            EXPECT_NE(std::string::npos, record.find(R"("Argument":"ApplicationHidden")")) << record;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_TRUE(Untracked(first + i));
+    }
 }
 
 TEST_F(ToastEdges, FailureRacingShowLeavesNothingTracked)
@@ -225,12 +233,12 @@ TEST_F(ToastEdges, FailureRacingShowLeavesNothingTracked)
     EXPECT_TRUE(toast->DismissAllToasts());
 }
 
-// The host side of the next test, run in a child process by it.
-TEST(ToastChildHost, ExitsInTheMiddleOfTraffic)
+// The host side of the next test, run in a child process by it only.
+TEST(ToastChildHost, DISABLED_ExitsInTheMiddleOfTraffic)
 {
     wchar_t eventName[128] = L"";
-    if (GetEnvironmentVariableW(kChildEventVariable, eventName, 128) == 0)
-        GTEST_SKIP() << "runs as the child of HostExitingWithoutReleaseEndsAtOnce";
+    ASSERT_NE(0u, GetEnvironmentVariableW(kChildEventVariable, eventName, 128))
+        << "runs as the child of HostExitingWithoutReleaseEndsAtOnce";
     HMODULE dll = nullptr;
     const CreateVantuToastObjectFn create = testsupport::LoadToastLibrary(dll);
     ASSERT_NE(nullptr, create);
@@ -269,9 +277,10 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     HANDLE exiting = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(nullptr, exiting);
     SetEnvironmentVariableW(kChildEventVariable, name.c_str());
+    const size_t before = Log().size();
     ipctest::ChildProcess child;
-    const bool launched =
-        child.Launch(L"toast_tests.exe", L"--gtest_filter=ToastChildHost.ExitsInTheMiddleOfTraffic");
+    const bool launched = child.Launch(
+        L"toast_tests.exe", L"--gtest_filter=ToastChildHost.DISABLED_ExitsInTheMiddleOfTraffic --gtest_also_run_disabled_tests");
     SetEnvironmentVariableW(kChildEventVariable, nullptr);
     ASSERT_TRUE(launched);
     const HANDLE waits[2] = {exiting, child.Handle()};
@@ -283,5 +292,6 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     ASSERT_TRUE(code.has_value()) << "still running 2 s after ExitProcess";
     EXPECT_EQ(kChildExitCode, *code);
     CloseHandle(exiting);
-    EXPECT_TRUE(Logged("[DBG]")) << "the child logged at level 4";
+    // This process connected before the child started: the child's line, at level 4.
+    EXPECT_TRUE(LoggedLine("DBG", "###:SettingManager:Before initialize", before));
 }

@@ -25,15 +25,14 @@ bool ShellLinkKeepsProperties(const std::wstring& scratch)
     ComPtr<IShellLinkW> link;
     ComPtr<IPropertyStore> store;
     ComPtr<IPersistFile> file;
-    PROPVARIANT value;
+    PROPVARIANT value{};
     value.vt = VT_LPWSTR;
     value.pwszVal = const_cast<LPWSTR>(L"Probe.Identity");
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) ||
-        FAILED(link->SetPath(L"C:\\windows\\notepad.exe")) || FAILED(link.As(&store)) ||
-        FAILED(store->SetValue(PKEY_AppUserModel_ID, value)) || FAILED(store->Commit()) || FAILED(link.As(&file)) ||
-        FAILED(file->Save(scratch.c_str(), TRUE)))
-        return false;
-    const bool kept = ReadShortcut(scratch).appId == L"Probe.Identity";
+    const bool saved = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) &&
+                       SUCCEEDED(link->SetPath(L"C:\\windows\\notepad.exe")) && SUCCEEDED(link.As(&store)) &&
+                       SUCCEEDED(store->SetValue(PKEY_AppUserModel_ID, value)) && SUCCEEDED(store->Commit()) &&
+                       SUCCEEDED(link.As(&file)) && SUCCEEDED(file->Save(scratch.c_str(), TRUE));
+    const bool kept = saved && ReadShortcut(scratch).appId == L"Probe.Identity";
     DeleteFileW(scratch.c_str());
     return kept;
 }
@@ -83,19 +82,13 @@ TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
     EXPECT_TRUE(second->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
 
-    // A new Initialize after the last Release creates it again.
+    // A new Initialize after the last Release creates it again, with the
+    // product key's icon.
+    ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
     IVantuToast* third = InitializedObject();
-    EXPECT_TRUE(FileExists(shortcutPath));
+    EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
     EXPECT_TRUE(third->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
-}
-
-TEST_F(ToastLifecycle, IconComesFromTheProductKey)
-{
-    ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
-    IVantuToast* toast = InitializedObject();
-    EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
-    EXPECT_TRUE(toast->Release());
 }
 
 TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
@@ -135,7 +128,7 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
     EXPECT_TRUE(again->Release());
 }
 
-TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
+TEST_F(ToastLifecycle, FailedRegistrationCountsTouchesNothingAndIsRetried)
 {
     Block();
     IVantuToast* toast = create();
@@ -147,26 +140,17 @@ TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
     EXPECT_TRUE(Logged("CVantuToast not initialized"));
     EXPECT_EQ(nullptr, event.Get());
 
+    // Counter 1, flag clear: a Release removes nothing.
     Unblock();
+    testsupport::WriteFileBytes(shortcutPath, "someone else's");
+    EXPECT_TRUE(create()->Release());
+    EXPECT_EQ("someone else's", testsupport::ReadFileBytes(shortcutPath));
+    ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
+
     EXPECT_TRUE(toast->Initialize()) << "the next Initialize tries again";
-    EXPECT_TRUE(FileExists(shortcutPath));
-    // Counter is 2: the first Release leaves the shortcut.
-    IVantuToast* other = create();
-    EXPECT_TRUE(other->Release());
     EXPECT_TRUE(FileExists(shortcutPath));
     EXPECT_TRUE(toast->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
-}
-
-TEST_F(ToastLifecycle, FailedRegistrationThenReleaseTouchesNothing)
-{
-    Block();
-    IVantuToast* toast = create();
-    EXPECT_FALSE(toast->Initialize());
-    Unblock();
-    testsupport::WriteFileBytes(shortcutPath, "someone else's");
-    EXPECT_TRUE(toast->Release()) << "flag clear";
-    EXPECT_TRUE(FileExists(shortcutPath)) << "nothing removed";
 }
 
 TEST_F(ToastLifecycle, ObjectOnASingleThreadedApartmentLeavesItAlone)
