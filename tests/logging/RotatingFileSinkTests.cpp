@@ -23,25 +23,6 @@ std::wstring LineOf(size_t bytes, wchar_t fill = L'x')
     return std::wstring(bytes - 2, fill) + L"\n";
 }
 
-std::wstring DaclSddl(const std::wstring& path)
-{
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    PACL dacl = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &sd) != ERROR_SUCCESS)
-        return L"";
-    LPWSTR text = nullptr;
-    std::wstring result;
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                             nullptr))
-    {
-        result = text;
-        LocalFree(text);
-    }
-    LocalFree(sd);
-    return result;
-}
-
 // System calls of the file sink, counted while a test hooks them.
 int g_writes = 0;
 int g_flushes = 0;
@@ -57,6 +38,22 @@ BOOL WINAPI CountingFlushFileBuffers(HANDLE)
 {
     ++g_flushes;
     return TRUE;
+}
+
+// The descriptor the code hands to CreateDirectoryW, as SDDL.
+std::wstring g_directorySddl;
+decltype(&CreateDirectoryW) g_realCreateDirectory = nullptr;
+
+BOOL WINAPI RecordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    LPWSTR text = nullptr;
+    if (security && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                        security->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    {
+        g_directorySddl = text;
+        LocalFree(text);
+    }
+    return g_realCreateDirectory(path, security);
 }
 
 }  // namespace
@@ -178,20 +175,6 @@ TEST(RotatingFileSink, MissingIntermediateBackupsAreSkipped)
     EXPECT_TRUE(MoveLogFile(file + L".9", file + L".10")) << "a missing source counts as moved";
 }
 
-// Whether this file system keeps a DACL given to a new directory (Wine keeps
-// descriptors only where it can store extended attributes).
-bool FileSystemKeepsDacls(const TempDir& dir)
-{
-    const std::wstring probe = dir / L"dacl-probe";
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;BA)", SDDL_REVISION_1, &sd, nullptr))
-        return false;
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), sd, FALSE};
-    const bool created = CreateDirectoryW(probe.c_str(), &attributes) != FALSE;
-    LocalFree(sd);
-    return created && DaclSddl(probe) == L"D:(A;;FA;;;BA)";
-}
-
 TEST(LogFolder, DescriptorsAreWellFormed)
 {
     for (const wchar_t* sddl : {kLogFolderSddl, kLogFileSddl})
@@ -210,16 +193,19 @@ TEST(LogFolder, DescriptorsAreWellFormed)
 TEST(LogFolder, IsCreatedWithTheFolderDescriptor)
 {
     TempDir dir;
-    if (!FileSystemKeepsDacls(dir))
-        GTEST_SKIP() << "the file system under this Wine prefix does not keep directory DACLs";
     RotatingFileSink sink(5, 1000, dir / L"secured", L"log");
-    sink.Write(L"line\n");
+    {
+        testsupport::ImportHook hook("kernel32.dll", "CreateDirectoryW",
+                                     reinterpret_cast<void*>(&RecordingCreateDirectory));
+        ASSERT_TRUE(hook.Installed());
+        g_realCreateDirectory = reinterpret_cast<decltype(&CreateDirectoryW)>(hook.Original());
+        sink.Write(L"line\n");
+    }
     ASSERT_TRUE(FileExists(sink.FilePath()));
-    const std::wstring sddl = DaclSddl(dir / L"secured");
     // Deny guests and anonymous logon, full control for administrators.
-    EXPECT_NE(std::wstring::npos, sddl.find(L"(D;OICI;GA;;;BG)")) << sddl;
-    EXPECT_NE(std::wstring::npos, sddl.find(L"(D;OICI;GA;;;AN)")) << sddl;
-    EXPECT_NE(std::wstring::npos, sddl.find(L";;;BA)")) << sddl;
+    EXPECT_NE(std::wstring::npos, g_directorySddl.find(L"(D;OICI;GA;;;BG)")) << g_directorySddl;
+    EXPECT_NE(std::wstring::npos, g_directorySddl.find(L"(D;OICI;GA;;;AN)")) << g_directorySddl;
+    EXPECT_NE(std::wstring::npos, g_directorySddl.find(L";;;BA)")) << g_directorySddl;
 }
 
 TEST(LogFolder, ExistingDirectoryIsAcceptedAndLinkIsReplaced)

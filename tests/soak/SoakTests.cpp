@@ -126,7 +126,7 @@ protected:
             services.Stop();
         else
             services.Kill();
-        return StartServices(true, true);
+        return StartServices();
     }
 
     // Result records the UI host received so far.

@@ -6,16 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <objbase.h>
 #include <winternl.h>
-#include <propkey.h>
-#include <shobjidl.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <wrl/client.h>
 
 #include "includes/JsonDocument.h"
 #include "ipc/IpcTestSupport.h"
@@ -78,19 +72,11 @@ protected:
     // otherwise: without a UI host every result record waits out the
     // connection's readiness wait.
     virtual bool StartsServices() const { return true; }
-
-    bool StartServices(bool settings, bool uiHost)
+    bool StartServices()
     {
-        std::wstring arguments = L"--events \"" + EventsFile() + L"\"";
-        if (settings)
-        {
-            const std::wstring file = services.File(L"settings.json");
-            WriteFileBytes(file, "{\"HowItWorksUrl\":\"https://help.zelnor.example/pathwarden/how-toasts-work\"}");
-            arguments += L" --settings \"" + file + L"\"";
-        }
-        if (uiHost)
-            arguments += L" --ui-session 1";
-        return services.Start(arguments);
+        const std::wstring file = services.File(L"settings.json");
+        WriteFileBytes(file, "{\"HowItWorksUrl\":\"https://help.zelnor.example/pathwarden/how-toasts-work\"}");
+        return services.Start(L"--events \"" + EventsFile() + L"\" --settings \"" + file + L"\" --ui-session 1");
     }
     std::wstring EventsFile() const { return services.File(L"events.jsonl"); }
 
@@ -119,7 +105,7 @@ protected:
         ipctest::ClearPipeNames();
         if (StartsServices())
         {
-            ASSERT_TRUE(StartServices(true, true));
+            ASSERT_TRUE(StartServices());
         }
         ASSERT_TRUE(SetProductValue(L"LogLevel", 4));  // every line of the DLL reaches its log
         // No rotation within a test: a rotated file would take the lines the
@@ -139,8 +125,7 @@ protected:
         logPath = JoinPath(folder, L"log_" +
                                        EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) +
                                        L".txt");
-        // The DLL's logger starts at its first line, after this: each test
-        // reads a log of its own.
+        // The DLL's logger starts at its first line, after this.
         DeleteFileW(logPath.c_str());
     }
 
