@@ -44,9 +44,8 @@ TEST_F(ProductKeyFixture, DefaultsWhenValuesAreMissing)
     EXPECT_NE(std::wstring::npos, file.find(L"\\logging_tests.exe\\log_"));
     const auto backup = [&](int i) { return file + L"." + std::to_wstring(i); };
     const auto clean = [&] {
-        DeleteFileW(file.c_str());
-        for (int i = 0; i <= 5; ++i)
-            DeleteFileW(backup(i).c_str());
+        for (int i = -1; i <= 5; ++i)
+            DeleteFileW((i < 0 ? file : backup(i)).c_str());
     };
     clean();
 

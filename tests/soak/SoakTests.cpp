@@ -99,45 +99,24 @@ protected:
         const std::vector<VantuSimToastId> shown = OnScreen();
         if (shown.size() != 1)
             return false;
-        HRESULT hr = S_OK;
-        switch (id % 4)
-        {
-        case 0:
-            if (!toast->DismissToast(id))
-                return false;
-            break;
-        case 1:
-            hr = sim.Activate(shown[0], nullptr);
-            break;
-        case 2:
-            hr = sim.Dismiss(shown[0], id % 3);
-            break;
-        default:
-            hr = sim.Fail(shown[0], E_FAIL);
-            break;
-        }
+        const HRESULT hr = id % 4 == 0   ? (toast->DismissToast(id) ? S_OK : E_FAIL)
+                           : id % 4 == 1 ? sim.Activate(shown[0], nullptr)
+                           : id % 4 == 2 ? sim.Dismiss(shown[0], id % 3)
+                                         : sim.Fail(shown[0], E_FAIL);
         return hr == S_OK && event.Signalled(10000);
     }
 
     // A clean stop, or (every other time) a kill, then a new start.
     bool Restart(int round)
     {
-        if (round % 2 == 0)
-            services.Stop();
-        else
-            services.Kill();
+        round % 2 == 0 ? services.Stop() : services.Kill();
         return StartServices();
     }
 
     // Result records the UI host received so far.
     size_t Records() const
     {
-        const std::string events = ReadFileBytes(EventsFile());
-        size_t count = 0;
-        for (size_t at = events.find("EVENT_USER_VANTU_TOAST_RESULT"); at != std::string::npos;
-             at = events.find("EVENT_USER_VANTU_TOAST_RESULT", at + 1))
-            ++count;
-        return count;
+        return FileLines(EventsFile(), 0).size();
     }
 
     // `count` toasts on this thread while another thread sends `count` echo
@@ -162,10 +141,7 @@ protected:
             }
         });
         for (int i = 0; i < count; ++i)
-        {
-            if (!OneToast(toast, firstId + i))
-                ++result.toastFailures;
-        }
+            result.toastFailures += OneToast(toast, firstId + i) ? 0 : 1;
         requests.join();
     }
 

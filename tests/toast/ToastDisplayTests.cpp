@@ -188,25 +188,15 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
     constexpr int kThreads = 4;
     constexpr int kPerThread = 60;
     sim.SetAutoMode(VantuSimToastAuto_Activate, 1, nullptr, 0, S_OK);
-    std::vector<std::vector<HostEvent>> events(kThreads);
+    std::vector<HostEvent> events(kThreads * kPerThread);
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     for (int t = 0; t < kThreads; ++t)
-    {
-        events[t].resize(kPerThread);
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i)
-            {
-                const int id = t * 1000 + i;
-                if (!toast->ShowToastFromXml(id, kSimpleToast, events[t][i].Put()))
-                    ++failures;
-                if (i % 3 == 0 && !toast->DismissToast(id))
-                    ++failures;
-                if (i % 17 == 0 && !toast->DismissAllToasts())
-                    ++failures;
-            }
+            for (int i = 0, id = t * 1000; i < kPerThread; ++i, ++id)
+                failures += !toast->ShowToastFromXml(id, kSimpleToast, events[t * kPerThread + i].Put()) +
+                            (i % 3 == 0 && !toast->DismissToast(id)) + (i % 17 == 0 && !toast->DismissAllToasts());
         });
-    }
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(0, failures.load());
@@ -217,9 +207,8 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
         sim.Dismiss(id, 0);
     Settle();
 
-    for (auto& perThread : events)
-        for (auto& event : perThread)
-            EXPECT_TRUE(event.Signalled(0));
+    for (auto& event : events)
+        EXPECT_TRUE(event.Signalled(0));
     EXPECT_TRUE(OnScreen().empty());
     for (int t = 0; t < kThreads; ++t)
         EXPECT_TRUE(Untracked(t * 1000 + kPerThread - 1));
