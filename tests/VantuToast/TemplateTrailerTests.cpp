@@ -28,37 +28,37 @@ const std::string kHex =
 
 }  // namespace
 
+// A 137-byte trailer when the file ends with "-->", 134 bytes otherwise (a
+// line break after "-->" switches to it); shorter files are refused and
+// leave the layout alone.
 TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
 {
-    TemplateTrailerLayout layout;
     const std::string xml = "<toast/>";
-
-    // 137-byte trailer when the file ends with "-->".
-    ASSERT_TRUE(Parse(xml + "\n<!-- " + kHex + "-->", layout));
-    EXPECT_EQ(8, layout.contentLength);
-    EXPECT_EQ(14, layout.signatureOffset);
-    // 134-byte trailer otherwise; a line break after "-->" switches to it.
-    ASSERT_TRUE(Parse(xml + "\r\n\r\n" + kHex + "\r\n", layout));
-    EXPECT_EQ(8, layout.contentLength);
-    EXPECT_EQ(12, layout.signatureOffset);
-    ASSERT_TRUE(Parse(xml + "\n<!-- " + kHex + "-->\n", layout));
-    EXPECT_EQ(8 + 137 + 1 - 134, layout.contentLength);
-
-    // Exactly a trailer: no content.
-    ASSERT_TRUE(Parse(std::string(134, 'x'), layout));
-    EXPECT_EQ(0, layout.contentLength);
-    ASSERT_TRUE(Parse(std::string(134, 'x') + "-->", layout));
-    EXPECT_EQ(0, layout.contentLength);
-    EXPECT_EQ(6, layout.signatureOffset);
-
-    // Shorter than the trailer its ending calls for.
-    layout = TemplateTrailerLayout{-7, -7};
-    EXPECT_FALSE(Parse(std::string(133, 'x'), layout));
-    EXPECT_FALSE(Parse(std::string(131, 'x') + "-->", layout));
-    EXPECT_FALSE(Parse(std::string(133, 'x') + "-->", layout));
-    EXPECT_FALSE(Parse("-->", layout)) << "three bytes are not the comment form, and too short anyway";
-    EXPECT_FALSE(Parse("", layout));
-    EXPECT_EQ(-7, layout.contentLength) << "a refused file leaves the layout alone";
+    const struct
+    {
+        std::string file;
+        int32_t contentLength;  // -7: refused
+        int32_t signatureOffset;
+    } cases[] = {
+        {xml + "\n<!-- " + kHex + "-->", 8, 14},
+        {xml + "\r\n\r\n" + kHex + "\r\n", 8, 12},
+        {xml + "\n<!-- " + kHex + "-->\n", 8 + 137 + 1 - 134, 8 + 137 + 1 - 134 + 4},
+        {std::string(134, 'x'), 0, 4},
+        {std::string(134, 'x') + "-->", 0, 6},
+        {std::string(133, 'x'), -7, -7},
+        {std::string(131, 'x') + "-->", -7, -7},
+        {std::string(133, 'x') + "-->", -7, -7},
+        {"-->", -7, -7},
+        {"", -7, -7},
+    };
+    for (const auto& c : cases)
+    {
+        TemplateTrailerLayout layout{-7, -7};
+        EXPECT_EQ(c.contentLength != -7, Parse(c.file, layout)) << c.file.size();
+        EXPECT_EQ(c.contentLength, layout.contentLength) << c.file.size();
+        EXPECT_EQ(c.signatureOffset, layout.signatureOffset) << c.file.size();
+    }
+    TemplateTrailerLayout layout;
     EXPECT_FALSE(ParseTemplateTrailer(nullptr, 200, layout));
     EXPECT_FALSE(ParseTemplateTrailer(reinterpret_cast<const uint8_t*>(kHex.data()), -1, layout));
 }
