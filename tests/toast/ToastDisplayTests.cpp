@@ -300,31 +300,8 @@ TEST_F(ToastHandlers, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
     EXPECT_FALSE(Logged("Failed to send toast"));
 }
 
-// Without the services: the shortcut gets the default target, and a toast
-// that ends is still untracked though its record cannot be sent.
-TEST_F(ToastReporting, WithoutTheServicesTheDefaultTargetIsUsedAndToastsStillEnd)
-{
-    IVantuToast* toast = InitializedObject();
-    EXPECT_TRUE(testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target,
-                                      L"https://www.zelnor.com/pathwarden/how-it-works"));
-    EXPECT_TRUE(Logged("failed to send and receive through pipe communications"));
-    HostEvent event;
-    sim.Activate(ShowOne(toast, 21, event), L"x");
-    EXPECT_TRUE(event.Signalled());
-    Settle();
-    EXPECT_TRUE(Logged("Failed to send toast activated event"));
-    EXPECT_TRUE(toast->DismissToast(21));
-    EXPECT_TRUE(Logged("not being tracked -- could not dismiss. ID: 21"));
-
-    HostEvent failed;
-    sim.Fail(ShowOne(toast, 22, failed), E_FAIL);
-    Settle();
-    EXPECT_TRUE(Logged("Failed to send toast failed event"));
-    EXPECT_TRUE(toast->Release());
-}
-
-// (That a toast on screen still reports after the last Release is the edge
-// tests' part.)
+// (That a toast on screen still reports after the last Release, and what
+// happens without the services, is the edge tests' part.)
 TEST_F(ToastReporting, TheConnectionsEndWhenIdleAndComeBack)
 {
     ASSERT_TRUE(StartServices());

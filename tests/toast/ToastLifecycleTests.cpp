@@ -282,6 +282,8 @@ TEST_F(ToastEdges, TemplatesThroughTheDll)
 // A toast that ends after the last Release, and after the host unloaded the
 // library, still reports; the library leaves the process once it ended.
 // With and without the services: Release and FreeLibrary return at once.
+// Without them the shortcut gets the default target, and toasts still end
+// and are untracked though their records cannot be sent.
 TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
 {
     toast->Release();
@@ -297,6 +299,9 @@ TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
             Reload();
         }
         IVantuToast* host = InitializedObject();
+        EXPECT_TRUE(testsupport::TargetIs(ReadShortcut(shortcutPath).target,
+                                          withServices ? L"https://help.zelnor.example/pathwarden/how-toasts-work"
+                                                       : L"https://www.zelnor.com/pathwarden/how-it-works"));
         HostEvent released;
         HostEvent unloaded;
         const VantuSimToastId first = ShowOne(host, 51, released);
@@ -306,13 +311,16 @@ TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
         sim.Activate(first, L"after release");
         EXPECT_TRUE(released.Signalled());
         Settle();
+        EXPECT_EQ(1u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the ended toast is no longer held";
+        EXPECT_EQ(!withServices, Logged("Failed to send toast activated event"));
 
         const double freeMs = Milliseconds([&] { EXPECT_TRUE(FreeLibrary(dll)); });
         dll = nullptr;
         EXPECT_NE(nullptr, GetModuleHandleW(L"VantuToast.dll")) << "a toast on screen keeps the library";
-        sim.Activate(second, L"after unload");
+        withServices ? sim.Activate(second, L"after unload") : sim.Fail(second, E_FAIL);
         EXPECT_TRUE(unloaded.Signalled()) << "the platform called the handler without a crash";
         Settle();
+        EXPECT_EQ(!withServices, Logged("Failed to send toast failed event"));
         const double leaveMs = Milliseconds(
             [&] { EXPECT_TRUE(WaitUntilUnloaded(L"VantuToast.dll")) << "the library leaves once its toasts ended"; });
         std::printf("%s: last Release %.1f ms, FreeLibrary %.1f ms, unloaded %.1f ms after the last handler\n",
