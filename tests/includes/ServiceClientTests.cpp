@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <thread>
+#include <tuple>
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -86,27 +87,23 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     testsupport::ScopedLogCapture capture(LogSeverity::INF);
     SettingClient client;
 
-    std::string value = "default";
-    EXPECT_EQ(0, client.GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ(kServedUrl, value);
-
-    value = "default";
-    EXPECT_EQ(0, client.GetSetting("Quoted", SettingScope(SettingScope::kUser), value));
-    EXPECT_EQ("a\"b\\c\xC3\xA9", value);
-    EXPECT_EQ(0, client.GetSetting("Empty", SettingScope(SettingScope::kNone), value));
-    EXPECT_EQ("", value);
-
-    value = "default";
-    EXPECT_EQ(1, client.GetSetting("NoSuchSetting", SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ("default", value);
+    const std::tuple<const char*, SettingScope, int32_t, std::string> reads[] = {
+        {kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), 0, kServedUrl},
+        {"Quoted", SettingScope(SettingScope::kUser), 0, "a\"b\\c\xC3\xA9"},
+        {"Empty", SettingScope(SettingScope::kNone), 0, ""},
+        {"Large", SettingScope(SettingScope::kSystem), 0, std::string(100000, 'L')},
+        {"NoSuchSetting", SettingScope(SettingScope::kSystem), 1, "default"},
+        {nullptr, SettingScope(SettingScope::kSystem), -1, "default"},  // no name: no request
+    };
+    for (const auto& [name, scope, result, expected] : reads)
+    {
+        std::string value = "default";
+        EXPECT_EQ(result, client.GetSetting(name, scope, value)) << (name ? name : "no name");
+        EXPECT_EQ(expected, value);
+    }
     EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
-
-    // No name: no request. Memory running out while the value is copied:
-    // result 3, and the default stays.
-    EXPECT_EQ(-1, client.GetSetting(nullptr, SettingScope(SettingScope::kSystem), value));
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Failed to create request json"));
-    EXPECT_EQ(0, client.GetSetting("Large", SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ(100000u, value.size());
+    // Memory running out while the value is copied: result 3, the default stays.
     std::string small = "default";  // no room yet for the value
     t_failAllocationsFrom = 65536;
     const int32_t result = client.GetSetting("Large", SettingScope(SettingScope::kSystem), small);
