@@ -8,7 +8,6 @@
 #include <set>
 #include <thread>
 
-#include "ipc/TransportTestSupport.h"
 #include "toast/ToastHost.h"
 
 using testsupport::HostEvent;

@@ -13,6 +13,7 @@
 
 #include "includes/JsonDocument.h"
 #include "ipc/IpcTestSupport.h"
+#include "ipc/TransportTestSupport.h"
 #include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
 #include "platform/JoinPath.h"
@@ -131,10 +132,11 @@ protected:
 
     void TearDown() override
     {
-        if (sim.WaitIdle)
-            sim.WaitIdle(10000);
         if (sim.Reset)
+        {
+            sim.WaitIdle(10000);
             sim.Reset();
+        }
         DeleteFileW(shortcutPath.c_str());
         DeleteProductValue(L"LogLevel");
         DeleteProductValue(L"LogRotationFileSize");
@@ -144,10 +146,7 @@ protected:
     }
 
     // What the DLL logged since the test began.
-    std::string Log() const
-    {
-        return ReadFileBytes(logPath);
-    }
+    std::string Log() const { return ReadFileBytes(logPath); }
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
     // Whether a line of that severity ("ERR") and text was logged at or
     // after `from`.
@@ -164,14 +163,11 @@ protected:
         return false;
     }
 
-    // Waits until no module of that name is in the process any more.
-    static bool WaitUntilUnloaded(const wchar_t* module, DWORD timeoutMs = 10000)
+    // Waits until no module of that name is in the process any more
+    // (nothing signals an unload: the module list is polled).
+    static bool WaitUntilUnloaded(const wchar_t* module)
     {
-        // Nothing signals an unload: the module list is polled.
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-        while (GetModuleHandleW(module) != nullptr && GetTickCount64() < deadline)
-            Sleep(5);
-        return GetModuleHandleW(module) == nullptr;
+        return ipctest::WaitFor([&] { return GetModuleHandleW(module) == nullptr; }, 10000);
     }
 
     // Waits until the platform raised every requested event and the handlers returned.
