@@ -10,6 +10,15 @@
 
 namespace testsupport {
 
+// Folder of the running test program (the build's bin folder).
+inline std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
 // Runs a program of the bin folder with arguments; owns the process.
 class ChildProcess
 {
@@ -22,9 +31,7 @@ public:
     // With `outputFile`, the program's standard output and error go there.
     bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& outputFile = L"")
     {
-        wchar_t self[MAX_PATH] = L"";  // the test program, in the build's bin folder
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        const std::wstring exe = std::wstring(self, wcsrchr(self, L'\\') + 1) + program;
+        const std::wstring exe = BinDir() + L"\\" + program;
         std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
