@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <io.h>
 #endif
-
 #include <gmock/gmock.h>
 
 int main(int argc, char** argv)

@@ -28,37 +28,37 @@ const std::string kHex =
 
 }  // namespace
 
+// A 137-byte trailer when the file ends with "-->", 134 bytes otherwise (a
+// line break after "-->" switches to it); shorter files are refused and
+// leave the layout alone.
 TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
 {
-    TemplateTrailerLayout layout;
     const std::string xml = "<toast/>";
-
-    // 137-byte trailer when the file ends with "-->".
-    ASSERT_TRUE(Parse(xml + "\n<!-- " + kHex + "-->", layout));
-    EXPECT_EQ(8, layout.contentLength);
-    EXPECT_EQ(14, layout.signatureOffset);
-    // 134-byte trailer otherwise; a line break after "-->" switches to it.
-    ASSERT_TRUE(Parse(xml + "\r\n\r\n" + kHex + "\r\n", layout));
-    EXPECT_EQ(8, layout.contentLength);
-    EXPECT_EQ(12, layout.signatureOffset);
-    ASSERT_TRUE(Parse(xml + "\n<!-- " + kHex + "-->\n", layout));
-    EXPECT_EQ(8 + 137 + 1 - 134, layout.contentLength);
-
-    // Exactly a trailer: no content.
-    ASSERT_TRUE(Parse(std::string(134, 'x'), layout));
-    EXPECT_EQ(0, layout.contentLength);
-    ASSERT_TRUE(Parse(std::string(134, 'x') + "-->", layout));
-    EXPECT_EQ(0, layout.contentLength);
-    EXPECT_EQ(6, layout.signatureOffset);
-
-    // Shorter than the trailer its ending calls for.
-    layout = TemplateTrailerLayout{-7, -7};
-    EXPECT_FALSE(Parse(std::string(133, 'x'), layout));
-    EXPECT_FALSE(Parse(std::string(131, 'x') + "-->", layout));
-    EXPECT_FALSE(Parse(std::string(133, 'x') + "-->", layout));
-    EXPECT_FALSE(Parse("-->", layout)) << "three bytes are not the comment form, and too short anyway";
-    EXPECT_FALSE(Parse("", layout));
-    EXPECT_EQ(-7, layout.contentLength) << "a refused file leaves the layout alone";
+    const struct
+    {
+        std::string file;
+        int32_t contentLength;  // -7: refused
+        int32_t signatureOffset;
+    } cases[] = {
+        {xml + "\n<!-- " + kHex + "-->", 8, 14},
+        {xml + "\r\n\r\n" + kHex + "\r\n", 8, 12},
+        {xml + "\n<!-- " + kHex + "-->\n", 8 + 137 + 1 - 134, 8 + 137 + 1 - 134 + 4},
+        {std::string(134, 'x'), 0, 4},
+        {std::string(134, 'x') + "-->", 0, 6},
+        {std::string(133, 'x'), -7, -7},
+        {std::string(131, 'x') + "-->", -7, -7},
+        {std::string(133, 'x') + "-->", -7, -7},
+        {"-->", -7, -7},
+        {"", -7, -7},
+    };
+    for (const auto& c : cases)
+    {
+        TemplateTrailerLayout layout{-7, -7};
+        EXPECT_EQ(c.contentLength != -7, Parse(c.file, layout)) << c.file.size();
+        EXPECT_EQ(c.contentLength, layout.contentLength) << c.file.size();
+        EXPECT_EQ(c.signatureOffset, layout.signatureOffset) << c.file.size();
+    }
+    TemplateTrailerLayout layout;
     EXPECT_FALSE(ParseTemplateTrailer(nullptr, 200, layout));
     EXPECT_FALSE(ParseTemplateTrailer(reinterpret_cast<const uint8_t*>(kHex.data()), -1, layout));
 }
@@ -105,7 +105,8 @@ TEST(HexStringToBytes, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
     EXPECT_FALSE(HexStringToBytes(kHex.c_str(), nullptr));
 }
 
-TEST(TemplateTrailer, PublicKeyBlobAndSigningToolTrailer)
+// The tool's trailer, read back where the layout puts the signature.
+TEST(TemplateTrailer, PublicKeyBlobSigningToolTrailerAndSignatureReadBack)
 {
     const std::vector<uint8_t> key = testsupport::FromHex(kHex);
     uint8_t blob[kEccPublicBlobLength];
@@ -113,36 +114,22 @@ TEST(TemplateTrailer, PublicKeyBlobAndSigningToolTrailer)
     EXPECT_EQ("4543533120000000", testsupport::ToHex(blob, 8)) << "ECS1 and key length 32, little-endian";
     EXPECT_EQ(0, std::memcmp(blob + 8, key.data(), 64));
 
-    for (bool comment : {true, false})
-    {
-        const std::string file = "<toast/>" + BuildTemplateTrailer(key.data(), comment);
-        EXPECT_EQ(8u + (comment ? 137u : 134u), file.size());
-        TemplateTrailerLayout layout;
-        ASSERT_TRUE(Parse(file, layout));
-        EXPECT_EQ(8, layout.contentLength);
-        uint8_t decoded[64];
-        ASSERT_TRUE(HexStringToBytes(file.substr(static_cast<size_t>(layout.signatureOffset), 128).c_str(), decoded));
-        EXPECT_EQ(0, std::memcmp(decoded, key.data(), 64));
-    }
-    EXPECT_EQ("\n<!-- ", BuildTemplateTrailer(key.data(), true).substr(0, 6));
-}
-
-TEST(TemplateTrailer, SignatureIsReadWhereTheLayoutPutsIt)
-{
-    const std::vector<uint8_t> expected = testsupport::FromHex(kHex);
-    for (const std::string& file : {"<toast/>\n<!-- " + kHex + "-->", "<toast/>\r\n\r\n" + kHex + "\r\n",
-                                    "\r\n\r\n" + kHex + "\r\n"})
+    const std::string comment = BuildTemplateTrailer(key.data(), true);
+    const std::string plain = BuildTemplateTrailer(key.data(), false);
+    EXPECT_EQ("\n<!-- " + kHex + "-->", comment);
+    EXPECT_EQ("\r\n\r\n" + kHex + "\r\n", plain);
+    for (const std::string& file : {"<toast/>" + comment, "<toast/>" + plain, plain})
     {
         TemplateTrailerLayout layout;
         ASSERT_TRUE(Parse(file, layout));
         uint8_t signature[kSignatureLength] = {};
         ASSERT_TRUE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
-        EXPECT_EQ(expected, std::vector<uint8_t>(signature, signature + kSignatureLength));
+        EXPECT_EQ(key, std::vector<uint8_t>(signature, signature + kSignatureLength));
     }
 
     // A NUL among the signature characters ends the string early.
     ScopedLogCapture capture(LogSeverity::ERR);
-    std::string file = "<toast/>\r\n\r\n" + kHex + "\r\n";
+    std::string file = "<toast/>" + plain;
     file[12 + 100] = '\0';
     TemplateTrailerLayout layout;
     ASSERT_TRUE(Parse(file, layout));

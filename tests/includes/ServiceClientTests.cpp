@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <thread>
+#include <tuple>
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -54,11 +55,6 @@ std::wstring SettingsFile(const ServicesProcess& services)
     return path;
 }
 
-std::vector<std::string> EventLines(const std::wstring& file, size_t expected)
-{
-    return testsupport::FileLines(file, expected, 10000);
-}
-
 class ServiceClients : public ::testing::Test
 {
 protected:
@@ -91,27 +87,23 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     testsupport::ScopedLogCapture capture(LogSeverity::INF);
     SettingClient client;
 
-    std::string value = "default";
-    EXPECT_EQ(0, client.GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ(kServedUrl, value);
-
-    value = "default";
-    EXPECT_EQ(0, client.GetSetting("Quoted", SettingScope(SettingScope::kUser), value));
-    EXPECT_EQ("a\"b\\c\xC3\xA9", value);
-    EXPECT_EQ(0, client.GetSetting("Empty", SettingScope(SettingScope::kNone), value));
-    EXPECT_EQ("", value);
-
-    value = "default";
-    EXPECT_EQ(1, client.GetSetting("NoSuchSetting", SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ("default", value);
+    const std::tuple<const char*, SettingScope, int32_t, std::string> reads[] = {
+        {kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), 0, kServedUrl},
+        {"Quoted", SettingScope(SettingScope::kUser), 0, "a\"b\\c\xC3\xA9"},
+        {"Empty", SettingScope(SettingScope::kNone), 0, ""},
+        {"Large", SettingScope(SettingScope::kSystem), 0, std::string(100000, 'L')},
+        {"NoSuchSetting", SettingScope(SettingScope::kSystem), 1, "default"},
+        {nullptr, SettingScope(SettingScope::kSystem), -1, "default"},  // no name: no request
+    };
+    for (const auto& [name, scope, result, expected] : reads)
+    {
+        std::string value = "default";
+        EXPECT_EQ(result, client.GetSetting(name, scope, value)) << (name ? name : "no name");
+        EXPECT_EQ(expected, value);
+    }
     EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
-
-    // No name: no request. Memory running out while the value is copied:
-    // result 3, and the default stays.
-    EXPECT_EQ(-1, client.GetSetting(nullptr, SettingScope(SettingScope::kSystem), value));
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Failed to create request json"));
-    EXPECT_EQ(0, client.GetSetting("Large", SettingScope(SettingScope::kSystem), value));
-    EXPECT_EQ(100000u, value.size());
+    // Memory running out while the value is copied: result 3, the default stays.
     std::string small = "default";  // no room yet for the value
     t_failAllocationsFrom = 65536;
     const int32_t result = client.GetSetting("Large", SettingScope(SettingScope::kSystem), small);
@@ -175,7 +167,15 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
     EXPECT_TRUE(client.PostRequest(request));
     EXPECT_EQ(2u, client.ConnectionCount());
 
-    const auto lines = EventLines(events, 3);
+    // No active session: nothing is sent.
+    Sessions({{1, WTSDisconnected, L"away"}, {2, WTSIdle, L""}});
+    testsupport::ScopedLogCapture capture;
+    EXPECT_FALSE(client.PostRequest(request));
+    ASSERT_EQ(2u, capture.Lines().size());
+    EXPECT_TRUE(capture.IsLine(capture.Lines()[0], L"ERR", L"ui_host_module_ipc_client", L"Failed to retrieve active user session ID"));
+    EXPECT_TRUE(capture.IsLine(capture.Lines()[1], L"ERR", L"ui_host_module_ipc_client", L"Failed to get pipe"));
+
+    const auto lines = testsupport::FileLines(events, 3);
     ASSERT_EQ(3u, lines.size());
     for (size_t i = 0; i < lines.size(); ++i)
     {
@@ -185,21 +185,6 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
         EXPECT_STREQ(R"({"Status":"Activated","Argument":"a\"b\\c","ID":-1})", line["eventValue"].GetString());
         EXPECT_STREQ(i < 2 ? "UIManager_5" : "UIManager_0", line["service"].GetString());
     }
-}
-
-TEST_F(ServiceClients, NoActiveSessionSendsNothing)
-{
-    Sessions({{1, WTSDisconnected, L"away"}, {2, WTSIdle, L""}});
-    testsupport::ScopedLogCapture capture;
-    ui_host_module_ipc_client client(L"UIManager_");
-    JsonDocument request;
-    BuildHubEventRequest("{}", request);
-    EXPECT_FALSE(client.PostRequest(request));
-    EXPECT_EQ(0u, client.ConnectionCount());
-    const auto lines = capture.Lines();
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_TRUE(capture.IsLine(lines[0], L"ERR", L"ui_host_module_ipc_client", L"Failed to retrieve active user session ID"));
-    EXPECT_TRUE(capture.IsLine(lines[1], L"ERR", L"ui_host_module_ipc_client", L"Failed to get pipe"));
 }
 
 TEST_F(ServiceClients, FailingSessionQueriesMeanNoSessionAndAnUnknownUser)
@@ -268,7 +253,7 @@ TEST_F(ServiceClients, ConcurrentFirstEventsOfASessionMakeOneConnection)
     EXPECT_EQ(8, sent.load());
     EXPECT_EQ(1u, client.ConnectionCount());
     EXPECT_EQ(1u, capture.Count(L"DBG", L"ClientPipeCommunications", L"###:UIManager_2:Before initialize"));
-    EXPECT_EQ(8u, EventLines(events, 8).size());
+    EXPECT_EQ(8u, testsupport::FileLines(events, 8).size());
 }
 
 TEST_F(ServiceClients, PipeNameFromTheServersKey)

@@ -1,24 +1,17 @@
 // Soak: one host process shows and ends 10,000 toasts through the built
-// VantuToast.dll against the toast platform stand-in (each toast's result
-// record goes to the UI host service through the DLL's own client), while a
-// second thread sends 10,000 requests to the settings manager service. The
-// reference services are stopped or killed and started again now and then. A warm-up round of the same shape
-// comes first, so that whatever is made once (first toast, first connection,
-// first reconnection, a finished thread whose stack the system frees later)
-// is in the baseline. The process's handle count and private bytes after
-// the run must be back within a small margin of the baseline.
-//
-// VANTU_SOAK_COUNT overrides the number of toasts and of requests.
+// VantuToast.dll (each result record goes to the UI host service) while a
+// second thread sends 10,000 requests to the settings manager service, and
+// the services are stopped or killed and started again now and then. After a
+// warm-up round of the same shape (whatever is made once is in the
+// baseline), the handle count and private bytes must come back within a
+// small margin. VANTU_SOAK_COUNT overrides the number of toasts and requests.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <psapi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <thread>
 
@@ -35,75 +28,43 @@ namespace {
 // under this path are counted apart: they are not the library's.
 constexpr wchar_t kClassKeyPrefix[] = L"\\REGISTRY\\Machine\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\";
 
-constexpr int kObjectNameInformation = 1;
-constexpr int kObjectTypeInformation = 2;
-
 struct Usage
 {
     DWORD handles = 0;        // open handles, the platform's class keys left out
     DWORD classKeys = 0;      // the platform's class keys
     SIZE_T privateBytes = 0;  // committed private memory
-    std::map<std::wstring, int> byType;
 };
 
-// Every handle value is asked about (Wine's GetProcessHandleCount gives 0);
-// values are multiples of 4 and are reused lowest first.
-void CountHandles(Usage& usage)
+// Every handle value is asked about (Wine's GetProcessHandleCount gives 0),
+// and the address space is walked (Wine leaves PrivateUsage at 0).
+Usage Measure()
 {
+    Usage usage;
     for (uintptr_t value = 4; value < 0x40000; value += 4)
     {
         const HANDLE handle = reinterpret_cast<HANDLE>(value);
         DWORD flags = 0;
         if (!GetHandleInformation(handle, &flags))
             continue;
-        const std::wstring type = KernelObjectText(handle, kObjectTypeInformation);
-        if (type == L"Key" && KernelObjectText(handle, kObjectNameInformation).rfind(kClassKeyPrefix, 0) == 0)
-        {
-            ++usage.classKeys;
-            continue;
-        }
-        ++usage.handles;
-        ++usage.byType[type];
+        const bool classKey = KernelObjectText(handle, 2) == L"Key" &&
+                              KernelObjectText(handle, 1).rfind(kClassKeyPrefix, 0) == 0;
+        ++(classKey ? usage.classKeys : usage.handles);
     }
-}
-
-// Wine leaves PrivateUsage at 0, so the address space is walked: committed
-// private regions are the private bytes.
-SIZE_T PrivateBytes()
-{
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof(counters);
-    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                             sizeof(counters)) &&
-        counters.PrivateUsage != 0)
-        return counters.PrivateUsage;
-    SIZE_T total = 0;
     MEMORY_BASIC_INFORMATION region{};
-    for (const char* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region);
+    for (const char* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region) &&
+                                        region.RegionSize != 0;
          address = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
     {
         if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            total += region.RegionSize;
-        if (region.RegionSize == 0)
-            break;
+            usage.privateBytes += region.RegionSize;
     }
-    return total;
-}
-
-Usage Measure()
-{
-    Usage usage;
-    CountHandles(usage);
-    usage.privateBytes = PrivateBytes();
     return usage;
 }
 
 int SoakCount()
 {
     wchar_t text[32] = L"";
-    if (GetEnvironmentVariableW(L"VANTU_SOAK_COUNT", text, 32) == 0)
-        return 10000;
-    const int count = _wtoi(text);
+    const int count = GetEnvironmentVariableW(L"VANTU_SOAK_COUNT", text, 32) ? _wtoi(text) : 0;
     return count > 0 ? count : 10000;
 }
 
@@ -138,45 +99,24 @@ protected:
         const std::vector<VantuSimToastId> shown = OnScreen();
         if (shown.size() != 1)
             return false;
-        HRESULT hr = S_OK;
-        switch (id % 4)
-        {
-        case 0:
-            if (!toast->DismissToast(id))
-                return false;
-            break;
-        case 1:
-            hr = sim.Activate(shown[0], nullptr);
-            break;
-        case 2:
-            hr = sim.Dismiss(shown[0], id % 3);
-            break;
-        default:
-            hr = sim.Fail(shown[0], E_FAIL);
-            break;
-        }
+        const HRESULT hr = id % 4 == 0   ? (toast->DismissToast(id) ? S_OK : E_FAIL)
+                           : id % 4 == 1 ? sim.Activate(shown[0], nullptr)
+                           : id % 4 == 2 ? sim.Dismiss(shown[0], id % 3)
+                                         : sim.Fail(shown[0], E_FAIL);
         return hr == S_OK && event.Signalled(10000);
     }
 
     // A clean stop, or (every other time) a kill, then a new start.
     bool Restart(int round)
     {
-        if (round % 2 == 0)
-            services.Stop();
-        else
-            services.Kill();
-        return StartServices(true, true);
+        round % 2 == 0 ? services.Stop() : services.Kill();
+        return StartServices();
     }
 
     // Result records the UI host received so far.
     size_t Records() const
     {
-        const std::string events = ReadFileBytes(EventsFile());
-        size_t count = 0;
-        for (size_t at = events.find("EVENT_USER_VANTU_TOAST_RESULT"); at != std::string::npos;
-             at = events.find("EVENT_USER_VANTU_TOAST_RESULT", at + 1))
-            ++count;
-        return count;
+        return FileLines(EventsFile(), 0).size();
     }
 
     // `count` toasts on this thread while another thread sends `count` echo
@@ -201,10 +141,7 @@ protected:
             }
         });
         for (int i = 0; i < count; ++i)
-        {
-            if (!OneToast(toast, firstId + i))
-                ++result.toastFailures;
-        }
+            result.toastFailures += OneToast(toast, firstId + i) ? 0 : 1;
         requests.join();
     }
 
@@ -230,12 +167,8 @@ class SoakFreshEventThreads : public Soak
 protected:
     void SetUp() override
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSimKey, 0, nullptr, 0,
-                                                 KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
-        const wchar_t fresh[] = L"fresh";
-        RegSetValueExW(key, L"EventThreads", 0, REG_SZ, reinterpret_cast<const BYTE*>(fresh), sizeof(fresh));
-        RegCloseKey(key);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSimKey, L"EventThreads", REG_SZ, L"fresh",
+                                                 sizeof(L"fresh")));
         Soak::SetUp();  // loads the stand-in, which reads the value
     }
     void TearDown() override
@@ -288,20 +221,9 @@ void Soak::Run()
     std::printf("soak: %d toasts (%d failed), %d requests (%d answered, %d failed, %d wrong), %d service restarts\n",
                 count, run.toastFailures, count, run.answered.load(), run.failed.load(), run.wrong.load(),
                 run.restarts.load());
-    std::printf("soak: %zu result records reached the UI host\n", records);
-    std::printf("soak: handles start %lu end %lu (Wine's leaked class keys apart: %lu then %lu)\n",
-                static_cast<unsigned long>(start.handles), static_cast<unsigned long>(end.handles),
-                static_cast<unsigned long>(start.classKeys), static_cast<unsigned long>(end.classKeys));
-    std::printf("soak: private bytes start %llu end %llu (%+lld)\n", static_cast<unsigned long long>(start.privateBytes),
-                static_cast<unsigned long long>(end.privateBytes),
-                static_cast<long long>(end.privateBytes) - static_cast<long long>(start.privateBytes));
-    for (const auto& type : end.byType)
-    {
-        const auto before = start.byType.find(type.first);
-        const int was = before == start.byType.end() ? 0 : before->second;
-        if (type.second != was)
-            std::printf("soak: %ls handles %d -> %d\n", type.first.c_str(), was, type.second);
-    }
+    std::printf("soak: %zu result records reached the UI host; handles %lu -> %lu (Wine's leaked class keys apart: "
+                "%lu -> %lu); private bytes %zu -> %zu\n",
+                records, start.handles, end.handles, start.classKeys, end.classKeys, start.privateBytes, end.privateBytes);
 
     EXPECT_EQ(0, run.toastFailures);
     EXPECT_FALSE(run.restartFailed.load());

@@ -41,7 +41,7 @@ public:
 
     std::vector<std::wstring> Lines() const { return m_sink->Lines(); }
 
-    // Whole captured text, lines concatenated.
+    // Whole captured text, lines concatenated; whether it contains `needle`.
     std::wstring Text() const
     {
         std::wstring text;
@@ -49,8 +49,6 @@ public:
             text += line;
         return text;
     }
-
-    // True when some line contains `needle`.
     bool Contains(const std::wstring& needle) const { return Text().find(needle) != std::wstring::npos; }
 
     // Lines that one statement wrote: "[<severity>][<time>][<source>@<line>]: <message>\n",
@@ -66,6 +64,7 @@ public:
     {
         return Count(severity, source, message) != 0;
     }
+
     static bool IsLine(const std::wstring& line, const wchar_t* severity, const std::wstring& source,
                        const std::wstring& message)
     {

@@ -23,7 +23,6 @@ inline bool SetProductValue(const wchar_t* name, DWORD value)
     Groundwork::CRegKey key;
     return OpenProductKey(key) && key.SetDWORDValue(name, value) == ERROR_SUCCESS;
 }
-
 inline bool SetProductValue(const wchar_t* name, const wchar_t* value)
 {
     Groundwork::CRegKey key;

@@ -8,13 +8,11 @@
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "ZnCryptoLib/src/windows/CngHandles.h"
+#include "support/TestFiles.h"
 
 namespace testsupport {
 
@@ -28,11 +26,7 @@ inline std::wstring BuildPath(const std::wstring& relative)
     return std::wstring(VANTU_TEST_BINARY_DIR) + L"/" + relative;
 }
 
-inline std::string ReadAll(const std::wstring& path)
-{
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadAll(const std::wstring& path) { return ReadFileBytes(path); }
 
 class TestSigner
 {

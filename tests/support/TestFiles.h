@@ -19,20 +19,15 @@ class TempDir
 public:
     TempDir()
     {
-        wchar_t base[MAX_PATH] = L"";
-        GetTempPathW(MAX_PATH, base);
+        wchar_t base[MAX_PATH] = L"", name[64] = L"";
         GUID guid{};
+        GetTempPathW(MAX_PATH, base);
         CoCreateGuid(&guid);
-        wchar_t name[64] = L"";
         StringFromGUID2(guid, name, 64);
         m_path = std::wstring(base) + L"vantu-test-" + name;
         CreateDirectoryW(m_path.c_str(), nullptr);
     }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::filesystem::path(m_path), ignored);
-    }
+    ~TempDir() { std::filesystem::remove_all(std::filesystem::path(m_path), m_ignored); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -41,6 +36,7 @@ public:
 
 private:
     std::wstring m_path;
+    std::error_code m_ignored;
 };
 
 inline bool FileExists(const std::wstring& path)

@@ -1,5 +1,10 @@
-// Showing, tracking and dismissing toasts through the DLL, against the
-// toast platform stand-in.
+// Showing, tracking and dismissing toasts through the DLL against the toast
+// platform stand-in, and end to end: handler -> transport -> the UI host
+// service of the active session, and the shortcut target from the
+// settings-manager service.
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <set>
 #include <thread>
 
@@ -11,6 +16,28 @@ using testsupport::kSimpleToast;
 namespace {
 
 using ToastDisplay = testsupport::InitializedToastTest;
+
+constexpr wchar_t kServedUrl[] = L"https://help.zelnor.example/pathwarden/how-toasts-work";
+
+using ToastHandlers = testsupport::InitializedToastTest;
+
+class ToastReporting : public testsupport::ToastHostTest
+{
+protected:
+    bool StartsServices() const override { return false; }
+};
+
+size_t ThreadCount()
+{
+    size_t count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    CloseHandle(snapshot);
+    return count;
+}
 
 }  // namespace
 
@@ -62,6 +89,7 @@ TEST_F(ToastDisplay, BadInputIsRefusedBeforeAnythingIsCreated)
     EXPECT_TRUE(Logged("Failed to create string from XML content"));
     EXPECT_EQ(nullptr, event.Get());
     EXPECT_TRUE(OnScreen().empty());
+    EXPECT_TRUE(toast->DismissAllToasts()) << "nothing tracked";
 }
 
 TEST_F(ToastDisplay, EachPlatformFailureIsLoggedWithItsMessage)
@@ -139,25 +167,6 @@ TEST_F(ToastDisplay, SameIdTwiceReplacesTheTableEntry)
     }
 }
 
-TEST_F(ToastDisplay, DismissingUnknownAndAll)
-{
-    EXPECT_TRUE(toast->DismissToast(424242));
-    EXPECT_TRUE(LoggedLine("DBG", "Vantu Toast is not being tracked -- could not dismiss. ID: 424242"));
-    EXPECT_TRUE(toast->DismissAllToasts()) << "nothing tracked";
-
-    std::vector<HostEvent> events(4);
-    for (int i = 0; i < 4; ++i)
-        ASSERT_TRUE(toast->ShowToastFromXml(-i, kSimpleToast, events[i].Put()));
-    EXPECT_EQ(4u, OnScreen().size());
-    EXPECT_TRUE(toast->DismissAllToasts());
-    Settle();
-    EXPECT_TRUE(OnScreen().empty());
-    for (auto& event : events)
-        EXPECT_TRUE(event.Signalled());
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(Untracked(-i));
-}
-
 TEST_F(ToastDisplay, DismissFailsWhenNoNotifierCanBeMade)
 {
     HostEvent event;
@@ -173,46 +182,20 @@ TEST_F(ToastDisplay, DismissFailsWhenNoNotifierCanBeMade)
     EXPECT_TRUE(event.Signalled());
 }
 
-TEST_F(ToastDisplay, TrackingOutlivesTheObjectAndTheInitialisation)
-{
-    IVantuToast* other = create();
-    HostEvent event;
-    ASSERT_TRUE(other->ShowToastFromXml(11, kSimpleToast, event.Put()));
-    EXPECT_TRUE(other->Release()) << "counter was 1 from the fixture's object, now 0: shortcut removed";
-    EXPECT_FALSE(testsupport::FileExists(shortcutPath));
-    // The handler must not reach the released object.
-    ASSERT_EQ(S_OK, sim.Activate(OnScreen()[0], L"late"));
-    Settle();
-    EXPECT_TRUE(event.Signalled());
-    EXPECT_TRUE(Untracked(11));
-    HostEvent refused;
-    EXPECT_FALSE(toast->ShowToastFromXml(12, kSimpleToast, refused.Put())) << "no longer initialised";
-}
-
 TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
 {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 60;
     sim.SetAutoMode(VantuSimToastAuto_Activate, 1, nullptr, 0, S_OK);
-    std::vector<std::vector<HostEvent>> events(kThreads);
+    std::vector<HostEvent> events(kThreads * kPerThread);
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     for (int t = 0; t < kThreads; ++t)
-    {
-        events[t].resize(kPerThread);
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i)
-            {
-                const int id = t * 1000 + i;
-                if (!toast->ShowToastFromXml(id, kSimpleToast, events[t][i].Put()))
-                    ++failures;
-                if (i % 3 == 0 && !toast->DismissToast(id))
-                    ++failures;
-                if (i % 17 == 0 && !toast->DismissAllToasts())
-                    ++failures;
-            }
+            for (int i = 0, id = t * 1000; i < kPerThread; ++i, ++id)
+                failures += !toast->ShowToastFromXml(id, kSimpleToast, events[t * kPerThread + i].Put()) +
+                            (i % 3 == 0 && !toast->DismissToast(id)) + (i % 17 == 0 && !toast->DismissAllToasts());
         });
-    }
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(0, failures.load());
@@ -223,12 +206,124 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
         sim.Dismiss(id, 0);
     Settle();
 
-    for (auto& perThread : events)
-        for (auto& event : perThread)
-            EXPECT_TRUE(event.Signalled(0));
+    for (auto& event : events)
+        EXPECT_TRUE(event.Signalled(0));
     EXPECT_TRUE(OnScreen().empty());
     for (int t = 0; t < kThreads; ++t)
         EXPECT_TRUE(Untracked(t * 1000 + kPerThread - 1));
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_Toast)) << "every toast released";
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_EventArgs));
+}
+
+
+// Every way a toast ends, one after the other: the host's event is set once,
+// the ID is no longer tracked, the UI host gets the record unchanged, and the
+// handler logs what it says it logs.
+TEST_F(ToastHandlers, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
+{
+    EXPECT_TRUE(testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target, kServedUrl));
+    enum Ending { Activate, ActivateUnreadable, Dismiss, DismissUnreadable, Hide, Fail, ActivateEventClosed };
+    struct Case
+    {
+        Ending ending;
+        int id;
+        int code;  // reason, HRESULT, or the error of the unreadable argument
+        const wchar_t* argument;
+        std::string record;
+        std::string line;  // "SEV text" of the line the ending logs, if any
+    };
+    const char* const kUnreadable = "INF Vantu toast has been clicked, but retrieving event arguments failed";
+    const Case cases[] = {
+        {Activate, -7, 0, L"say \"hi\" \\ C:\\path \u00E9\u4E2D",
+         "{\"Status\":\"Activated\",\"Argument\":\"say \\\"hi\\\" \\\\ C:\\\\path \xC3\xA9\xE4\xB8\xAD\",\"ID\":-7}", ""},
+        {Activate, 8, 0, L"", R"({"Status":"Activated","Argument":"","ID":8})", ""},
+        {ActivateUnreadable, 3, E_NOINTERFACE, nullptr, R"({"Status":"Activated","Argument":"","ID":3})", kUnreadable},
+        {ActivateUnreadable, 4, E_ACCESSDENIED, nullptr, R"({"Status":"Activated","Argument":"","ID":4})", kUnreadable},
+        {Dismiss, 9, 0, nullptr, R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})", ""},
+        {Dismiss, 11, 2, nullptr, R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})", ""},
+        {Dismiss, 12, 3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})", ""},
+        {Dismiss, 13, 9, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":13})", ""},
+        {Dismiss, 14, -3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":14})", ""},
+        {DismissUnreadable, 15, E_FAIL, nullptr, R"({"Status":"Dismissed","Argument":"","ID":15})", ""},
+        // The Dismissed handler needs the table while DismissToast may still
+        // hold it: no deadlock, one ending.
+        {Hide, 10, 0, nullptr, R"({"Status":"Dismissed","Argument":"ApplicationHidden","ID":10})", ""},
+        {Fail, 2147483647, 5, nullptr,
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0x5","ID":2147483647})",
+         "ERR Vantu toast failed. Error code: The toast encountered an error: 0x5"},
+        {Fail, 17, static_cast<int>(0xC00CE556), nullptr,
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0xc00ce556","ID":17})",
+         "ERR Vantu toast failed. Error code: The toast encountered an error: 0xc00ce556"},
+        // The named event no longer exists: logged, and the handler carries on.
+        {ActivateEventClosed, 18, 0, L"x", R"({"Status":"Activated","Argument":"x","ID":18})",
+         "ERR Failed to open and set toast event: 2"},
+    };
+    size_t count = 0;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.record);
+        const size_t before = Log().size();
+        HostEvent event;
+        const VantuSimToastId shown = Show(c.id, event);
+        switch (c.ending)
+        {
+        case Activate: ASSERT_EQ(S_OK, sim.Activate(shown, c.argument)); break;
+        case ActivateUnreadable: ASSERT_EQ(S_OK, sim.ActivateUnreadable(shown, c.code)); break;
+        case Dismiss: ASSERT_EQ(S_OK, sim.Dismiss(shown, c.code)); break;
+        case DismissUnreadable: ASSERT_EQ(S_OK, sim.DismissUnreadable(shown, c.code)); break;
+        case Hide: EXPECT_TRUE(toast->DismissToast(c.id)); break;
+        case Fail: ASSERT_EQ(S_OK, sim.Fail(shown, c.code)); break;
+        case ActivateEventClosed:
+            event.Close();
+            ASSERT_EQ(S_OK, sim.Activate(shown, c.argument));
+            break;
+        }
+        const bool hostHasEvent = c.ending != ActivateEventClosed;
+        EXPECT_TRUE(!hostHasEvent || event.Signalled());
+        Settle();
+        EXPECT_TRUE(!hostHasEvent || WaitForSingleObject(event.Get(), 0) == WAIT_TIMEOUT) << "set once";
+        EXPECT_TRUE(OnScreen().empty());
+        EXPECT_TRUE(Untracked(c.id));
+        const std::vector<std::string> records = ResultRecords(++count);
+        ASSERT_EQ(count, records.size());
+        EXPECT_EQ(c.record, records.back());
+        if (!c.line.empty())
+        {
+            EXPECT_TRUE(LoggedLine(c.line.substr(0, 3).c_str(), c.line.substr(4), before)) << Log().substr(before);
+        }
+        else
+        {
+            EXPECT_EQ(std::string::npos, Log().find("[ERR]", before)) << Log().substr(before);
+        }
+    }
+    EXPECT_FALSE(Logged("Failed to send toast"));
+}
+
+// (That a toast on screen still reports after the last Release, and what
+// happens without the services, is the edge tests' part.)
+TEST_F(ToastReporting, TheConnectionsEndWhenIdleAndComeBack)
+{
+    ASSERT_TRUE(StartServices());
+    // The stand-in's platform thread stays once started; everything else
+    // ends once the library is idle. The second round shows that the
+    // clients come back after that and go again.
+    const size_t idle = ThreadCount() + 1;
+    for (size_t round = 0; round < 2; ++round)
+    {
+        const size_t before = ThreadCount();
+        IVantuToast* toast = InitializedObject();
+        HostEvent event;
+        sim.Activate(ShowOne(toast, 31, event), L"before");
+        Settle();
+        ASSERT_EQ(round + 1, ResultRecords(round + 1).size());
+        EXPECT_GE(ThreadCount(), before + 2) << "connections to both services are running";
+        EXPECT_TRUE(toast->Release());
+        EXPECT_FALSE(Logged("Failed to send toast"));
+        // Nothing announces the end of a thread of the process: polled.
+        EXPECT_TRUE(ipctest::WaitFor([&] { return ThreadCount() <= idle; }, 10000));
+        EXPECT_EQ(idle, ThreadCount()) << "every connection thread ended once the library was idle";
+    }
+    EXPECT_TRUE(FreeLibrary(dll));
+    dll = nullptr;
+    EXPECT_TRUE(WaitUntilUnloaded(L"VantuToast.dll")) << "unloaded, without a hang";
 }

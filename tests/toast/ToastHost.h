@@ -6,19 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <objbase.h>
 #include <winternl.h>
-#include <propkey.h>
-#include <shobjidl.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <wrl/client.h>
-
 #include "includes/JsonDocument.h"
 #include "ipc/IpcTestSupport.h"
+#include "ipc/TransportTestSupport.h"
 #include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
 #include "platform/JoinPath.h"
@@ -78,19 +73,11 @@ protected:
     // otherwise: without a UI host every result record waits out the
     // connection's readiness wait.
     virtual bool StartsServices() const { return true; }
-
-    bool StartServices(bool settings, bool uiHost)
+    bool StartServices()
     {
-        std::wstring arguments = L"--events \"" + EventsFile() + L"\"";
-        if (settings)
-        {
-            const std::wstring file = services.File(L"settings.json");
-            WriteFileBytes(file, "{\"HowItWorksUrl\":\"https://help.zelnor.example/pathwarden/how-toasts-work\"}");
-            arguments += L" --settings \"" + file + L"\"";
-        }
-        if (uiHost)
-            arguments += L" --ui-session 1";
-        return services.Start(arguments);
+        const std::wstring file = services.File(L"settings.json");
+        WriteFileBytes(file, "{\"HowItWorksUrl\":\"https://help.zelnor.example/pathwarden/how-toasts-work\"}");
+        return services.Start(L"--events \"" + EventsFile() + L"\" --settings \"" + file + L"\" --ui-session 1");
     }
     std::wstring EventsFile() const { return services.File(L"events.jsonl"); }
 
@@ -119,7 +106,7 @@ protected:
         ipctest::ClearPipeNames();
         if (StartsServices())
         {
-            ASSERT_TRUE(StartServices(true, true));
+            ASSERT_TRUE(StartServices());
         }
         ASSERT_TRUE(SetProductValue(L"LogLevel", 4));  // every line of the DLL reaches its log
         // No rotation within a test: a rotated file would take the lines the
@@ -139,17 +126,17 @@ protected:
         logPath = JoinPath(folder, L"log_" +
                                        EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) +
                                        L".txt");
-        // The DLL's logger starts at its first line, after this: each test
-        // reads a log of its own.
+        // The DLL's logger starts at its first line, after this.
         DeleteFileW(logPath.c_str());
     }
 
     void TearDown() override
     {
-        if (sim.WaitIdle)
-            sim.WaitIdle(10000);
         if (sim.Reset)
+        {
+            sim.WaitIdle(10000);
             sim.Reset();
+        }
         DeleteFileW(shortcutPath.c_str());
         DeleteProductValue(L"LogLevel");
         DeleteProductValue(L"LogRotationFileSize");
@@ -159,10 +146,7 @@ protected:
     }
 
     // What the DLL logged since the test began.
-    std::string Log() const
-    {
-        return ReadFileBytes(logPath);
-    }
+    std::string Log() const { return ReadFileBytes(logPath); }
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
     // Whether a line of that severity ("ERR") and text was logged at or
     // after `from`.
@@ -179,14 +163,11 @@ protected:
         return false;
     }
 
-    // Waits until no module of that name is in the process any more.
-    static bool WaitUntilUnloaded(const wchar_t* module, DWORD timeoutMs = 10000)
+    // Waits until no module of that name is in the process any more
+    // (nothing signals an unload: the module list is polled).
+    static bool WaitUntilUnloaded(const wchar_t* module)
     {
-        // Nothing signals an unload: the module list is polled.
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-        while (GetModuleHandleW(module) != nullptr && GetTickCount64() < deadline)
-            Sleep(5);
-        return GetModuleHandleW(module) == nullptr;
+        return ipctest::WaitFor([&] { return GetModuleHandleW(module) == nullptr; }, 10000);
     }
 
     // Waits until the platform raised every requested event and the handlers returned.

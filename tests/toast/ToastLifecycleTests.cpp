@@ -1,17 +1,30 @@
-// The export, the object's lifecycle and the Start-menu shortcut, through
-// the host's view of the built DLL.
+// The export, the object's lifecycle and the Start-menu shortcut, and the
+// library at its edges as a host meets them: toasts that end after the host
+// released its objects or unloaded the library, a host that exits in the
+// middle of traffic, templates through the DLL, and the platform's hostile
+// behaviours (events raised inside Hide, a failure racing Show's return).
 #include <objbase.h>
 #include <propkey.h>
 #include <shobjidl.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <wrl/client.h>
 
+#include "support/TemplateSigning.h"
 #include "toast/ToastHost.h"
 
 using Microsoft::WRL::ComPtr;
 using testsupport::FileExists;
+using testsupport::HostEvent;
+using testsupport::kSimpleToast;
 using testsupport::ReadShortcut;
 using testsupport::ShortcutContents;
 using testsupport::TargetIs;
@@ -25,15 +38,14 @@ bool ShellLinkKeepsProperties(const std::wstring& scratch)
     ComPtr<IShellLinkW> link;
     ComPtr<IPropertyStore> store;
     ComPtr<IPersistFile> file;
-    PROPVARIANT value;
+    PROPVARIANT value{};
     value.vt = VT_LPWSTR;
     value.pwszVal = const_cast<LPWSTR>(L"Probe.Identity");
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) ||
-        FAILED(link->SetPath(L"C:\\windows\\notepad.exe")) || FAILED(link.As(&store)) ||
-        FAILED(store->SetValue(PKEY_AppUserModel_ID, value)) || FAILED(store->Commit()) || FAILED(link.As(&file)) ||
-        FAILED(file->Save(scratch.c_str(), TRUE)))
-        return false;
-    const bool kept = ReadShortcut(scratch).appId == L"Probe.Identity";
+    const bool saved = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) &&
+                       SUCCEEDED(link->SetPath(L"C:\\windows\\notepad.exe")) && SUCCEEDED(link.As(&store)) &&
+                       SUCCEEDED(store->SetValue(PKEY_AppUserModel_ID, value)) && SUCCEEDED(store->Commit()) &&
+                       SUCCEEDED(link.As(&file)) && SUCCEEDED(file->Save(scratch.c_str(), TRUE));
+    const bool kept = saved && ReadShortcut(scratch).appId == L"Probe.Identity";
     DeleteFileW(scratch.c_str());
     return kept;
 }
@@ -54,6 +66,39 @@ protected:
         ASSERT_TRUE(MoveFileW((Programs() + L".aside").c_str(), Programs().c_str()));
     }
     std::wstring Programs() const { return shortcutPath.substr(0, shortcutPath.rfind(L'\\')); }
+};
+
+constexpr wchar_t kChildEventVariable[] = L"VANTU_CHILD_HOST_EVENT";
+constexpr DWORD kChildExitCode = 42;
+
+// How the log shows a wide text: each code unit as one byte.
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+class ToastEdges : public testsupport::InitializedToastTest
+{
+protected:
+    // Runs `work` on another thread: a call that deadlocks fails the test
+    // instead of hanging the suite.
+    void WithinSeconds(int seconds, const std::function<void()>& work)
+    {
+        auto done = std::async(std::launch::async, work);
+        if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready)
+        {
+            ADD_FAILURE() << "did not return within " << seconds << " s";
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    }
+
+    double Milliseconds(const std::function<void()>& work)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    // Loads the library again after a test unloaded it.
+    void Reload() { ASSERT_NE(nullptr, create = testsupport::LoadToastLibrary(dll)); }
 };
 
 }  // namespace
@@ -83,19 +128,13 @@ TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
     EXPECT_TRUE(second->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
 
-    // A new Initialize after the last Release creates it again.
+    // A new Initialize after the last Release creates it again, with the
+    // product key's icon.
+    ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
     IVantuToast* third = InitializedObject();
-    EXPECT_TRUE(FileExists(shortcutPath));
+    EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
     EXPECT_TRUE(third->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
-}
-
-TEST_F(ToastLifecycle, IconComesFromTheProductKey)
-{
-    ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
-    IVantuToast* toast = InitializedObject();
-    EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
-    EXPECT_TRUE(toast->Release());
 }
 
 TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
@@ -135,7 +174,7 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
     EXPECT_TRUE(again->Release());
 }
 
-TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
+TEST_F(ToastLifecycle, FailedRegistrationCountsTouchesNothingAndIsRetried)
 {
     Block();
     IVantuToast* toast = create();
@@ -147,26 +186,17 @@ TEST_F(ToastLifecycle, FailedRegistrationIsRetriedByTheNextInitialize)
     EXPECT_TRUE(Logged("CVantuToast not initialized"));
     EXPECT_EQ(nullptr, event.Get());
 
+    // Counter 1, flag clear: a Release removes nothing.
     Unblock();
+    testsupport::WriteFileBytes(shortcutPath, "someone else's");
+    EXPECT_TRUE(create()->Release());
+    EXPECT_EQ("someone else's", testsupport::ReadFileBytes(shortcutPath));
+    ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
+
     EXPECT_TRUE(toast->Initialize()) << "the next Initialize tries again";
-    EXPECT_TRUE(FileExists(shortcutPath));
-    // Counter is 2: the first Release leaves the shortcut.
-    IVantuToast* other = create();
-    EXPECT_TRUE(other->Release());
     EXPECT_TRUE(FileExists(shortcutPath));
     EXPECT_TRUE(toast->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
-}
-
-TEST_F(ToastLifecycle, FailedRegistrationThenReleaseTouchesNothing)
-{
-    Block();
-    IVantuToast* toast = create();
-    EXPECT_FALSE(toast->Initialize());
-    Unblock();
-    testsupport::WriteFileBytes(shortcutPath, "someone else's");
-    EXPECT_TRUE(toast->Release()) << "flag clear";
-    EXPECT_TRUE(FileExists(shortcutPath)) << "nothing removed";
 }
 
 TEST_F(ToastLifecycle, ObjectOnASingleThreadedApartmentLeavesItAlone)
@@ -200,4 +230,225 @@ TEST_F(ToastLifecycle, DllExportsOnlyTheFactory)
     ASSERT_EQ(1u, exports->NumberOfNames);
     const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
     EXPECT_STREQ("CreateVantuToastObject", reinterpret_cast<const char*>(base + names[0]));
+}
+
+
+TEST_F(ToastEdges, TemplatesThroughTheDll)
+{
+    const testsupport::TestSigner signer = testsupport::TestSigner::Development();
+    const std::string xml(std::begin(kSimpleToast), std::end(kSimpleToast) - 1);
+    testsupport::TempDir dir;
+    const std::wstring good = dir / L"signed.template", bad = dir / L"tampered.template", none = dir / L"none.template";
+    testsupport::WriteFileBytes(good, signer.Template(xml, true));
+    std::string tampered = signer.Template(xml, false);
+    tampered[tampered.find("Scan")] = 's';
+    testsupport::WriteFileBytes(bad, tampered);
+    const std::pair<std::wstring, std::vector<std::string>> cases[] = {
+        {good, {}},  // shown, nothing logged as an error
+        {bad, {"File Signature Verification failed", "Signature verification failed: " + Narrow(bad)}},
+        {none, {"XML template does not exist: " + Narrow(none)}},
+    };
+    for (const auto& [path, lines] : cases)
+    {
+        SCOPED_TRACE(Narrow(path));
+        const size_t before = Log().size();
+        HostEvent event;
+        EXPECT_EQ(lines.empty(), toast->ShowToastFromTemplate(40, path, event.Put()));
+        EXPECT_EQ(lines.empty(), event.Get() != nullptr);
+        const std::string log = Log().substr(before);
+        size_t at = 0;  // in this order, each line whole
+        for (const std::string& line : lines)
+            EXPECT_NE(std::string::npos, at = log.find("]: " + line + "\r\n", at)) << line << "\nin:\n" << log;
+        if (!lines.empty())
+        {
+            EXPECT_NE(std::string::npos, log.find("]: Failed to retrieve XML template file contents\r\n", at)) << log;
+            continue;
+        }
+        EXPECT_EQ(std::string::npos, log.find("[ERR]")) << log;
+        ASSERT_EQ(1u, OnScreen().size());
+        EXPECT_EQ(std::wstring(kSimpleToast), ToastText(OnScreen()[0], VantuSimToastText_Xml));
+        EXPECT_TRUE(toast->DismissToast(40));
+        EXPECT_TRUE(event.Signalled());
+    }
+    IVantuToast* bare = create();  // after the last Release: not initialised
+    toast->Release();
+    toast = nullptr;
+    HostEvent event;
+    EXPECT_FALSE(bare->ShowToastFromTemplate(40, good, event.Put()));
+    EXPECT_TRUE(LoggedLine("ERR", "CVantuToast not initialized"));
+    EXPECT_TRUE(bare->Release());
+}
+
+// A toast that ends after the last Release, and after the host unloaded the
+// library, still reports; the library leaves the process once it ended.
+// With and without the services: Release and FreeLibrary return at once.
+// Without them the shortcut gets the default target, and toasts still end
+// and are untracked though their records cannot be sent.
+TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
+{
+    toast->Release();
+    toast = nullptr;
+    for (int round = 0; round < 2; ++round)
+    {
+        const bool withServices = round == 0;
+        SCOPED_TRACE(withServices ? "services up" : "services down");
+        if (!withServices)
+        {
+            services.Stop();
+            ipctest::ClearPipeNames();
+            Reload();
+        }
+        IVantuToast* host = InitializedObject();
+        EXPECT_TRUE(testsupport::TargetIs(ReadShortcut(shortcutPath).target,
+                                          withServices ? L"https://help.zelnor.example/pathwarden/how-toasts-work"
+                                                       : L"https://www.zelnor.com/pathwarden/how-it-works"));
+        HostEvent released;
+        HostEvent unloaded;
+        const VantuSimToastId first = ShowOne(host, 51, released);
+        const VantuSimToastId second = ShowOne(host, 52, unloaded);
+        const double releaseMs = Milliseconds([&] { EXPECT_TRUE(host->Release()); });
+
+        sim.Activate(first, L"after release");
+        EXPECT_TRUE(released.Signalled());
+        Settle();
+        EXPECT_EQ(1u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the ended toast is no longer held";
+        EXPECT_EQ(!withServices, Logged("Failed to send toast activated event"));
+
+        const double freeMs = Milliseconds([&] { EXPECT_TRUE(FreeLibrary(dll)); });
+        dll = nullptr;
+        EXPECT_NE(nullptr, GetModuleHandleW(L"VantuToast.dll")) << "a toast on screen keeps the library";
+        withServices ? sim.Activate(second, L"after unload") : sim.Fail(second, E_FAIL);
+        EXPECT_TRUE(unloaded.Signalled()) << "the platform called the handler without a crash";
+        Settle();
+        EXPECT_EQ(!withServices, Logged("Failed to send toast failed event"));
+        const double leaveMs = Milliseconds(
+            [&] { EXPECT_TRUE(WaitUntilUnloaded(L"VantuToast.dll")) << "the library leaves once its toasts ended"; });
+        std::printf("%s: last Release %.1f ms, FreeLibrary %.1f ms, unloaded %.1f ms after the last handler\n",
+                    withServices ? "services up" : "services down", releaseMs, freeMs, leaveMs);
+        EXPECT_LT(releaseMs, 500.0);
+        EXPECT_LT(freeMs, 500.0);
+        if (withServices)
+        {
+            const std::vector<std::string> records = ResultRecords(2);
+            ASSERT_EQ(2u, records.size());
+            EXPECT_EQ(R"({"Status":"Activated","Argument":"after release","ID":51})", records[0]);
+            EXPECT_EQ(R"({"Status":"Activated","Argument":"after unload","ID":52})", records[1]);
+        }
+    }
+    Reload();  // for the fixture's tear-down
+}
+
+// DismissToast and DismissAllToasts on the kind platform, and on one that
+// raises Dismissed inside Hide, on the calling thread.
+TEST_F(ToastEdges, DismissingOneAndAll)
+{
+    for (const uint32_t mode : {0u, uint32_t{VantuSimToastMode_HideRaisesDismissed}})
+    {
+        SCOPED_TRACE(mode);
+        sim.SetModes(mode);
+        const int first = mode ? 60 : -70;
+        HostEvent events[4];
+        for (int i = 0; i < 4; ++i)
+            Show(first + i, events[i]);
+        WithinSeconds(20, [&] {
+            EXPECT_TRUE(toast->DismissToast(first));
+            EXPECT_TRUE(toast->DismissAllToasts());
+        });
+        for (auto& event : events)
+            EXPECT_TRUE(event.Signalled(mode ? 0 : 10000)) << "with the mode set inside Hide, before the call returned";
+        Settle();
+        EXPECT_TRUE(OnScreen().empty());
+        const std::vector<std::string> records = ResultRecords(mode ? 8 : 4);
+        ASSERT_EQ(mode ? 8u : 4u, records.size());
+        for (const std::string& record : records)
+            EXPECT_NE(std::string::npos, record.find(R"("Argument":"ApplicationHidden")")) << record;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_TRUE(Untracked(first + i));
+    }
+}
+
+TEST_F(ToastEdges, FailureRacingShowLeavesNothingTracked)
+{
+    for (uint32_t modes : {uint32_t{VantuSimToastMode_FailOnShow},
+                           uint32_t{VantuSimToastMode_FailOnShow | VantuSimToastMode_FreshEventThreads}})
+    {
+        sim.SetModes(modes);
+        const int first = modes == VantuSimToastMode_FailOnShow ? 100 : 200;
+        const uint32_t freshBefore = sim.FreshThreadEvents();
+        std::vector<HostEvent> events(40);
+        for (int i = 0; i < 40; ++i)
+            EXPECT_TRUE(toast->ShowToastFromXml(first + i, kSimpleToast, events[i].Put()));
+        Settle();
+        EXPECT_EQ(first == 100 ? 0u : 40u, sim.FreshThreadEvents() - freshBefore) << "each Failed on a thread of its own";
+        for (int i = 0; i < 40; ++i)
+        {
+            EXPECT_TRUE(events[i].Signalled(0));
+            EXPECT_TRUE(Untracked(first + i)) << first + i;
+        }
+    }
+    EXPECT_EQ(80u, ResultRecords(80).size());
+    EXPECT_TRUE(toast->DismissAllToasts());
+}
+
+// The host side of the next test, run in a child process by it only.
+TEST(ToastChildHost, DISABLED_ExitsInTheMiddleOfTraffic)
+{
+    wchar_t eventName[128] = L"";
+    ASSERT_NE(0u, GetEnvironmentVariableW(kChildEventVariable, eventName, 128))
+        << "runs as the child of HostExitingWithoutReleaseEndsAtOnce";
+    HMODULE dll = nullptr;
+    const CreateVantuToastObjectFn create = testsupport::LoadToastLibrary(dll);
+    ASSERT_NE(nullptr, create);
+    VantuSimToastApi sim;
+    ASSERT_TRUE(sim.Load());
+    sim.SetModes(VantuSimToastMode_FreshEventThreads);
+    sim.SetAutoMode(VantuSimToastAuto_Activate, 0, nullptr, 0, S_OK);
+    IVantuToast* toast = create();
+    ASSERT_TRUE(toast->Initialize());
+    EXPECT_TRUE(toast->DismissToast(-424242));  // the line at level 4 the parent looks for
+
+    std::atomic<int> shown{0};
+    HANDLE busy = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (int t = 0; t < 3; ++t)
+    {
+        // Never joined: the process ends under them.
+        std::thread([&, t] {
+            for (int i = 0;; ++i)
+            {
+                HANDLE event = nullptr;
+                if (toast->ShowToastFromXml(t * 1000000 + i, kSimpleToast, &event) && ++shown == 60)
+                    SetEvent(busy);
+                if (event != nullptr)
+                    CloseHandle(event);
+            }
+        }).detach();
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(busy, 60000));
+    HANDLE exiting = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
+    SetEvent(exiting);
+    ExitProcess(kChildExitCode);
+}
+
+TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
+{
+    const std::wstring name = L"vantu-child-exiting-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE exiting = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(nullptr, exiting);
+    SetEnvironmentVariableW(kChildEventVariable, name.c_str());
+    const size_t before = Log().size();
+    ipctest::ChildProcess child;
+    const bool launched = child.Launch(
+        L"toast_tests.exe", L"--gtest_filter=ToastChildHost.DISABLED_ExitsInTheMiddleOfTraffic --gtest_also_run_disabled_tests");
+    SetEnvironmentVariableW(kChildEventVariable, nullptr);
+    ASSERT_TRUE(launched);
+    const HANDLE waits[2] = {exiting, child.Handle()};
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child reached its exit";
+    const auto start = std::chrono::steady_clock::now();
+    const auto code = child.Wait(2000);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::printf("child host ended %.0f ms after ExitProcess\n", ms);
+    ASSERT_TRUE(code.has_value()) << "still running 2 s after ExitProcess";
+    EXPECT_EQ(kChildExitCode, *code);
+    CloseHandle(exiting);
+    EXPECT_TRUE(LoggedLine("DBG", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
 }

@@ -4,11 +4,10 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "VantuToast/SignatureUtils.h"
 #include "VantuToast/TemplateFile.h"
 #include "support/ChildProcess.h"
 #include "support/Hex.h"
@@ -17,8 +16,6 @@
 
 using testsupport::ReadAll;
 using testsupport::SourcePath;
-using testsupport::TempDir;
-using testsupport::WriteFileBytes;
 
 namespace {
 
@@ -27,6 +24,14 @@ struct ToolRun
     DWORD exitCode = 0xFFFFFFFF;
     std::string output;  // standard output and standard error together
 };
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find_first_of("\r\n")); }
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+const std::string kXml = "<toast><visual><binding template=\"ToastGeneric\"><text>Tool</text></binding></visual></toast>\n";
+const std::wstring kDevKeyFile = SourcePath(L"keys/dev-template-signing.key");
+const std::string kDevHex = FirstLine(ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex")));
 
 class ToolTest : public ::testing::Test
 {
@@ -45,28 +50,21 @@ protected:
         run.output = ReadAll(outputPath);
         return run;
     }
-
-    static std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
-
     std::wstring Write(const std::wstring& name, const std::string& bytes)
     {
-        const std::wstring path = dir / name;
-        WriteFileBytes(path, bytes);
-        return path;
+        testsupport::WriteFileBytes(dir / name, bytes);
+        return dir / name;
+    }
+    std::wstring Sign(const std::wstring& key, const std::wstring& in, const std::wstring& out)
+    {
+        return L"sign --key " + Quote(key) + L" --in " + Quote(in) + L" --out " + Quote(out);
     }
 
-    TempDir dir;
+    testsupport::TempDir dir;
 
 private:
     int m_runs = 0;
 };
-
-const std::string kXml = "<toast><visual><binding template=\"ToastGeneric\"><text>Tool</text></binding></visual></toast>\n";
-
-std::string FirstLine(const std::string& text)
-{
-    return text.substr(0, text.find_first_of("\r\n"));
-}
 
 }  // namespace
 
@@ -86,76 +84,41 @@ TEST_F(ToolTest, KeygenSignVerifyRoundTrip)
     const std::wstring xml = Write(L"toast.xml", kXml);
     const std::wstring comment = dir / L"comment.template";
     const std::wstring plain = dir / L"plain.template";
-    ToolRun run = Tool(L"sign --key " + Quote(key) + L" --in " + Quote(xml) + L" --out " + Quote(comment));
-    ASSERT_EQ(0u, run.exitCode) << run.output;
-    run = Tool(L"sign --plain --key " + Quote(key) + L" --in " + Quote(xml) + L" --out " + Quote(plain));
-    ASSERT_EQ(0u, run.exitCode) << run.output;
-
+    ASSERT_EQ(0u, Tool(Sign(key, xml, comment)).exitCode);
+    ASSERT_EQ(0u, Tool(L"sign --plain " + Sign(key, xml, plain).substr(5)).exitCode);
     const std::string commentFile = ReadAll(comment);
     const std::string plainFile = ReadAll(plain);
+    EXPECT_EQ(kXml + "\n<!-- ", commentFile.substr(0, kXml.size() + 6));
     EXPECT_EQ(kXml.size() + 137, commentFile.size());
+    EXPECT_EQ(kXml + "\r\n\r\n", plainFile.substr(0, kXml.size() + 4));
     EXPECT_EQ(kXml.size() + 134, plainFile.size());
-    EXPECT_EQ(kXml, commentFile.substr(0, kXml.size()));
-    EXPECT_EQ("-->", commentFile.substr(commentFile.size() - 3));
-    EXPECT_NE("-->", plainFile.substr(plainFile.size() - 3));
 
     // The library reads both with the new public key, and no other.
-    const std::wstring expected(kXml.begin(), kXml.end());
-    EXPECT_EQ(expected, ReadTemplateFileWithKey(comment, publicKey.data()));
-    EXPECT_EQ(expected, ReadTemplateFileWithKey(plain, publicKey.data()));
+    EXPECT_EQ(Wide(kXml), ReadTemplateFileWithKey(comment, publicKey.data()));
+    EXPECT_EQ(Wide(kXml), ReadTemplateFileWithKey(plain, publicKey.data()));
     EXPECT_EQ(L"", ReadTemplateFile(comment)) << "signed with a key the library does not embed";
 
-    for (const std::wstring& path : {comment, plain})
-    {
-        run = Tool(L"verify --public " + std::wstring(publicHex.begin(), publicHex.end()) + L" --in " + Quote(path));
-        EXPECT_EQ(0u, run.exitCode) << run.output;
-        EXPECT_NE(std::string::npos, run.output.find("content length " + std::to_string(kXml.size()))) << run.output;
-    }
-    // The same public key in upper case is the same key.
-    std::string upper = publicHex;
+    std::string upper = publicHex;  // the same key in upper case
     for (char& c : upper)
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    run = Tool(L"verify --public " + std::wstring(upper.begin(), upper.end()) + L" --in " + Quote(comment));
-    EXPECT_EQ(0u, run.exitCode) << run.output;
-
-    // Another key refuses it.
-    std::string devHex = ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex"));
-    devHex = FirstLine(devHex);
-    run = Tool(L"verify --public " + std::wstring(devHex.begin(), devHex.end()) + L" --in " + Quote(comment));
-    EXPECT_EQ(1u, run.exitCode);
-    EXPECT_NE(std::string::npos, run.output.find("does not verify")) << run.output;
+    for (const auto& [hex, path, code] : {std::tuple{publicHex, comment, 0u}, std::tuple{publicHex, plain, 0u},
+                                          std::tuple{upper, comment, 0u}, std::tuple{kDevHex, comment, 1u}})
+    {
+        const ToolRun run = Tool(L"verify --public " + Wide(hex) + L" --in " + Quote(path));
+        EXPECT_EQ(code, run.exitCode) << run.output;
+        EXPECT_NE(std::string::npos,
+                  run.output.find(code == 0 ? "content length " + std::to_string(kXml.size()) : "does not verify"))
+            << run.output;
+    }
 }
 
-TEST_F(ToolTest, DevelopmentKeySignsTemplatesTheLibraryAccepts)
-{
-    const std::wstring out = dir / L"dev.template";
-    const ToolRun run = Tool(L"sign --key " + Quote(SourcePath(L"keys/dev-template-signing.key")) + L" --in " +
-                         Quote(Write(L"dev.xml", kXml)) + L" --out " + Quote(out));
-    ASSERT_EQ(0u, run.exitCode) << run.output;
-    std::string devHex = FirstLine(ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex")));
-    const std::vector<uint8_t> devKey = testsupport::FromHex(devHex);
-    const std::wstring expected(kXml.begin(), kXml.end());
-    EXPECT_EQ(expected, ReadTemplateFileWithKey(out, devKey.data()));
-    // Signatures are randomised; the template still verifies every time.
-    const std::wstring again = dir / L"dev2.template";
-    ASSERT_EQ(0u, Tool(L"sign --key " + Quote(SourcePath(L"keys/dev-template-signing.key")) + L" --in " +
-                       Quote(dir / L"dev.xml") + L" --out " + Quote(again))
-                      .exitCode);
-    EXPECT_NE(ReadAll(out), ReadAll(again));
-    EXPECT_EQ(expected, ReadTemplateFileWithKey(again, devKey.data()));
-}
-
-TEST_F(ToolTest, BadInputGetsAClearMessageAndAFailureExit)
+TEST_F(ToolTest, EachCommandLineGetsItsMessageAndExitCode)
 {
     const std::wstring xml = Write(L"toast.xml", kXml);
     const std::wstring out = dir / L"out.template";
-    const std::wstring devKeyFile = SourcePath(L"keys/dev-template-signing.key");
-    const std::string devBlob = ReadAll(devKeyFile);
-    std::string notP256 = devBlob;
-    notP256[0] = 'X';
-    const std::string devHexNarrow = FirstLine(ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex")));
-    const std::wstring devHex(devHexNarrow.begin(), devHexNarrow.end());
-
+    const std::string devBlob = ReadAll(kDevKeyFile);
+    const std::wstring devHex = Wide(kDevHex);
+    const std::wstring verify = L"verify --public " + devHex + L" --in ";
     struct Case
     {
         std::wstring arguments;
@@ -163,65 +126,43 @@ TEST_F(ToolTest, BadInputGetsAClearMessageAndAFailureExit)
         std::string message;
     };
     const Case cases[] = {
-        {L"sign --key " + Quote(dir / L"none.key") + L" --in " + Quote(xml) + L" --out " + Quote(out), 1, "cannot open"},
-        {L"sign --key " + Quote(devKeyFile) + L" --in " + Quote(dir / L"none.xml") + L" --out " + Quote(out), 1,
-         "cannot open"},
-        {L"sign --key " + Quote(Write(L"short.key", devBlob.substr(0, 72))) + L" --in " + Quote(xml) + L" --out " +
-             Quote(out),
-         1, "holds 72 bytes"},
-        {L"sign --key " + Quote(Write(L"other.key", notP256)) + L" --in " + Quote(xml) + L" --out " + Quote(out), 1,
-         "is not a P-256 private key"},
-        {L"sign --key " + Quote(devKeyFile) + L" --in " + Quote(dir.Path()) + L" --out " + Quote(out), 1,
-         "is a folder"},
-        {L"verify --public " + devHex + L" --in " + Quote(Write(L"short.template", std::string(133, 'a'))), 1,
-         "too short"},
-        {L"verify --public " + devHex + L" --in " + Quote(Write(L"short2.template", std::string(133, 'a') + "-->")),
-         1, "too short"},
-        {L"verify --public " + devHex + L" --in " + Quote(dir / L"none.template"), 1, "cannot open"},
+        {Sign(dir / L"none.key", xml, out), 1, "cannot open"},
+        {Sign(kDevKeyFile, dir / L"none.xml", out), 1, "cannot open"},
+        {Sign(Write(L"short.key", devBlob.substr(0, 72)), xml, out), 1, "holds 72 bytes"},
+        {Sign(Write(L"other.key", "X" + devBlob.substr(1)), xml, out), 1, "is not a P-256 private key"},
+        {Sign(kDevKeyFile, dir.Path(), out), 1, "is a folder"},
+        {verify + Quote(Write(L"short.template", std::string(133, 'a'))), 1, "too short"},
+        {verify + Quote(Write(L"short2.template", std::string(133, 'a') + "-->")), 1, "too short"},
+        {verify + Quote(dir / L"none.template"), 1, "cannot open"},
         {L"verify --public " + devHex.substr(1) + L" --in " + Quote(xml), 1, "128 hexadecimal"},
         {L"verify --public " + devHex.substr(1) + L"g --in " + Quote(xml), 1, "128 hexadecimal"},
-        {L"verify --public " + devHex + L" --in " + Quote(Write(L"plain.template", kXml + std::string(134, 'a'))), 1,
-         "does not verify"},
-        {L"sign --key " + Quote(devKeyFile) + L" --in " + Quote(xml), 2, "missing --out"},
+        {verify + Quote(Write(L"plain.template", kXml + std::string(134, 'a'))), 1, "does not verify"},
+        {L"sign --key " + Quote(kDevKeyFile) + L" --in " + Quote(xml), 2, "missing --out"},
         {L"verify --public", 2, "--public needs a value"},
         {L"frobnicate", 2, "unknown command frobnicate"},
         {L"keygen --out x --bogus", 2, "unknown option --bogus"},
         {L"", 2, "usage: vantu-sign"},
+        {L"--help", 0, "usage: vantu-sign"},
+        {L"keygen --help", 0, "ECCPRIVATEBLOB (104 bytes)"},
+        {L"sign --help", 0, "--plain"},
+        {L"verify --help", 0, "content length"},
     };
     for (const Case& c : cases)
     {
         const ToolRun run = Tool(c.arguments);
-        EXPECT_EQ(c.exitCode, run.exitCode) << std::string(c.arguments.begin(), c.arguments.end()) << "\n"
-                                            << run.output;
-        EXPECT_NE(std::string::npos, run.output.find(c.message))
-            << std::string(c.arguments.begin(), c.arguments.end()) << "\n"
-            << run.output;
+        SCOPED_TRACE(testing::Message() << c.arguments << "\n" << run.output);
+        EXPECT_EQ(c.exitCode, run.exitCode);
+        EXPECT_NE(std::string::npos, run.output.find(c.message));
     }
     EXPECT_FALSE(testsupport::FileExists(out)) << "no failed command writes its output";
 }
 
-TEST_F(ToolTest, EveryCommandHasHelp)
-{
-    const std::pair<std::wstring, std::string> helps[] = {
-        {L"--help", "usage: vantu-sign"},
-        {L"keygen --help", "ECCPRIVATEBLOB (104 bytes)"},
-        {L"sign --help", "--plain"},
-        {L"verify --help", "content length"},
-    };
-    for (const auto& h : helps)
-    {
-        const ToolRun run = Tool(h.first);
-        EXPECT_EQ(0u, run.exitCode);
-        EXPECT_NE(std::string::npos, run.output.find(h.second)) << run.output;
-    }
-}
-
-// The library can show only well-formed toast XML; the tool signs nothing else.
+// The library can show only well-formed toast XML; the tool signs nothing
+// else. Declarations, comments, a byte order mark and escaped text are toast
+// XML.
 TEST_F(ToolTest, SignRefusesContentThatCanNeverBeShown)
 {
-    const std::wstring key = Quote(SourcePath(L"keys/dev-template-signing.key"));
-    const std::wstring out = dir / L"out.template";
-    const std::pair<std::string, std::string> refused[] = {
+    const std::pair<std::string, const char*> contents[] = {
         {"", "is empty"},
         {"<toast><visual><binding template=\"ToastGeneric\"><text>Cut short</text>", "is not well-formed XML"},
         {"<toast/><toast/>", "is not well-formed XML"},
@@ -230,34 +171,30 @@ TEST_F(ToolTest, SignRefusesContentThatCanNeverBeShown)
         {"<notification><visual/></notification>", "has the root element <notification>, not <toast>"},
         {"<Toast/>", "has the root element <Toast>, not <toast>"},
         {"<toast><text>caf\xE9</text></toast>", "is not UTF-8 text"},
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- shown on update -->\n<toast launch=\"a&amp;b\"/>\n", nullptr},
+        {"\xEF\xBB\xBF<toast><visual><binding template=\"ToastGeneric\"><text>R\xC3\xA9sum\xC3\xA9</text></binding>"
+         "</visual></toast>",
+         nullptr},
     };
+    const std::vector<uint8_t> devKey = testsupport::FromHex(kDevHex);
     int n = 0;
-    for (const auto& [content, message] : refused)
+    for (const auto& [content, refusal] : contents)
     {
-        const ToolRun run = Tool(L"sign --key " + key + L" --in " +
-                                 Quote(Write(L"refused" + std::to_wstring(++n) + L".xml", content)) + L" --out " +
-                                 Quote(out));
-        EXPECT_EQ(1u, run.exitCode) << content << "\n" << run.output;
-        EXPECT_NE(std::string::npos, run.output.find(message)) << content << "\n" << run.output;
-        EXPECT_NE(std::string::npos, run.output.find("nothing signed")) << run.output;
-        EXPECT_FALSE(testsupport::FileExists(out)) << content;
-    }
-
-    // Declarations, comments, a byte order mark and escaped text are toast XML.
-    const std::string accepted[] = {
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- shown on update -->\n<toast launch=\"a&amp;b\"/>\n",
-        "\xEF\xBB\xBF<toast><visual><binding template=\"ToastGeneric\"><text>R\xC3\xA9sum\xC3\xA9</text></binding>"
-        "</visual></toast>",
-    };
-    const std::vector<uint8_t> devKey =
-        testsupport::FromHex(FirstLine(ReadAll(SourcePath(L"keys/dev-template-signing.pub.hex"))));
-    for (const std::string& content : accepted)
-    {
-        const ToolRun run = Tool(L"sign --key " + key + L" --in " +
-                                 Quote(Write(L"accepted" + std::to_wstring(++n) + L".xml", content)) + L" --out " +
-                                 Quote(out));
-        ASSERT_EQ(0u, run.exitCode) << content << "\n" << run.output;
-        EXPECT_EQ(content, ReadAll(out).substr(0, content.size()));
-        EXPECT_FALSE(ReadTemplateFileWithKey(out, devKey.data()).empty()) << content;
+        const std::wstring out = dir / (L"out" + std::to_wstring(++n) + L".template");
+        const ToolRun run = Tool(Sign(kDevKeyFile, Write(std::to_wstring(n) + L".xml", content), out));
+        SCOPED_TRACE(content + "\n" + run.output);
+        if (refusal)
+        {
+            EXPECT_EQ(1u, run.exitCode);
+            EXPECT_NE(std::string::npos, run.output.find(refusal));
+            EXPECT_NE(std::string::npos, run.output.find("nothing signed"));
+            EXPECT_FALSE(testsupport::FileExists(out));
+        }
+        else
+        {
+            ASSERT_EQ(0u, run.exitCode);
+            EXPECT_EQ(content, ReadAll(out).substr(0, content.size()));
+            EXPECT_FALSE(ReadTemplateFileWithKey(out, devKey.data()).empty());
+        }
     }
 }

@@ -10,12 +10,6 @@
 
 namespace {
 
-struct Binary
-{
-    const wchar_t* name;
-    DWORD fileType;
-};
-
 // One value of the US English, UTF-16 string table, or empty when missing.
 std::wstring StringValue(const std::vector<BYTE>& info, const std::wstring& key)
 {
@@ -27,24 +21,16 @@ std::wstring StringValue(const std::vector<BYTE>& info, const std::wstring& key)
     return std::wstring(value, wcsnlen(value, length));
 }
 
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 }  // namespace
 
 TEST(VersionResource, EveryBinaryCarriesTheProjectVersion)
 {
-    const Binary binaries[] = {
-        {L"VantuToast.dll", VFT_DLL},        {L"vantu-sign.exe", VFT_APP}, {L"pathwarden-services.exe", VFT_APP},
-        {L"vantu-demo.exe", VFT_APP},        {L"pipe-bench.exe", VFT_APP}, {L"minimal-host.exe", VFT_APP},
-    };
     std::set<std::wstring> descriptions;
-    for (const Binary& binary : binaries)
+    for (const wchar_t* name : {L"VantuToast.dll", L"vantu-sign.exe", L"pathwarden-services.exe", L"vantu-demo.exe",
+                                L"pipe-bench.exe", L"minimal-host.exe"})
     {
-        SCOPED_TRACE(Narrow(binary.name));
-        const std::wstring path = std::wstring(VANTU_TEST_BINARY_DIR) + L"\\bin\\" + binary.name;
+        SCOPED_TRACE(testing::Message() << name);
+        const std::wstring path = std::wstring(VANTU_TEST_BINARY_DIR) + L"\\bin\\" + name;
         DWORD ignored = 0;
         const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
         ASSERT_NE(0u, size) << "no version resource, error " << GetLastError();
@@ -58,9 +44,9 @@ TEST(VersionResource, EveryBinaryCarriesTheProjectVersion)
         EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
         EXPECT_EQ(static_cast<DWORD>(VANTU_EXPECTED_VERSION_MS), fixed->dwFileVersionMS);
         EXPECT_EQ(static_cast<DWORD>(VANTU_EXPECTED_VERSION_LS), fixed->dwFileVersionLS);
-        EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
-        EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
-        EXPECT_EQ(binary.fileType, fixed->dwFileType);
+        EXPECT_TRUE(fixed->dwFileVersionMS == fixed->dwProductVersionMS &&
+                    fixed->dwFileVersionLS == fixed->dwProductVersionLS);
+        EXPECT_EQ(wcsstr(name, L".dll") ? DWORD{VFT_DLL} : DWORD{VFT_APP}, fixed->dwFileType);
         EXPECT_EQ(static_cast<DWORD>(VOS_NT_WINDOWS32), fixed->dwFileOS);
         // A build with the development keys is marked in the field.
         EXPECT_EQ(VANTU_EXPECTED_DEVELOPMENT_KEYS != 0, (fixed->dwFileFlags & VS_FF_SPECIALBUILD) != 0);
@@ -79,7 +65,7 @@ TEST(VersionResource, EveryBinaryCarriesTheProjectVersion)
         EXPECT_EQ(VANTU_EXPECTED_VERSION, StringValue(info, L"ProductVersion"));
         EXPECT_EQ(L"Zelnor", StringValue(info, L"CompanyName"));
         EXPECT_EQ(L"Pathwarden", StringValue(info, L"ProductName"));
-        EXPECT_EQ(binary.name, StringValue(info, L"OriginalFilename"));
+        EXPECT_EQ(name, StringValue(info, L"OriginalFilename"));
         EXPECT_NE(std::wstring::npos, StringValue(info, L"LegalCopyright").find(L"Zelnor"));
         const std::wstring description = StringValue(info, L"FileDescription");
         EXPECT_FALSE(description.empty());
