@@ -319,18 +319,18 @@ void Platform::EnqueueLocked(PendingEvent event)
                                             }),
                              m_freshThreads.end());
         // One thread per event, ending after it. It is counted in flight
-        // from here, so WaitIdle never misses it.
-        auto work = std::make_unique<FreshEvent>(FreshEvent{this, std::move(event)});
-        const HANDLE thread = CreateThread(nullptr, 0, &Platform::FreshEventThread, work.get(), 0, nullptr);
+        // before it can take the lock, so WaitIdle never misses it.
+        auto* work = new FreshEvent{this, std::move(event)};  // the thread's once it starts
+        const HANDLE thread = CreateThread(nullptr, 0, &Platform::FreshEventThread, work, 0, nullptr);
         if (thread != nullptr)
         {
-            work.release();
             ++m_inFlight;
             m_freshThreads.push_back(thread);
             m_changed.notify_all();
             return;
         }
         event = std::move(work->event);  // no thread: the dispatcher raises it
+        delete work;
     }
     if (event.toast)
         m_events.push_back(std::move(event));

@@ -101,7 +101,7 @@ private:
     void DispatcherLoop();
     struct FreshEvent
     {
-        Platform* platform;
+        Platform* platform = nullptr;
         PendingEvent event;
     };
     static DWORD WINAPI FreshEventThread(void* work);
