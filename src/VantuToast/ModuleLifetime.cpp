@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 
 #include "logging/Logger.h"
 #include "VantuToast/ServiceClients.h"
@@ -90,12 +91,6 @@ void Drop() EXCLUDES(g_lock)
     }
     g_releasing = true;
     CloseHandle(thread);
-}
-
-int32_t Users() EXCLUDES(g_lock)
-{
-    Groundwork::MutexLock guard(g_lock);
-    return g_users;
 }
 
 }  // namespace ModuleLifetime

@@ -4,8 +4,6 @@
 // library at any time; the platform may raise a toast's events after that.
 #pragma once
 
-#include <cstdint>
-
 namespace ModuleLifetime {
 
 // One more user. The first takes a reference on the library's own module.
@@ -15,9 +13,6 @@ void Hold();
 // service clients (joining their threads, never under the loader lock) and
 // gives the module reference up with FreeLibraryAndExitThread.
 void Drop();
-
-// Current number of users (diagnostics).
-int32_t Users();
 
 }  // namespace ModuleLifetime
 
