@@ -260,6 +260,19 @@ private:
     ScopedHandle m_signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
+// A client pipe connected to the first of two test pipes.
+class ClientPipeTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(client.StartOn(firstName) && first.Connected()); }
+
+    const std::wstring firstName = UniquePipeName(L"first");
+    const std::wstring nextName = UniquePipeName(L"next");
+    TestServer first{firstName};
+    TestServer next{nextName};
+    TestClientPipe client;
+};
+
 }  // namespace
 
 TEST(ClientPipe, KeepsRetryingWhileThereIsNoPipeAndStopsOnRequest)
@@ -283,41 +296,26 @@ TEST(ClientPipe, KeepsRetryingWhileThereIsNoPipeAndStopsOnRequest)
     EXPECT_LT(GetTickCount64() - start, 5000u);
 }
 
-TEST(ClientPipe, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
+TEST_F(ClientPipeTest, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
 {
-    const std::wstring name = UniquePipeName(L"client");
-    TestServer server(name);
-    TestClientPipe client;
-    ASSERT_TRUE(client.StartOn(name));
-    ASSERT_TRUE(server.Connected());
-
     // 15 bytes: one whole record, five bytes wait for the rest.
-    ASSERT_TRUE(server.Write("0123456789abcde"));
+    ASSERT_TRUE(first.Write("0123456789abcde"));
     ASSERT_TRUE(client.WaitUntil([&] { return client.consumed.size() == 10; }));
-    ASSERT_TRUE(server.Write("fghij"));
+    ASSERT_TRUE(first.Write("fghij"));
     ASSERT_TRUE(client.WaitUntil([&] { return client.consumed.size() == 20; }));
     EXPECT_EQ("0123456789abcdefghij", client.consumed);
     EXPECT_EQ((std::vector<size_t>{15, 10}), client.seenLengths);
 
     // Data the client writes reaches the server.
     ASSERT_TRUE(client.WriteData("ping", 4));
-    EXPECT_EQ("ping", server.Read(4));
+    EXPECT_EQ("ping", first.Read(4));
 
-    server.Close();
+    first.Close();
     EXPECT_TRUE(client.WaitUntil([&] { return client.failed.load() >= 1; }));
-    client.Stop();
 }
 
-TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropClosesFirst)
+TEST_F(ClientPipeTest, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropClosesFirst)
 {
-    const std::wstring firstName = UniquePipeName(L"first");
-    const std::wstring nextName = UniquePipeName(L"next");
-    TestServer first(firstName);
-    TestServer next(nextName);
-    TestClientPipe client;
-    ASSERT_TRUE(client.StartOn(firstName));
-    ASSERT_TRUE(first.Connected());
-
     // While the next pipe is looked for, the current one is still open.
     client.SetName(nextName);
     client.holdName = true;
@@ -339,15 +337,8 @@ TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropCloses
     EXPECT_FALSE(next.ClientOpen());
 }
 
-TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
+TEST_F(ClientPipeTest, ReconnectionBacksOffOnlyWhileNobodyWaits)
 {
-    const std::wstring firstName = UniquePipeName(L"backoff");
-    const std::wstring nextName = UniquePipeName(L"backoff-next");
-    TestServer first(firstName);
-    TestServer next(nextName);
-    TestClientPipe client;
-    ASSERT_TRUE(client.StartOn(firstName));
-    ASSERT_TRUE(first.Connected());
     for (int i = 0; i < 8; ++i)
         client.NoteConnectionFailure();  // the back-off is at its 1 s limit
 
@@ -392,5 +383,4 @@ TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)
     EXPECT_TRUE(capture.Contains(L"]: allocation failure"));
     EXPECT_TRUE(capture.Contains(L"]: Connection thread exception: boom"));
     EXPECT_TRUE(MatchesTrail(client.GetError(), L"thrd_exc", L"boom")) << client.GetError();
-    client.Stop();
 }
