@@ -112,14 +112,8 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     EXPECT_EQ("default", small);
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"GetSetting exception: std::bad_alloc"));
 
-    // The JSON client hands back whatever shape the reply has; a NaN cannot
-    // be written as JSON, so nothing is sent.
-    JsonDocument echo;
-    echo.Parse(R"({"VERB":"echo","PAYLOAD":["x"]})");
+    // A NaN cannot be written as JSON: nothing is sent.
     JsonDocument reply;
-    ASSERT_TRUE(client.Client().SendJsonRequest(echo, reply, L"Echo"));
-    ASSERT_TRUE(reply.IsObject());
-    EXPECT_STREQ("echo", reply["VERB"].GetString());
     JsonDocument unwritable(rapidjson::kObjectType);
     unwritable.AddMember("VERB", JsonValue(std::numeric_limits<double>::quiet_NaN()), unwritable.GetAllocator());
     EXPECT_FALSE(client.Client().SendJsonRequest(unwritable, reply, L"Unwritable"));
