@@ -195,44 +195,19 @@ TEST_F(ServiceClients, FailingSessionQueriesMeanNoSessionAndAnUnknownUser)
     EXPECT_EQ(L"UNKNOWN", Groundwork::GetConsoleUserName());
 }
 
-TEST_F(ServiceClients, StoredConnectionOutlivesAnOutageAndClosedOnesAreMadeAgain)
-{
-    ServicesProcess services;
-    const std::wstring arguments = L"--ui-session 1 --events \"" + services.File(L"events.jsonl") + L"\"";
-    ASSERT_TRUE(services.Start(arguments));
-    testsupport::ScopedLogCapture capture;
-    ui_host_module_ipc_client client(L"UIManager_");
-    JsonDocument request;
-    BuildHubEventRequest("{}", request);
-    ASSERT_TRUE(client.PostRequest(request));
-
-    // The UI host goes away and comes back: the entry stays and carries the
-    // events again over the same connection.
-    services.Kill();
-    EXPECT_TRUE(ipctest::WaitFor([&] { return !client.PostRequest(request); }, 10000));
-    EXPECT_EQ(1u, client.ConnectionCount());
-    ASSERT_TRUE(services.Start(arguments));
-    EXPECT_TRUE(ipctest::WaitFor([&] { return client.PostRequest(request); }, 15000));
-    EXPECT_EQ(1u, client.ConnectionCount());
-
-    // Closed: the next event makes a new connection.
-    client.CloseConnections();
-    EXPECT_EQ(0u, client.ConnectionCount());
-    EXPECT_TRUE(client.PostRequest(request)) << "a closed client connects again";
-    EXPECT_EQ(1u, client.ConnectionCount());
-    EXPECT_EQ(2u, capture.Count(L"DBG", L"ClientPipeCommunications", L"###:UIManager_1:Before initialize"));
-}
-
-TEST_F(ServiceClients, ConcurrentFirstEventsOfASessionMakeOneConnection)
+TEST_F(ServiceClients, ASessionsConnectionIsMadeOnceOutlivesAnOutageAndIsMadeAgainWhenClosed)
 {
     Sessions({{2, WTSActive, L"user"}});
     ServicesProcess services;
     const std::wstring events = services.File(L"events.jsonl");
-    ASSERT_TRUE(services.Start(L"--ui-session 2 --events \"" + events + L"\""));
+    const std::wstring arguments = L"--ui-session 2 --events \"" + events + L"\"";
+    ASSERT_TRUE(services.Start(arguments));
     testsupport::ScopedLogCapture capture;
     ui_host_module_ipc_client client(L"UIManager_");
     JsonDocument request;
     BuildHubEventRequest("{}", request);
+
+    // Concurrent first events make one connection.
     ipc::ScopedHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> sent{0};
     std::vector<std::thread> senders;
@@ -248,6 +223,22 @@ TEST_F(ServiceClients, ConcurrentFirstEventsOfASessionMakeOneConnection)
     EXPECT_EQ(1u, client.ConnectionCount());
     EXPECT_EQ(1u, capture.Count(L"DBG", L"ClientPipeCommunications", L"###:UIManager_2:Before initialize"));
     EXPECT_EQ(8u, testsupport::FileLines(events, 8).size());
+
+    // The UI host goes away and comes back: the entry stays and carries the
+    // events again over the same connection.
+    services.Kill();
+    EXPECT_TRUE(ipctest::WaitFor([&] { return !client.PostRequest(request); }, 10000));
+    EXPECT_EQ(1u, client.ConnectionCount());
+    ASSERT_TRUE(services.Start(arguments));
+    EXPECT_TRUE(ipctest::WaitFor([&] { return client.PostRequest(request); }, 15000));
+    EXPECT_EQ(1u, client.ConnectionCount());
+
+    // Closed: the next event makes a new connection.
+    client.CloseConnections();
+    EXPECT_EQ(0u, client.ConnectionCount());
+    EXPECT_TRUE(client.PostRequest(request)) << "a closed client connects again";
+    EXPECT_EQ(1u, client.ConnectionCount());
+    EXPECT_EQ(2u, capture.Count(L"DBG", L"ClientPipeCommunications", L"###:UIManager_2:Before initialize"));
 }
 
 TEST_F(ServiceClients, PipeNameFromTheServersKey)
