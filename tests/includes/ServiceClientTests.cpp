@@ -46,9 +46,9 @@ namespace {
 constexpr char kServedUrl[] = "https://help.zelnor.example/pathwarden/how-toasts-work";
 
 // Writes the settings file the settings manager answers from.
-std::wstring SettingsFile(const ServicesProcess& services)
+std::wstring SettingsFile(const ServicesProcess& process)
 {
-    const std::wstring path = services.File(L"settings.json");
+    const std::wstring path = process.File(L"settings.json");
     testsupport::WriteFileBytes(path, std::string("{\"HowItWorksUrl\":\"") + kServedUrl +
                                           "\",\"Empty\":\"\",\"Quoted\":\"a\\\"b\\\\c\\u00e9\",\"Large\":\"" +
                                           std::string(100000, 'L') + "\"}");
@@ -76,13 +76,13 @@ protected:
     }
 
     VantuSimWtsApi wts;
+    ServicesProcess services;
 };
 
 }  // namespace
 
 TEST_F(ServiceClients, SettingReadFromTheService)
 {
-    ServicesProcess services;
     ASSERT_TRUE(services.Start(L"--settings \"" + SettingsFile(services) + L"\""));
     testsupport::ScopedLogCapture capture(LogSeverity::INF);
     SettingClient client;
@@ -132,7 +132,6 @@ TEST_F(ServiceClients, AbsentServiceKeepsTheDefaultUntilItComes)
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Error: Failed to send/receive settings manager request"));
 
     // The service starts: the same client object reaches it.
-    ServicesProcess services;
     ASSERT_TRUE(services.Start(L"--settings \"" + SettingsFile(services) + L"\""));
     ASSERT_TRUE(client.Client().Connection().WaitForReady(15000));
     EXPECT_EQ(0, client.GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), value));
@@ -143,7 +142,6 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
 {
     // The first active session in enumeration order, not the lowest number.
     Sessions({{3, WTSDisconnected, L"earlier"}, {5, WTSActive, L"second"}, {0, WTSActive, L"console"}});
-    ServicesProcess services;
     const std::wstring events = services.File(L"events.jsonl");
     ASSERT_TRUE(services.Start(L"--ui-session 0 --ui-session 5 --events \"" + events + L"\""));
     ui_host_module_ipc_client client(L"UIManager_");
@@ -198,7 +196,6 @@ TEST_F(ServiceClients, FailingSessionQueriesMeanNoSessionAndAnUnknownUser)
 TEST_F(ServiceClients, ASessionsConnectionIsMadeOnceOutlivesAnOutageAndIsMadeAgainWhenClosed)
 {
     Sessions({{2, WTSActive, L"user"}});
-    ServicesProcess services;
     const std::wstring events = services.File(L"events.jsonl");
     const std::wstring arguments = L"--ui-session 2 --events \"" + events + L"\"";
     ASSERT_TRUE(services.Start(arguments));
