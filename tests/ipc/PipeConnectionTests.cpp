@@ -196,8 +196,10 @@ public:
     std::atomic<DWORD> lastWaitError{0};
     std::atomic<int> connected{0};
     std::atomic<int> failed{0};
-    std::vector<size_t> seenLengths;  // connection thread; read once `consumed` is complete
+    // Written by the connection thread; read once `consumedLength` shows them complete.
+    std::vector<size_t> seenLengths;
     std::string consumed;
+    std::atomic<size_t> consumedLength{0};
     // While set, GetPipeName sets `naming` and waits for `release`.
     std::atomic<bool> holdName{false};
     ScopedHandle naming{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -222,6 +224,7 @@ protected:
         seenLengths.push_back(length);
         const size_t whole = length - length % 10;
         consumed.append(reinterpret_cast<const char*>(bytes), whole);
+        consumedLength = consumed.size();
         return whole;
     }
     std::wstring GetPipeName() override
@@ -280,9 +283,9 @@ TEST_F(ClientPipeTest, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
 {
     // 15 bytes: one whole record, five bytes wait for the rest.
     ASSERT_TRUE(first.Write("0123456789abcde"));
-    ASSERT_TRUE(WaitFor([&] { return client.consumed.size() == 10; }));
+    ASSERT_TRUE(WaitFor([&] { return client.consumedLength.load() == 10; }));
     ASSERT_TRUE(first.Write("fghij"));
-    ASSERT_TRUE(WaitFor([&] { return client.consumed.size() == 20; }));
+    ASSERT_TRUE(WaitFor([&] { return client.consumedLength.load() == 20; }));
     EXPECT_EQ("0123456789abcdefghij", client.consumed);
     EXPECT_EQ((std::vector<size_t>{15, 10}), client.seenLengths);
 
