@@ -194,54 +194,12 @@ TEST(FindFrame, WaitsForAWholeHeaderSkipsGarbageAndRefusesCorruptHeaders)
     EXPECT_FALSE(FindFrame(nullptr, 0, nullptr, nullptr, nullptr));
 }
 
-TEST(ConsumeFrames, HandsOverWholeFramesAndKeepsTheIncompleteRest)
-{
-    const std::vector<uint8_t> first = FrameBytes(kProtocolRequest, std::string("\x07\0\0\0ab", 6));
-    const std::vector<uint8_t> second = EventFrame("e", "v", "data");
-    std::vector<uint8_t> stream = {'x', 'y'};  // garbage before the first frame
-    stream.insert(stream.end(), first.begin(), first.end());
-    stream.insert(stream.end(), second.begin(), second.end());
-    stream.insert(stream.end(), first.begin(), first.begin() + 5);  // a third frame, cut
-
-    std::vector<std::vector<uint8_t>> seen;
-    const FrameHandler collect = [&](const uint8_t* frame, uint32_t size) {
-        seen.emplace_back(frame, frame + size);
-        return FrameAction::kNext;
-    };
-    bool corrupt = true;
-    EXPECT_EQ(stream.size() - 5, ConsumeFrames(stream.data(), stream.size(), collect, &corrupt));
-    EXPECT_FALSE(corrupt);
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ(first, seen[0]);
-    EXPECT_EQ(second, seen[1]);
-
-    // A handler that is done with the pipe drops everything after its frame.
-    seen.clear();
-    const FrameHandler stopAfterOne = [&](const uint8_t* frame, uint32_t size) {
-        seen.emplace_back(frame, frame + size);
-        return FrameAction::kDiscardRest;
-    };
-    EXPECT_EQ(stream.size(), ConsumeFrames(stream.data(), stream.size(), stopAfterOne, &corrupt));
-    EXPECT_EQ(1u, seen.size());
-    EXPECT_FALSE(corrupt);
-
-    // A corrupt header after a good frame: the good one is handled, then
-    // the whole buffer goes.
-    seen.clear();
-    std::vector<uint8_t> bad = first;
-    const std::vector<uint8_t> oversize = Header(kMaxMessageSize + 1, kProtocolRequest);
-    bad.insert(bad.end(), oversize.begin(), oversize.end());
-    EXPECT_EQ(bad.size(), ConsumeFrames(bad.data(), bad.size(), collect, &corrupt));
-    EXPECT_TRUE(corrupt);
-    EXPECT_EQ(1u, seen.size());
-}
-
-TEST(ConsumeFrames, AStreamCutAtEveryPointGivesTheSameFrames)
+TEST(ConsumeFrames, AStreamCutAtEveryPointGivesTheSameFramesAfterTheGarbage)
 {
     const std::vector<uint8_t> frames[] = {FrameBytes(kProtocolRequest, std::string("\x01\0\0\0{}", 6)),
                                            EventFrame("name", "", std::string(300, 'd')),
                                            FrameBytes(kProtocolMessage, "")};
-    std::vector<uint8_t> stream;
+    std::vector<uint8_t> stream = {'x', 'y'};  // garbage before the first frame
     for (const auto& f : frames)
         stream.insert(stream.end(), f.begin(), f.end());
     for (size_t cut = 0; cut <= stream.size(); ++cut)
@@ -255,8 +213,10 @@ TEST(ConsumeFrames, AStreamCutAtEveryPointGivesTheSameFrames)
         for (const auto& piece : {std::make_pair(size_t{0}, cut), std::make_pair(cut, stream.size())})
         {
             buffer.insert(buffer.end(), stream.begin() + piece.first, stream.begin() + piece.second);
-            const size_t used = ConsumeFrames(buffer.data(), buffer.size(), collect, nullptr);
+            bool corrupt = true;
+            const size_t used = ConsumeFrames(buffer.data(), buffer.size(), collect, &corrupt);
             ASSERT_LE(used, buffer.size());
+            EXPECT_FALSE(corrupt);
             buffer.erase(buffer.begin(), buffer.begin() + used);
         }
         ASSERT_EQ(3u, seen.size()) << "cut at " << cut;
@@ -264,6 +224,35 @@ TEST(ConsumeFrames, AStreamCutAtEveryPointGivesTheSameFrames)
             EXPECT_EQ(frames[i], seen[i]) << "cut at " << cut;
         EXPECT_TRUE(buffer.empty());
     }
+}
+
+TEST(ConsumeFrames, AHandlerDoneWithThePipeOrACorruptHeaderDropsTheRest)
+{
+    const std::vector<uint8_t> frame = FrameBytes(kProtocolRequest, std::string("\x07\0\0\0ab", 6));
+    int handled = 0;
+    FrameAction action = FrameAction::kDiscardRest;
+    const FrameHandler handler = [&](const uint8_t*, uint32_t size) {
+        EXPECT_EQ(frame.size(), size);
+        ++handled;
+        return action;
+    };
+    // The handler is done after the first of two frames.
+    std::vector<uint8_t> bytes = frame;
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    bool corrupt = true;
+    EXPECT_EQ(bytes.size(), ConsumeFrames(bytes.data(), bytes.size(), handler, &corrupt));
+    EXPECT_EQ(1, handled);
+    EXPECT_FALSE(corrupt);
+
+    // A corrupt header after a good frame: the good one is handled, then the
+    // whole buffer goes.
+    const std::vector<uint8_t> oversize = Header(kMaxMessageSize + 1, kProtocolRequest);
+    bytes.resize(frame.size());
+    bytes.insert(bytes.end(), oversize.begin(), oversize.end());
+    action = FrameAction::kNext;
+    EXPECT_EQ(bytes.size(), ConsumeFrames(bytes.data(), bytes.size(), handler, &corrupt));
+    EXPECT_EQ(2, handled);
+    EXPECT_TRUE(corrupt);
 }
 
 TEST(ParseReply, IdentifierAndDataOrWhatIsMissing)

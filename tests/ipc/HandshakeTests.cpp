@@ -59,7 +59,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ForeignClientPipe, ProcessIdStringAndTagBindServerThenClient)
+TEST_F(ForeignClientPipe, ProcessIdStringTagAndAuthenticatedBufferBindServerThenClient)
 {
     ASSERT_NE(GetCurrentProcessId(), client.Id());
     const auto text = Authenticator::ProcessIdString(pipe.Get());
@@ -74,10 +74,9 @@ TEST_F(ForeignClientPipe, ProcessIdStringAndTagBindServerThenClient)
     EXPECT_FALSE(Authenticator::GenerateHmac(nullptr, 4, pipe.Get()));
     EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 0, pipe.Get()));
     EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 4, INVALID_HANDLE_VALUE));
-}
 
-TEST_F(ForeignClientPipe, AuthenticatedBufferAndItsVerification)
-{
+    // The authenticated buffer: data, a fresh salt, and the tag over both and
+    // the pid string.
     const uint8_t session[4] = {0x01, 0x00, 0x00, 0x00};
     uint32_t length = 0;
     const auto first = Authenticator::Authenticate(pipe.Get(), session, length);
@@ -87,7 +86,6 @@ TEST_F(ForeignClientPipe, AuthenticatedBufferAndItsVerification)
     ASSERT_TRUE(second);
     EXPECT_EQ(0, std::memcmp(session, first.get(), 4));
     EXPECT_NE(0, std::memcmp(first.get() + 4, second.get() + 4, 12)) << "salt must be fresh";
-    // The tag covers data, salt and the pid string.
     std::vector<uint8_t> covered(first.get(), first.get() + 16);
     covered.insert(covered.end(), pids.begin(), pids.end());
     EXPECT_EQ(ExpectedTag(covered), std::vector<uint8_t>(first.get() + 16, first.get() + 48));

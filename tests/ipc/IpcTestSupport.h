@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-#include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,10 +131,10 @@ public:
                                                               m_stopName + (verbose ? L" --verbose " : L" ") + arguments))
             return false;
         // The file is moved into place whole; it may still be mid-move when
-        // first seen, so it is read until it names the ready time.
+        // first seen, so it is read until it names the ready time. The wait
+        // on the process doubles as the poll interval.
         const ULONGLONG deadline = GetTickCount64() + 60000;
-        // The wait on the process doubles as the poll interval.
-        while (!(testsupport::FileExists(m_readyFile) && ReadReadyFile()))
+        while (testsupport::ReadFileBytes(m_readyFile).find("ready_ticks=") == std::string::npos)
             if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Handle(), 5) != WAIT_TIMEOUT)
                 return false;
         return true;
@@ -153,42 +151,15 @@ public:
     // Ends the program at once, as a crash would.
     void Kill() { m_process.Kill(); }
     bool Running() const { return m_process.Running(); }
-    DWORD ProcessId() const { return m_process.Id(); }
-    // "pid", "ready_ticks", and each service name with its first pipe.
-    std::string Value(const std::string& key) const
-    {
-        const auto it = m_values.find(key);
-        return it == m_values.end() ? std::string() : it->second;
-    }
-    std::wstring FirstPipe(const std::string& service) const
-    {
-        const std::string path = Value(service);
-        return std::wstring(path.begin(), path.end());
-    }
     std::wstring File(const std::wstring& name) const { return m_dir / name; }
 
 private:
-    bool ReadReadyFile()
-    {
-        m_values.clear();
-        std::istringstream lines(testsupport::ReadFileBytes(m_readyFile));
-        std::string line;
-        while (std::getline(lines, line))
-        {
-            const size_t eq = line.find('=');
-            if (eq != std::string::npos)
-                m_values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        return m_values.count("ready_ticks") != 0;
-    }
-
     testsupport::TempDir m_dir;
     std::wstring m_stopName;
     std::wstring m_readyFile;
     int m_starts = 0;
     ipc::ScopedHandle m_stopEvent;
     ChildProcess m_process;
-    std::map<std::string, std::string> m_values;
 };
 
 }  // namespace ipctest

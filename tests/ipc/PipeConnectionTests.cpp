@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -13,11 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "TransportTestSupport.h"
 #include "ipc/ClientPipe.h"
 #include "ipc/PipeConnectionBase.h"
 #include "support/LogCapture.h"
 
 using ipc::ScopedHandle;
+using ipctest::WaitFor;
 
 namespace {
 
@@ -184,45 +185,33 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         m_name = name;
     }
-    // Polls `done`, woken by the notifications; some conditions (a pipe closed
-    // by the client) come without one.
-    template <typename Predicate>
-    bool WaitUntil(Predicate done, DWORD ms = 20000)
-    {
-        const ULONGLONG deadline = GetTickCount64() + ms;
-        for (ULONGLONG now = GetTickCount64(); !done(); now = GetTickCount64())
-        {
-            if (now >= deadline)
-                return false;
-            WaitForSingleObject(m_signal.Get(), static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)));
-        }
-        return true;
-    }
     // Starts on pipe `name` and waits for the first connection.
     bool StartOn(const std::wstring& name)
     {
         SetName(name);
-        return Start() && WaitUntil([&] { return connected.load() == 1; });
+        return Start() && WaitFor([&] { return connected.load() == 1; });
     }
 
     std::atomic<int> waitResults{0};
     std::atomic<DWORD> lastWaitError{0};
     std::atomic<int> connected{0};
     std::atomic<int> failed{0};
-    std::vector<size_t> seenLengths;  // connection thread; read after a signal
+    // Written by the connection thread; read once `consumedLength` shows them complete.
+    std::vector<size_t> seenLengths;
     std::string consumed;
+    std::atomic<size_t> consumedLength{0};
     // While set, GetPipeName sets `naming` and waits for `release`.
     std::atomic<bool> holdName{false};
     ScopedHandle naming{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ScopedHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
 protected:
-    void ConnectionFailed() override { Note(failed); }
-    void Connected() override { Note(connected); }
+    void ConnectionFailed() override { ++failed; }
+    void Connected() override { ++connected; }
     void WaitPipeResult(DWORD error) override
     {
         lastWaitError = error;
-        Note(waitResults);
+        ++waitResults;
     }
     size_t ProcessReceivedData(const uint8_t* bytes, size_t length) override
     {
@@ -235,7 +224,7 @@ protected:
         seenLengths.push_back(length);
         const size_t whole = length - length % 10;
         consumed.append(reinterpret_cast<const char*>(bytes), whole);
-        SetEvent(m_signal.Get());
+        consumedLength = consumed.size();
         return whole;
     }
     std::wstring GetPipeName() override
@@ -250,14 +239,21 @@ protected:
     }
 
 private:
-    void Note(std::atomic<int>& count)
-    {
-        ++count;
-        SetEvent(m_signal.Get());
-    }
     std::mutex m_lock;
     std::wstring m_name;
-    ScopedHandle m_signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+};
+
+// A client pipe connected to the first of two test pipes.
+class ClientPipeTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(client.StartOn(firstName) && first.Connected()); }
+
+    const std::wstring firstName = UniquePipeName(L"first");
+    const std::wstring nextName = UniquePipeName(L"next");
+    TestServer first{firstName};
+    TestServer next{nextName};
+    TestClientPipe client;
 };
 
 }  // namespace
@@ -271,7 +267,7 @@ TEST(ClientPipe, KeepsRetryingWhileThereIsNoPipeAndStopsOnRequest)
     {
         client.SetName(name);
         const int before = client.waitResults.load();
-        ASSERT_TRUE(client.WaitUntil([&] { return client.waitResults.load() >= before + 3; }));
+        ASSERT_TRUE(WaitFor([&] { return client.waitResults.load() >= before + 3; }));
         EXPECT_NE(0u, client.lastWaitError.load());
         EXPECT_TRUE(MatchesTrail(client.GetError(), L"wait_pipe", L"[0-9]+")) << client.GetError();
     }
@@ -283,41 +279,26 @@ TEST(ClientPipe, KeepsRetryingWhileThereIsNoPipeAndStopsOnRequest)
     EXPECT_LT(GetTickCount64() - start, 5000u);
 }
 
-TEST(ClientPipe, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
+TEST_F(ClientPipeTest, ConnectsKeepsPartialRecordsAndReportsTheDroppedPipe)
 {
-    const std::wstring name = UniquePipeName(L"client");
-    TestServer server(name);
-    TestClientPipe client;
-    ASSERT_TRUE(client.StartOn(name));
-    ASSERT_TRUE(server.Connected());
-
     // 15 bytes: one whole record, five bytes wait for the rest.
-    ASSERT_TRUE(server.Write("0123456789abcde"));
-    ASSERT_TRUE(client.WaitUntil([&] { return client.consumed.size() == 10; }));
-    ASSERT_TRUE(server.Write("fghij"));
-    ASSERT_TRUE(client.WaitUntil([&] { return client.consumed.size() == 20; }));
+    ASSERT_TRUE(first.Write("0123456789abcde"));
+    ASSERT_TRUE(WaitFor([&] { return client.consumedLength.load() == 10; }));
+    ASSERT_TRUE(first.Write("fghij"));
+    ASSERT_TRUE(WaitFor([&] { return client.consumedLength.load() == 20; }));
     EXPECT_EQ("0123456789abcdefghij", client.consumed);
     EXPECT_EQ((std::vector<size_t>{15, 10}), client.seenLengths);
 
     // Data the client writes reaches the server.
     ASSERT_TRUE(client.WriteData("ping", 4));
-    EXPECT_EQ("ping", server.Read(4));
+    EXPECT_EQ("ping", first.Read(4));
 
-    server.Close();
-    EXPECT_TRUE(client.WaitUntil([&] { return client.failed.load() >= 1; }));
-    client.Stop();
+    first.Close();
+    EXPECT_TRUE(WaitFor([&] { return client.failed.load() >= 1; }));
 }
 
-TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropClosesFirst)
+TEST_F(ClientPipeTest, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropClosesFirst)
 {
-    const std::wstring firstName = UniquePipeName(L"first");
-    const std::wstring nextName = UniquePipeName(L"next");
-    TestServer first(firstName);
-    TestServer next(nextName);
-    TestClientPipe client;
-    ASSERT_TRUE(client.StartOn(firstName));
-    ASSERT_TRUE(first.Connected());
-
     // While the next pipe is looked for, the current one is still open.
     client.SetName(nextName);
     client.holdName = true;
@@ -326,7 +307,7 @@ TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropCloses
     EXPECT_TRUE(first.ClientOpen());
     client.holdName = false;
     SetEvent(client.release.Get());
-    ASSERT_TRUE(client.WaitUntil([&] { return client.connected.load() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return client.connected.load() == 2; }));
     ASSERT_TRUE(next.Connected());
     EXPECT_FALSE(first.ClientOpen()) << "released once the next pipe is open";
 
@@ -339,15 +320,8 @@ TEST(ClientPipe, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADropCloses
     EXPECT_FALSE(next.ClientOpen());
 }
 
-TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
+TEST_F(ClientPipeTest, ReconnectionBacksOffOnlyWhileNobodyWaits)
 {
-    const std::wstring firstName = UniquePipeName(L"backoff");
-    const std::wstring nextName = UniquePipeName(L"backoff-next");
-    TestServer first(firstName);
-    TestServer next(nextName);
-    TestClientPipe client;
-    ASSERT_TRUE(client.StartOn(firstName));
-    ASSERT_TRUE(first.Connected());
     for (int i = 0; i < 8; ++i)
         client.NoteConnectionFailure();  // the back-off is at its 1 s limit
 
@@ -355,11 +329,11 @@ TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
     // starts waiting ends it.
     client.SetName(nextName);
     client.RequestConnect();
-    ASSERT_TRUE(client.WaitUntil([&] { return !first.ClientOpen(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !first.ClientOpen(); }, 5000));
     const ULONGLONG woken = GetTickCount64();
     ++client.Waiters();
     client.WakeConnectionThread();
-    ASSERT_TRUE(client.WaitUntil([&] { return client.connected.load() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return client.connected.load() == 2; }));
     EXPECT_LT(GetTickCount64() - woken, 500u);
 
     // While that caller still waits, the next drop is followed at once by
@@ -368,7 +342,7 @@ TEST(ClientPipe, ReconnectionBacksOffOnlyWhileNobodyWaits)
     const int before = client.waitResults.load();
     const ULONGLONG dropped = GetTickCount64();
     client.RequestConnect();
-    ASSERT_TRUE(client.WaitUntil([&] { return client.waitResults.load() > before; }));
+    ASSERT_TRUE(WaitFor([&] { return client.waitResults.load() > before; }));
     EXPECT_LT(GetTickCount64() - dropped, 500u);
 }
 
@@ -384,13 +358,12 @@ TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)
         const int connected = client.connected.load();
         const int failed = client.failed.load();
         ASSERT_TRUE(client.Start()) << "asks the same thread for a connection";
-        ASSERT_TRUE(client.WaitUntil([&] { return client.connected.load() == connected + 1; }));
+        ASSERT_TRUE(WaitFor([&] { return client.connected.load() == connected + 1; }));
         ASSERT_TRUE(server.Connected());
         ASSERT_TRUE(server.Write(record));
-        ASSERT_TRUE(client.WaitUntil([&] { return client.failed.load() == failed + 1; }));
+        ASSERT_TRUE(WaitFor([&] { return client.failed.load() == failed + 1; }));
     }
     EXPECT_TRUE(capture.Contains(L"]: allocation failure"));
     EXPECT_TRUE(capture.Contains(L"]: Connection thread exception: boom"));
     EXPECT_TRUE(MatchesTrail(client.GetError(), L"thrd_exc", L"boom")) << client.GetError();
-    client.Stop();
 }

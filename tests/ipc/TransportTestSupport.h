@@ -30,11 +30,6 @@ inline std::string EchoRequest(const std::string& text)
     return "{\"VERB\":\"echo\",\"PAYLOAD\":\"" + text + "\"}";
 }
 
-inline std::string GetSettingRequest(const std::string& name)
-{
-    return "{\"VERB\":\"get-setting\",\"PAYLOAD\":[{\"name\":\"" + name + "\",\"scope\":0}]}";
-}
-
 // The reply as text, or "<none>".
 inline std::string Send(ipc::ClientPipeCommunications& client, const std::string& request,
                         const std::wstring& name = L"Test")
