@@ -250,14 +250,6 @@ TEST(LogFolder, ExistingDirectoryIsAcceptedAndLinkIsReplaced)
     EXPECT_TRUE(FileExists(target + L"\\keep.txt")) << "the link's target is untouched";
 }
 
-TEST(LogFolder, IsNamedAfterTheModule)
-{
-    std::wstring folder;
-    ASSERT_TRUE(LogFolder(nullptr, folder));
-    EXPECT_NE(std::wstring::npos, folder.find(L"\\Zelnor\\Pathwarden\\logging_tests.exe")) << folder;
-    EXPECT_EQ(folder.size(), folder.find(L"logging_tests.exe") + wcslen(L"logging_tests.exe"));
-}
-
 TEST(UserNameEncoding, XorsEachUnitWithTheKeyAndWritesHex)
 {
     // 'A' ^ 'k' = 0x2A, 'b' ^ 'e' = 0x07, 'c' ^ 'y' = 0x1A, then the key wraps: 'd' ^ 'k' = 0x0F.

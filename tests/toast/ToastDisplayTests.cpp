@@ -19,8 +19,6 @@ using ToastDisplay = testsupport::InitializedToastTest;
 
 constexpr wchar_t kServedUrl[] = L"https://help.zelnor.example/pathwarden/how-toasts-work";
 
-using ToastHandlers = testsupport::InitializedToastTest;
-
 class ToastReporting : public testsupport::ToastHostTest
 {
 protected:
@@ -219,7 +217,7 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
 // Every way a toast ends, one after the other: the host's event is set once,
 // the ID is no longer tracked, the UI host gets the record unchanged, and the
 // handler logs what it says it logs.
-TEST_F(ToastHandlers, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
+TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
 {
     EXPECT_TRUE(testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target, kServedUrl));
     enum Ending { Activate, ActivateUnreadable, Dismiss, DismissUnreadable, Hide, Fail, ActivateEventClosed };
@@ -274,7 +272,7 @@ TEST_F(ToastHandlers, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
         case Hide: EXPECT_TRUE(toast->DismissToast(c.id)); break;
         case Fail: ASSERT_EQ(S_OK, sim.Fail(shown, c.code)); break;
         case ActivateEventClosed:
-            event.Close();
+            event.Reset();
             ASSERT_EQ(S_OK, sim.Activate(shown, c.argument));
             break;
         }

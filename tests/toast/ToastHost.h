@@ -55,7 +55,6 @@ inline CreateVantuToastObjectFn LoadToastLibrary(HMODULE& dll)
 // Owner of the toast event handle a host receives.
 struct HostEvent : Groundwork::ScopedHandle
 {
-    void Close() { Reset(); }
     bool Signalled(DWORD timeoutMs = 10000) const
     {
         return Valid() && WaitForSingleObject(Get(), timeoutMs) == WAIT_OBJECT_0;
@@ -89,14 +88,13 @@ protected:
         for (const std::string& line : FileLines(EventsFile(), count))
         {
             JsonDocument event;
-            EXPECT_TRUE(ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
-                        event.HasMember("eventValue") && event.HasMember("eventName"))
-                << line;
-            if (event.IsObject() && event.HasMember("eventValue"))
-            {
-                EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", event["eventName"].GetString());
-                records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
-            }
+            const bool parsed = ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
+                                event.HasMember("eventValue") && event.HasMember("eventName");
+            EXPECT_TRUE(parsed) << line;
+            if (!parsed)
+                continue;
+            EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", event["eventName"].GetString());
+            records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
         }
         return records;
     }
