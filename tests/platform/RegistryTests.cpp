@@ -256,25 +256,6 @@ TEST_F(RegistryTest, FailedOpenKeepsTheOpenKeyRecursiveDeleteAndDeleteContentsOn
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, probe.Open(key.Handle(), L"scratch\\inner"));
 }
 
-TEST_F(RegistryTest, SixtyFourBitViewIsKeptForSubkeyDeletion)
-{
-    CRegKey machine;
-    ASSERT_EQ(ERROR_SUCCESS, machine.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VantuToastTests", nullptr,
-                                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    CRegKey child;
-    ASSERT_EQ(ERROR_SUCCESS, child.Create(machine.Handle(), L"view64", nullptr, REG_OPTION_NON_VOLATILE,
-                                          KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    child.Close();
-    EXPECT_EQ(ERROR_SUCCESS, machine.DeleteSubKey(L"view64"));
-    CRegKey probe;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, probe.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VantuToastTests\\view64",
-                                               KEY_READ | KEY_WOW64_64KEY));
-    CRegKey root;
-    ASSERT_EQ(ERROR_SUCCESS, root.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    machine.Close();
-    EXPECT_EQ(ERROR_SUCCESS, root.DeleteSubKey(L"VantuToastTests"));
-}
-
 TEST_F(RegistryTest, GrantEveryoneFullAccessGivesTheWholeTreeTheKeysNewDacl)
 {
     CRegKey child;
@@ -403,18 +384,13 @@ TEST_F(RegistryTest, SealedAlteredForeignAndClearValuesAreRefused)
     std::wstring text;
     ASSERT_EQ(ERROR_SUCCESS, ReadSealed(L"Pipe", text));
 
-    // A changed byte, truncated, or shorter than a header (every byte and
-    // field of the layout: SealedValue.EveryAlteredByteOrFieldIsRefused).
-    std::vector<std::vector<uint8_t>> bad(1, good);
-    bad[0][good.size() - 1] ^= 0x40;
-    bad.emplace_back(good.begin(), good.end() - 1);
-    bad.emplace_back(good.begin(), good.begin() + 20);
-    for (const auto& tampered : bad)
-    {
-        PutRaw(L"Pipe", tampered);
-        EXPECT_EQ(ERROR_INVALID_DATA, ReadSealed(L"Pipe", text)) << testing::PrintToString(tampered);
-        EXPECT_EQ(L"<untouched>", text) << "a refused value delivers nothing";
-    }
+    // A changed byte (every byte and field of the layout:
+    // SealedValue.EveryAlteredByteOrFieldIsRefused).
+    std::vector<uint8_t> tampered = good;
+    tampered.back() ^= 0x40;
+    PutRaw(L"Pipe", tampered);
+    EXPECT_EQ(ERROR_INVALID_DATA, ReadSealed(L"Pipe", text));
+    EXPECT_EQ(L"<untouched>", text) << "a refused value delivers nothing";
 
     // Values written in the clear by another tool.
     ASSERT_EQ(ERROR_SUCCESS, key.SetStringValue(L"ClearText", L"\\\\.\\pipe\\Zelnor"));

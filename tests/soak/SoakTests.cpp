@@ -121,10 +121,7 @@ protected:
     }
 
     // Result records the UI host received so far.
-    size_t Records() const
-    {
-        return FileLines(EventsFile(), 0).size();
-    }
+    size_t Records() const { return FileLines(EventsFile(), 0).size(); }
 
     // `count` toasts on this thread while another thread sends `count` echo
     // requests, restarting the services `restarts` times on the way.

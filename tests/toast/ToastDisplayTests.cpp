@@ -240,7 +240,6 @@ TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
         {Dismiss, 9, 0, nullptr, R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})", ""},
         {Dismiss, 11, 2, nullptr, R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})", ""},
         {Dismiss, 12, 3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})", ""},
-        {Dismiss, 13, 9, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":13})", ""},
         {Dismiss, 14, -3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":14})", ""},
         {DismissUnreadable, 15, E_FAIL, nullptr, R"({"Status":"Dismissed","Argument":"","ID":15})", ""},
         // The Dismissed handler needs the table while DismissToast may still

@@ -1,11 +1,8 @@
-// The export, the object's lifecycle and the Start-menu shortcut, and the
+// The object's lifecycle and the Start-menu shortcut, and the
 // library at its edges as a host meets them: toasts that end after the host
 // released its objects or unloaded the library, a host that exits in the
 // middle of traffic, templates through the DLL, and the platform's hostile
 // behaviours (events raised inside Hide, a failure racing Show's return).
-#include <objbase.h>
-#include <propkey.h>
-#include <shobjidl.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,12 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include <wrl/client.h>
-
 #include "support/TemplateSigning.h"
 #include "toast/ToastHost.h"
 
-using Microsoft::WRL::ComPtr;
 using testsupport::FileExists;
 using testsupport::HostEvent;
 using testsupport::kSimpleToast;
@@ -30,25 +24,6 @@ using testsupport::ShortcutContents;
 using testsupport::TargetIs;
 
 namespace {
-
-// Whether the shell link of this system keeps the application identity in
-// the file (Wine's keeps its property store in memory only).
-bool ShellLinkKeepsProperties(const std::wstring& scratch)
-{
-    ComPtr<IShellLinkW> link;
-    ComPtr<IPropertyStore> store;
-    ComPtr<IPersistFile> file;
-    PROPVARIANT value{};
-    value.vt = VT_LPWSTR;
-    value.pwszVal = const_cast<LPWSTR>(L"Probe.Identity");
-    const bool saved = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) &&
-                       SUCCEEDED(link->SetPath(L"C:\\windows\\notepad.exe")) && SUCCEEDED(link.As(&store)) &&
-                       SUCCEEDED(store->SetValue(PKEY_AppUserModel_ID, value)) && SUCCEEDED(store->Commit()) &&
-                       SUCCEEDED(link.As(&file)) && SUCCEEDED(file->Save(scratch.c_str(), TRUE));
-    const bool kept = saved && ReadShortcut(scratch).appId == L"Probe.Identity";
-    DeleteFileW(scratch.c_str());
-    return kept;
-}
 
 class ToastLifecycle : public testsupport::ToastHostTest
 {
@@ -111,10 +86,6 @@ TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
     EXPECT_FALSE(Logged("Shortcut already exists")) << "the second Initialize registers nothing";
 
     const ShortcutContents contents = ReadShortcut(shortcutPath);
-    if (ShellLinkKeepsProperties(shortcutPath + L".probe.lnk"))
-    {
-        EXPECT_EQ(L"Zelnor.Pathwarden.DesktopToasts", contents.appId);
-    }
     EXPECT_TRUE(TargetIs(contents.target, L"https://help.zelnor.example/pathwarden/how-toasts-work"))
         << "the settings manager's HowItWorksUrl: " << contents.target;
     EXPECT_EQ(L"", contents.icon);

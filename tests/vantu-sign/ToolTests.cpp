@@ -86,12 +86,9 @@ TEST_F(ToolTest, KeygenSignVerifyRoundTrip)
     const std::wstring plain = dir / L"plain.template";
     ASSERT_EQ(0u, Tool(Sign(key, xml, comment)).exitCode);
     ASSERT_EQ(0u, Tool(L"sign --plain " + Sign(key, xml, plain).substr(5)).exitCode);
-    const std::string commentFile = ReadAll(comment);
-    const std::string plainFile = ReadAll(plain);
-    EXPECT_EQ(kXml + "\n<!-- ", commentFile.substr(0, kXml.size() + 6));
-    EXPECT_EQ(kXml.size() + 137, commentFile.size());
-    EXPECT_EQ(kXml + "\r\n\r\n", plainFile.substr(0, kXml.size() + 4));
-    EXPECT_EQ(kXml.size() + 134, plainFile.size());
+    // Each trailer form as asked (the trailer's bytes are pinned in its own tests).
+    EXPECT_EQ(kXml.size() + 137, ReadAll(comment).size());
+    EXPECT_EQ(kXml.size() + 134, ReadAll(plain).size());
 
     // The library reads both with the new public key, and no other.
     EXPECT_EQ(Wide(kXml), ReadTemplateFileWithKey(comment, publicKey.data()));
@@ -132,7 +129,6 @@ TEST_F(ToolTest, EachCommandLineGetsItsMessageAndExitCode)
         {Sign(Write(L"other.key", "X" + devBlob.substr(1)), xml, out), 1, "is not a P-256 private key"},
         {Sign(kDevKeyFile, dir.Path(), out), 1, "is a folder"},
         {verify + Quote(Write(L"short.template", std::string(133, 'a'))), 1, "too short"},
-        {verify + Quote(Write(L"short2.template", std::string(133, 'a') + "-->")), 1, "too short"},
         {verify + Quote(dir / L"none.template"), 1, "cannot open"},
         {L"verify --public " + devHex.substr(1) + L" --in " + Quote(xml), 1, "128 hexadecimal"},
         {L"verify --public " + devHex.substr(1) + L"g --in " + Quote(xml), 1, "128 hexadecimal"},
@@ -143,9 +139,7 @@ TEST_F(ToolTest, EachCommandLineGetsItsMessageAndExitCode)
         {L"keygen --out x --bogus", 2, "unknown option --bogus"},
         {L"", 2, "usage: vantu-sign"},
         {L"--help", 0, "usage: vantu-sign"},
-        {L"keygen --help", 0, "ECCPRIVATEBLOB (104 bytes)"},
         {L"sign --help", 0, "--plain"},
-        {L"verify --help", 0, "content length"},
     };
     for (const Case& c : cases)
     {
