@@ -68,10 +68,8 @@ constexpr wchar_t kSimpleToast[] =
 class ToastHostTest : public ::testing::Test
 {
 protected:
-    // The product's services are up for every test unless a test says
-    // otherwise: without a UI host every result record waits out the
-    // connection's readiness wait.
-    virtual bool StartsServices() const { return true; }
+    // The product's services are up for every test: without a UI host every
+    // result record waits out the connection's readiness wait.
     bool StartServices()
     {
         const std::wstring file = services.File(L"settings.json");
@@ -102,10 +100,7 @@ protected:
     void SetUp() override
     {
         ipctest::ClearPipeNames();
-        if (StartsServices())
-        {
-            ASSERT_TRUE(StartServices());
-        }
+        ASSERT_TRUE(StartServices());
         ASSERT_TRUE(SetProductValue(L"LogLevel", 4));  // every line of the DLL reaches its log
         // No rotation within a test: a rotated file would take the lines the
         // test is about to read with it.

@@ -268,10 +268,9 @@ TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
         EXPECT_LT(freeMs, 500.0);
         if (withServices)
         {
-            const std::vector<std::string> records = ResultRecords(2);
-            ASSERT_EQ(2u, records.size());
-            EXPECT_EQ(R"({"Status":"Activated","Argument":"after release","ID":51})", records[0]);
-            EXPECT_EQ(R"({"Status":"Activated","Argument":"after unload","ID":52})", records[1]);
+            EXPECT_EQ((std::vector<std::string>{R"({"Status":"Activated","Argument":"after release","ID":51})",
+                                                R"({"Status":"Activated","Argument":"after unload","ID":52})"}),
+                      ResultRecords(2));
         }
     }
     Reload();  // for the fixture's tear-down
