@@ -74,8 +74,7 @@ TEST(LogLineLayout, WholeStatementBecomesOneLine)
     ASSERT_EQ(1u, lines.size());
     const std::wstring& text = lines[0];
     EXPECT_EQ(0u, text.find(L"[ERR][")) << text;
-    const std::wstring tail = L"[LogLineTests@" + std::to_wstring(line) +
-                              L"]: value 42 wide n\u00E9 80070490\n";
+    const std::wstring tail = L"[LogLineTests@" + std::to_wstring(line) + L"]: value 42 wide n\u00E9 80070490\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(tail, text.substr(text.size() - tail.size())) << text;
     // "[ERR][YYYYmmdd HH:MM:SS.mmm]" is 28 characters before the location.

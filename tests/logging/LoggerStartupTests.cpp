@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "logging/LoggerStartup.h"
-#include "support/LogCapture.h"
 #include "support/ProductKey.h"
 #include "support/TestFiles.h"
 
@@ -11,8 +10,8 @@ namespace {
 
 constexpr wchar_t kLogModule[] = L"LoggerStartupTests";
 
-// Gives each test a product key holding only the values it sets, and puts
-// back what was there.
+// Gives each test a product key holding only the values it sets, and removes
+// them afterwards.
 class ProductKeyFixture : public ::testing::Test
 {
 protected:
@@ -28,27 +27,26 @@ protected:
             testsupport::DeleteProductValue(name);
     }
     void Set(const wchar_t* name, DWORD value) { ASSERT_TRUE(testsupport::SetProductValue(name, value)); }
+    // Starts `logger` from the key; its log file ("" without a file sink).
+    static std::wstring Start(Logger& logger)
+    {
+        StartLogger(logger, nullptr);
+        const auto* sink = dynamic_cast<const RotatingFileSink*>(logger.Sink().get());
+        return sink != nullptr ? sink->FilePath() : std::wstring();
+    }
 
     static constexpr const wchar_t* kNames[] = {L"LogLevel", L"LogRotationCount", L"LogRotationFileSize"};
 };
-
-RotatingFileSink* FileSinkOf(const Logger& logger)
-{
-    return dynamic_cast<RotatingFileSink*>(logger.Sink().get());
-}
 
 }  // namespace
 
 TEST_F(ProductKeyFixture, DefaultsWhenValuesAreMissing)
 {
     Logger logger;
-    StartLogger(logger, nullptr);
+    const std::wstring file = Start(logger);
     EXPECT_EQ(1u, logger.Level());
-    RotatingFileSink* sink = FileSinkOf(logger);
-    ASSERT_NE(nullptr, sink);
-    const std::wstring file = sink->FilePath();
     // In the product's folder, one per module.
-    EXPECT_NE(std::wstring::npos, file.find(L"\\Zelnor\\Pathwarden\\logging_tests.exe\\log_")) << file;
+    ASSERT_NE(std::wstring::npos, file.find(L"\\Zelnor\\Pathwarden\\logging_tests.exe\\log_")) << file;
     const auto backup = [&](int i) { return file + L"." + std::to_wstring(i); };
     const auto clean = [&] {
         for (int i = -1; i <= 5; ++i)
@@ -85,9 +83,8 @@ TEST_F(ProductKeyFixture, DefaultsWhenValuesAreMissing)
     ASSERT_EQ(ERROR_SUCCESS, parent.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zelnor", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
     ASSERT_EQ(ERROR_SUCCESS, parent.RecurseDeleteKey(L"Pathwarden"));
     Logger keyless;
-    StartLogger(keyless, nullptr);
+    EXPECT_FALSE(Start(keyless).empty());
     EXPECT_EQ(1u, keyless.Level());
-    EXPECT_NE(nullptr, FileSinkOf(keyless));
 }
 
 TEST_F(ProductKeyFixture, ValuesAreTakenAsTheyStand)
@@ -96,12 +93,9 @@ TEST_F(ProductKeyFixture, ValuesAreTakenAsTheyStand)
     Set(L"LogRotationCount", 1);
     Set(L"LogRotationFileSize", 0);
     Logger logger;
-    StartLogger(logger, nullptr);
+    const std::wstring file = Start(logger);
     EXPECT_EQ(0xFFFFFFFFu, logger.Level());
-    RotatingFileSink* sink = FileSinkOf(logger);
-    ASSERT_NE(nullptr, sink);
-
-    const std::wstring file = sink->FilePath();
+    ASSERT_FALSE(file.empty());
     DeleteFileW(file.c_str());
     DeleteFileW((file + L".0").c_str());
     // Size 0 and count 1: every line is rotated straight into ".0".

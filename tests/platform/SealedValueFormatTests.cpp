@@ -105,17 +105,15 @@ TEST(SealedValue, MatchesIndependentlyComputedBytes)
     const std::string pipe = "\\\\.\\pipe\\Zelnor-Sm\xC3\xA9";
     std::vector<uint8_t> payload(pipe.begin(), pipe.end());
     payload.push_back(0);
-    EXPECT_EQ("5a4e52470100000015000000010000001f930ca34c166c7af1eeb73ed836dd7d"
-              "4f29e8aa5529c9c988a75a8269b923d7f95de9a4f3",
-              ToHex(Seal(kFixtureKey, 1, payload)));
+    const std::string fixture =
+        "5a4e52470100000015000000010000001f930ca34c166c7af1eeb73ed836dd7d4f29e8aa5529c9c988a75a8269b923d7f95de9a4f3";
+    EXPECT_EQ(fixture, ToHex(Seal(kFixtureKey, 1, payload)));
     EXPECT_EQ("5a4e5247010000000400000004000000351f1af13578cd083c63c1c0a235cca3a2fa9ada",
               ToHex(Seal(kFixtureKey, 4, FromHex("efbeadde"))));
-    EXPECT_EQ("5a4e52470100000000000000030000002b129170d6afaf42348c637027e96485",
-              ToHex(Seal(kFixtureKey, 3, {})));
+    EXPECT_EQ("5a4e52470100000000000000030000002b129170d6afaf42348c637027e96485", ToHex(Seal(kFixtureKey, 3, {})));
 
     // And the fixture opens to its payload and type.
-    const std::vector<uint8_t> sealed = FromHex(
-        "5a4e52470100000015000000010000001f930ca34c166c7af1eeb73ed836dd7d4f29e8aa5529c9c988a75a8269b923d7f95de9a4f3");
+    const std::vector<uint8_t> sealed = FromHex(fixture);
     uint32_t type = 0;
     uint32_t length = 0;
     std::vector<uint8_t> opened(payload.size());
