@@ -156,13 +156,6 @@ protected:
         return false;
     }
 
-    // Waits until no module of that name is in the process any more
-    // (nothing signals an unload: the module list is polled).
-    static bool WaitUntilUnloaded(const wchar_t* module)
-    {
-        return ipctest::WaitFor([&] { return GetModuleHandleW(module) == nullptr; }, 10000);
-    }
-
     // Waits until the platform raised every requested event and the handlers returned.
     void Settle() { ASSERT_TRUE(sim.WaitIdle(10000)); }
 
