@@ -69,8 +69,7 @@ TEST(Hmac, MatchesIndependentResultsFor32ByteKeys)
         std::vector<uint8_t> message;
         std::string mac;
     } vectors[] = {
-        {kKey0b, Bytes("Hi There"), "198a607eb44bfbc69903a0f1cf2bbdc5ba0aa3f3d9ae3c1c7a3b1696a0b68cf7"},
-        {kKeyCounting, Bytes("Hi There"), kHiThere},
+        // (Both keys' "Hi There" tags: IncrementalHashingAndResetKeepTheKey.)
         {kKeyCounting, LongMessage(), kLong},
         {std::string(64, 'f'), {}, "b20ae80e1d70f49e9bb56625a4c9cf02a5547bd2e2ef7cf0657e59f44cc0c017"},
     };

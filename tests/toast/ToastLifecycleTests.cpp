@@ -26,23 +26,7 @@ using testsupport::TargetIs;
 
 namespace {
 
-class ToastLifecycle : public testsupport::ToastHostTest
-{
-protected:
-    // A file where the Programs folder should be makes saving the shortcut
-    // fail until Unblock.
-    void Block()
-    {
-        ASSERT_TRUE(MoveFileW(Programs().c_str(), (Programs() + L".aside").c_str())) << GetLastError();
-        testsupport::WriteFileBytes(Programs(), "blocker");
-    }
-    void Unblock()
-    {
-        DeleteFileW(Programs().c_str());
-        ASSERT_TRUE(MoveFileW((Programs() + L".aside").c_str(), Programs().c_str()));
-    }
-    std::wstring Programs() const { return shortcutPath.substr(0, shortcutPath.rfind(L'\\')); }
-};
+using ToastLifecycle = testsupport::ToastHostTest;
 
 constexpr wchar_t kChildEventVariable[] = L"VANTU_CHILD_HOST_EVENT";
 constexpr DWORD kChildExitCode = 42;
@@ -145,7 +129,10 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
 
 TEST_F(ToastLifecycle, FailedRegistrationCountsTouchesNothingAndIsRetried)
 {
-    Block();
+    // A file where the Programs folder should be makes saving the shortcut fail.
+    const std::wstring programs = shortcutPath.substr(0, shortcutPath.rfind(L'\\'));
+    ASSERT_TRUE(MoveFileW(programs.c_str(), (programs + L".aside").c_str())) << GetLastError();
+    testsupport::WriteFileBytes(programs, "blocker");
     IVantuToast* toast = create();
     EXPECT_FALSE(toast->Initialize());
     EXPECT_TRUE(Logged("Failed to save PersistFile. Error: 0x"));
@@ -156,7 +143,8 @@ TEST_F(ToastLifecycle, FailedRegistrationCountsTouchesNothingAndIsRetried)
     EXPECT_EQ(nullptr, event.Get());
 
     // Counter 1, flag clear: a Release removes nothing.
-    Unblock();
+    DeleteFileW(programs.c_str());
+    ASSERT_TRUE(MoveFileW((programs + L".aside").c_str(), programs.c_str()));
     testsupport::WriteFileBytes(shortcutPath, "someone else's");
     EXPECT_TRUE(create()->Release());
     EXPECT_EQ("someone else's", testsupport::ReadFileBytes(shortcutPath));
