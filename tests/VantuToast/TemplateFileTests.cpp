@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "VantuToast/SignatureUtils.h"
@@ -101,28 +102,23 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
     ASSERT_TRUE(other.Valid());
     const std::string otherSigned = other.Template(kXml, true);
 
-    const struct
-    {
-        const char* what;
-        std::string file;
-        const uint8_t* key;
-    } cases[] = {
+    const std::tuple<const char*, std::string, const uint8_t*> cases[] = {
         {"content byte", content, devKey.data()},
         {"signature character", signature, devKey.data()},
         {"other signer", otherSigned, devKey.data()},
         {"other verifier", good, other.PublicKey()},
     };
-    for (const auto& c : cases)
+    for (const auto& [what, file, key] : cases)
     {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(what);
         ScopedLogCapture capture(LogSeverity::ERR);
         uint32_t contentLength = 0xFFFF;
-        EXPECT_FALSE(Verify(c.file, c.key, &contentLength));
+        EXPECT_FALSE(Verify(file, key, &contentLength));
         EXPECT_EQ(kXml.size(), contentLength) << "the content length is stored before the check";
         EXPECT_TRUE(capture.Has(L"ERR", L"SignatureUtils", L"File Signature Verification failed"));
 
-        const std::wstring path = Write(L"bad.template", c.file);
-        EXPECT_EQ(L"", ReadTemplateFileWithKey(path, c.key));
+        const std::wstring path = Write(L"bad.template", file);
+        EXPECT_EQ(L"", ReadTemplateFileWithKey(path, key));
         EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", L"Signature verification failed: " + path));
     }
     uint32_t contentLength = 99;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "VantuToast/TemplateTrailer.h"
@@ -34,12 +35,8 @@ const std::string kHex =
 TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
 {
     const std::string xml = "<toast/>";
-    const struct
-    {
-        std::string file;
-        int32_t contentLength;  // -7: refused
-        int32_t signatureOffset;
-    } cases[] = {
+    // The file, and its content length and signature offset (-7: refused).
+    const std::tuple<std::string, int32_t, int32_t> cases[] = {
         {xml + "\n<!-- " + kHex + "-->", 8, 14},
         {xml + "\r\n\r\n" + kHex + "\r\n", 8, 12},
         {xml + "\n<!-- " + kHex + "-->\n", 8 + 137 + 1 - 134, 8 + 137 + 1 - 134 + 4},
@@ -51,12 +48,12 @@ TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
         {"-->", -7, -7},
         {"", -7, -7},
     };
-    for (const auto& c : cases)
+    for (const auto& [file, contentLength, signatureOffset] : cases)
     {
         TemplateTrailerLayout layout{-7, -7};
-        EXPECT_EQ(c.contentLength != -7, Parse(c.file, layout)) << c.file.size();
-        EXPECT_EQ(c.contentLength, layout.contentLength) << c.file.size();
-        EXPECT_EQ(c.signatureOffset, layout.signatureOffset) << c.file.size();
+        EXPECT_EQ(contentLength != -7, Parse(file, layout)) << file.size();
+        EXPECT_EQ(contentLength, layout.contentLength) << file.size();
+        EXPECT_EQ(signatureOffset, layout.signatureOffset) << file.size();
     }
     TemplateTrailerLayout layout;
     EXPECT_FALSE(ParseTemplateTrailer(nullptr, 200, layout));

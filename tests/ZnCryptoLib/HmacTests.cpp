@@ -12,6 +12,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -63,23 +64,19 @@ public:
 
 TEST(Hmac, MatchesIndependentResultsFor32ByteKeys)
 {
-    const struct
-    {
-        std::string key;
-        std::vector<uint8_t> message;
-        std::string mac;
-    } vectors[] = {
+    // Key, message, tag.
+    const std::tuple<std::string, std::vector<uint8_t>, std::string> vectors[] = {
         // (Both keys' "Hi There" tags: IncrementalHashingAndResetKeepTheKey.)
         {kKeyCounting, LongMessage(), kLong},
         {std::string(64, 'f'), {}, "b20ae80e1d70f49e9bb56625a4c9cf02a5547bd2e2ef7cf0657e59f44cc0c017"},
     };
-    for (const auto& v : vectors)
+    for (const auto& [key, message, mac] : vectors)
     {
-        SCOPED_TRACE(v.mac);
+        SCOPED_TRACE(mac);
         CZnCryptoHMACWin hmac;
-        ASSERT_EQ(ZN_STATUS_SUCCESS, hmac.Initialize(FromHex(v.key).data()));
-        EXPECT_EQ(v.mac, Compute(hmac, v.message));
-        EXPECT_EQ(v.mac, Compute(hmac, v.message)) << "the object resets itself";
+        ASSERT_EQ(ZN_STATUS_SUCCESS, hmac.Initialize(FromHex(key).data()));
+        EXPECT_EQ(mac, Compute(hmac, message));
+        EXPECT_EQ(mac, Compute(hmac, message)) << "the object resets itself";
     }
 }
 

@@ -116,13 +116,8 @@ TEST_F(ToolTest, EachCommandLineGetsItsMessageAndExitCode)
     const std::string devBlob = ReadAll(kDevKeyFile);
     const std::wstring devHex = Wide(kDevHex);
     const std::wstring verify = L"verify --public " + devHex + L" --in ";
-    struct Case
-    {
-        std::wstring arguments;
-        DWORD exitCode;
-        std::string message;
-    };
-    const Case cases[] = {
+    // The command line, its exit code and a part of its message.
+    const std::tuple<std::wstring, DWORD, std::string> cases[] = {
         {Sign(dir / L"none.key", xml, out), 1, "cannot open"},
         {Sign(kDevKeyFile, dir / L"none.xml", out), 1, "cannot open"},
         {Sign(Write(L"short.key", devBlob.substr(0, 72)), xml, out), 1, "holds 72 bytes"},
@@ -141,12 +136,12 @@ TEST_F(ToolTest, EachCommandLineGetsItsMessageAndExitCode)
         {L"--help", 0, "usage: vantu-sign"},
         {L"sign --help", 0, "--plain"},
     };
-    for (const Case& c : cases)
+    for (const auto& [arguments, exitCode, message] : cases)
     {
-        const ToolRun run = Tool(c.arguments);
-        SCOPED_TRACE(testing::Message() << c.arguments << "\n" << run.output);
-        EXPECT_EQ(c.exitCode, run.exitCode);
-        EXPECT_NE(std::string::npos, run.output.find(c.message));
+        const ToolRun run = Tool(arguments);
+        SCOPED_TRACE(testing::Message() << arguments << "\n" << run.output);
+        EXPECT_EQ(exitCode, run.exitCode);
+        EXPECT_NE(std::string::npos, run.output.find(message));
     }
     EXPECT_FALSE(testsupport::FileExists(out)) << "no failed command writes its output";
 }
