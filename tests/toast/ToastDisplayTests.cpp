@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <thread>
+#include <tuple>
 
 #include "toast/ToastHost.h"
 
@@ -201,15 +202,10 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
 TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
 {
     enum Ending { Activate, ActivateUnreadable, Dismiss, DismissUnreadable, Hide, Fail, ActivateEventClosed };
-    struct Case
-    {
-        Ending ending;
-        int id;
-        int code;  // reason, HRESULT, or the error of the unreadable argument
-        const wchar_t* argument;
-        std::string record;
-        std::string line;  // "SEV text" of the line the ending logs, if any
-    };
+    // How the toast ends, its ID, the reason, HRESULT or error of the
+    // unreadable argument, the argument, the record, and the "SEV text" of
+    // the line the ending logs, if any.
+    using Case = std::tuple<Ending, int, int, const wchar_t*, std::string, std::string>;
     const char* const kUnreadable = "INF Vantu toast has been clicked, but retrieving event arguments failed";
     const Case cases[] = {
         {Activate, -7, 0, L"say \"hi\" \\ C:\\path \u00E9\u4E2D",
@@ -236,37 +232,37 @@ TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
          "ERR Failed to open and set toast event: 2"},
     };
     size_t count = 0;
-    for (const Case& c : cases)
+    for (const auto& [ending, id, code, argument, record, line] : cases)
     {
-        SCOPED_TRACE(c.record);
+        SCOPED_TRACE(record);
         const size_t before = Log().size();
         HostEvent event;
-        const VantuSimToastId shown = Show(c.id, event);
-        switch (c.ending)
+        const VantuSimToastId shown = Show(id, event);
+        switch (ending)
         {
-        case Activate: ASSERT_EQ(S_OK, sim.Activate(shown, c.argument)); break;
-        case ActivateUnreadable: ASSERT_EQ(S_OK, sim.ActivateUnreadable(shown, c.code)); break;
-        case Dismiss: ASSERT_EQ(S_OK, sim.Dismiss(shown, c.code)); break;
-        case DismissUnreadable: ASSERT_EQ(S_OK, sim.DismissUnreadable(shown, c.code)); break;
-        case Hide: EXPECT_TRUE(toast->DismissToast(c.id)); break;
-        case Fail: ASSERT_EQ(S_OK, sim.Fail(shown, c.code)); break;
+        case Activate: ASSERT_EQ(S_OK, sim.Activate(shown, argument)); break;
+        case ActivateUnreadable: ASSERT_EQ(S_OK, sim.ActivateUnreadable(shown, code)); break;
+        case Dismiss: ASSERT_EQ(S_OK, sim.Dismiss(shown, code)); break;
+        case DismissUnreadable: ASSERT_EQ(S_OK, sim.DismissUnreadable(shown, code)); break;
+        case Hide: EXPECT_TRUE(toast->DismissToast(id)); break;
+        case Fail: ASSERT_EQ(S_OK, sim.Fail(shown, code)); break;
         case ActivateEventClosed:
             event.Reset();
-            ASSERT_EQ(S_OK, sim.Activate(shown, c.argument));
+            ASSERT_EQ(S_OK, sim.Activate(shown, argument));
             break;
         }
-        const bool hostHasEvent = c.ending != ActivateEventClosed;
+        const bool hostHasEvent = ending != ActivateEventClosed;
         EXPECT_TRUE(!hostHasEvent || event.Signalled());
         Settle();
         EXPECT_TRUE(!hostHasEvent || WaitForSingleObject(event.Get(), 0) == WAIT_TIMEOUT) << "set once";
         EXPECT_TRUE(OnScreen().empty());
-        EXPECT_TRUE(Untracked(c.id));
+        EXPECT_TRUE(Untracked(id));
         const std::vector<std::string> records = ResultRecords(++count);
         ASSERT_EQ(count, records.size());
-        EXPECT_EQ(c.record, records.back());
-        if (!c.line.empty())
+        EXPECT_EQ(record, records.back());
+        if (!line.empty())
         {
-            EXPECT_TRUE(LoggedLine(c.line.substr(0, 3).c_str(), c.line.substr(4), before)) << Log().substr(before);
+            EXPECT_TRUE(LoggedLine(line.substr(0, 3).c_str(), line.substr(4), before)) << Log().substr(before);
         }
         else
         {
