@@ -2,7 +2,6 @@
 // blob: the format code that needs no Windows API.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
 #include <utility>
 #include <string>
@@ -65,9 +64,8 @@ TEST(HexStringToBytes, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
     uint8_t lower[64] = {};
     uint8_t upper[64] = {};
     ASSERT_TRUE(HexStringToBytes(kHex.c_str(), lower));
-    std::string upperHex = kHex;
-    for (char& c : upperHex)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upperHex = "00112233445566778899AABBCCDDEEFF0F1E2D3C4B5A69788796A5B4C3D2E1F0"
+                                 "FEDCBA98765432100123456789ABCDEF8000000000000000000000000000007F";
     ASSERT_TRUE(HexStringToBytes((upperHex + "trailing text is ignored").c_str(), upper));
     EXPECT_EQ(kHex, testsupport::ToHex(lower, 64));
     EXPECT_EQ(0, std::memcmp(lower, upper, 64));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,8 +87,7 @@ TEST(Md5, Rfc1321TestSuiteAndBlockBoundaries)
 
     // Fed in uneven pieces, the digest is that of the whole.
     std::vector<uint8_t> data(1000);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i);
+    std::iota(data.begin(), data.end(), uint8_t{0});  // wrapping at 256
     for (size_t piece : {1u, 3u, 55u, 63u, 64u, 65u, 999u})
     {
         Md5 md5;

@@ -131,9 +131,8 @@ protected:
             sim.Reset();
         }
         DeleteFileW(shortcutPath.c_str());
-        DeleteProductValue(L"LogLevel");
-        DeleteProductValue(L"LogRotationFileSize");
-        DeleteProductValue(L"Icon");
+        for (const wchar_t* name : {L"LogLevel", L"LogRotationFileSize", L"Icon"})
+            DeleteProductValue(name);
         services.Stop();
         ipctest::ClearPipeNames();
     }
