@@ -2,10 +2,10 @@
 // blob: the format code that needs no Windows API.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
 #include <utility>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "VantuToast/TemplateTrailer.h"
@@ -34,12 +34,8 @@ const std::string kHex =
 TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
 {
     const std::string xml = "<toast/>";
-    const struct
-    {
-        std::string file;
-        int32_t contentLength;  // -7: refused
-        int32_t signatureOffset;
-    } cases[] = {
+    // The file, and its content length and signature offset (-7: refused).
+    const std::tuple<std::string, int32_t, int32_t> cases[] = {
         {xml + "\n<!-- " + kHex + "-->", 8, 14},
         {xml + "\r\n\r\n" + kHex + "\r\n", 8, 12},
         {xml + "\n<!-- " + kHex + "-->\n", 8 + 137 + 1 - 134, 8 + 137 + 1 - 134 + 4},
@@ -51,12 +47,12 @@ TEST(TemplateTrailer, LengthsAndTheCommentCloserDecideTheLayout)
         {"-->", -7, -7},
         {"", -7, -7},
     };
-    for (const auto& c : cases)
+    for (const auto& [file, contentLength, signatureOffset] : cases)
     {
         TemplateTrailerLayout layout{-7, -7};
-        EXPECT_EQ(c.contentLength != -7, Parse(c.file, layout)) << c.file.size();
-        EXPECT_EQ(c.contentLength, layout.contentLength) << c.file.size();
-        EXPECT_EQ(c.signatureOffset, layout.signatureOffset) << c.file.size();
+        EXPECT_EQ(contentLength != -7, Parse(file, layout)) << file.size();
+        EXPECT_EQ(contentLength, layout.contentLength) << file.size();
+        EXPECT_EQ(signatureOffset, layout.signatureOffset) << file.size();
     }
     TemplateTrailerLayout layout;
     EXPECT_FALSE(ParseTemplateTrailer(nullptr, 200, layout));
@@ -68,9 +64,8 @@ TEST(HexStringToBytes, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
     uint8_t lower[64] = {};
     uint8_t upper[64] = {};
     ASSERT_TRUE(HexStringToBytes(kHex.c_str(), lower));
-    std::string upperHex = kHex;
-    for (char& c : upperHex)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upperHex = "00112233445566778899AABBCCDDEEFF0F1E2D3C4B5A69788796A5B4C3D2E1F0"
+                                 "FEDCBA98765432100123456789ABCDEF8000000000000000000000000000007F";
     ASSERT_TRUE(HexStringToBytes((upperHex + "trailing text is ignored").c_str(), upper));
     EXPECT_EQ(kHex, testsupport::ToHex(lower, 64));
     EXPECT_EQ(0, std::memcmp(lower, upper, 64));
@@ -105,7 +100,8 @@ TEST(HexStringToBytes, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
     EXPECT_FALSE(HexStringToBytes(kHex.c_str(), nullptr));
 }
 
-// The tool's trailer, read back where the layout puts the signature.
+// The tool's trailer, read back where the layout puts the signature (both
+// forms, signed and verified: TemplateTest.BothTrailerFormsAndBothHexCasesVerify).
 TEST(TemplateTrailer, PublicKeyBlobSigningToolTrailerAndSignatureReadBack)
 {
     const std::vector<uint8_t> key = testsupport::FromHex(kHex);
@@ -114,26 +110,19 @@ TEST(TemplateTrailer, PublicKeyBlobSigningToolTrailerAndSignatureReadBack)
     EXPECT_EQ("4543533120000000", testsupport::ToHex(blob, 8)) << "ECS1 and key length 32, little-endian";
     EXPECT_EQ(0, std::memcmp(blob + 8, key.data(), 64));
 
-    const std::string comment = BuildTemplateTrailer(key.data(), true);
+    EXPECT_EQ("\n<!-- " + kHex + "-->", BuildTemplateTrailer(key.data(), true));
     const std::string plain = BuildTemplateTrailer(key.data(), false);
-    EXPECT_EQ("\n<!-- " + kHex + "-->", comment);
     EXPECT_EQ("\r\n\r\n" + kHex + "\r\n", plain);
-    for (const std::string& file : {"<toast/>" + comment, "<toast/>" + plain, plain})
-    {
-        TemplateTrailerLayout layout;
-        ASSERT_TRUE(Parse(file, layout));
-        uint8_t signature[kSignatureLength] = {};
-        ASSERT_TRUE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
-        EXPECT_EQ(key, std::vector<uint8_t>(signature, signature + kSignatureLength));
-    }
-
-    // A NUL among the signature characters ends the string early.
-    ScopedLogCapture capture(LogSeverity::ERR);
     std::string file = "<toast/>" + plain;
-    file[12 + 100] = '\0';
     TemplateTrailerLayout layout;
     ASSERT_TRUE(Parse(file, layout));
     uint8_t signature[kSignatureLength] = {};
+    ASSERT_TRUE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
+    EXPECT_EQ(key, std::vector<uint8_t>(signature, signature + kSignatureLength));
+
+    // A NUL among the signature characters ends the string early.
+    ScopedLogCapture capture(LogSeverity::ERR);
+    file[12 + 100] = '\0';
     EXPECT_FALSE(ReadTemplateSignature(reinterpret_cast<const uint8_t*>(file.data()), layout, signature));
     EXPECT_TRUE(capture.Has(L"ERR", L"TemplateTrailer", L"Hex string length less than required"));
     EXPECT_FALSE(ReadTemplateSignature(nullptr, layout, signature));

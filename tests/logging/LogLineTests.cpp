@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
+#include <utility>
 
 #include "logging/Logger.h"
 #include "support/LogCapture.h"
@@ -43,13 +45,7 @@ TEST(LogLineLayout, TimeStampAndLocation)
 TEST(LogLineLayout, AModuleNameMustBeItsSourceFilesBaseName)
 {
     // VT_LOG refuses to compile where this does not hold.
-    struct Case
-    {
-        const wchar_t* module;
-        const char* file;
-        bool matches;
-    };
-    const Case cases[] = {
+    const std::tuple<const wchar_t*, const char*, bool> cases[] = {
         {L"SettingRequest", "../src/includes/SettingRequest.cpp", true},
         {L"SettingRequest", "C:\\build\\src\\SettingRequest.cpp", true},
         {L"main", "main.cpp", true},
@@ -61,8 +57,8 @@ TEST(LogLineLayout, AModuleNameMustBeItsSourceFilesBaseName)
         {L"src", "src/SettingRequest.cpp", false},                        // a folder
         {L"", "src/.cpp", false},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.matches, IsSourceBaseName(c.module, c.file)) << c.file;
+    for (const auto& [module, file, matches] : cases)
+        EXPECT_EQ(matches, IsSourceBaseName(module, file)) << file;
 }
 
 TEST(LogLineLayout, WholeStatementBecomesOneLine)
@@ -74,8 +70,7 @@ TEST(LogLineLayout, WholeStatementBecomesOneLine)
     ASSERT_EQ(1u, lines.size());
     const std::wstring& text = lines[0];
     EXPECT_EQ(0u, text.find(L"[ERR][")) << text;
-    const std::wstring tail = L"[LogLineTests@" + std::to_wstring(line) +
-                              L"]: value 42 wide n\u00E9 80070490\n";
+    const std::wstring tail = L"[LogLineTests@" + std::to_wstring(line) + L"]: value 42 wide n\u00E9 80070490\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(tail, text.substr(text.size() - tail.size())) << text;
     // "[ERR][YYYYmmdd HH:MM:SS.mmm]" is 28 characters before the location.
@@ -89,26 +84,19 @@ TEST(LogLineLayout, WholeStatementBecomesOneLine)
 
 TEST(LogThreshold, LevelDecidesWhichSeveritiesAreWritten)
 {
-    struct Case
+    // The level, and how many severities (CRT, ERR, WRN, INF, DBG) it lets through.
+    const std::pair<LogSeverity, uint32_t> cases[] = {
+        {LogSeverity::CRT, 1}, {LogSeverity::ERR, 2}, {LogSeverity::INF, 4}, {static_cast<LogSeverity>(0xFFFFFFFFu), 5}};
+    for (const auto& [level, written] : cases)
     {
-        LogSeverity level;
-        std::vector<bool> written;  // CRT, ERR, WRN, INF, DBG
-    };
-    const Case cases[] = {
-        {LogSeverity::CRT, {true, false, false, false, false}},
-        {LogSeverity::ERR, {true, true, false, false, false}},
-        {LogSeverity::INF, {true, true, true, true, false}},
-        {static_cast<LogSeverity>(0xFFFFFFFFu), {true, true, true, true, true}},
-    };
-    for (const Case& c : cases)
-    {
-        testsupport::ScopedLogCapture capture(c.level);
+        testsupport::ScopedLogCapture capture(level);
         for (uint32_t s = 0; s <= 4; ++s)
             Logger::Instance().Stream(static_cast<LogSeverity>(s)) << SourceLocation{kLogModule, 1} << "x";
-        std::vector<bool> seen(5, false);
         for (uint32_t s = 0; s <= 4; ++s)
-            seen[s] = capture.Has(LogSeverityTag(static_cast<LogSeverity>(s)), kLogModule, L"x");
-        EXPECT_EQ(c.written, seen) << "level " << static_cast<uint32_t>(c.level);
+        {
+            EXPECT_EQ(s < written, capture.Has(LogSeverityTag(static_cast<LogSeverity>(s)), kLogModule, L"x"))
+                << "level " << static_cast<uint32_t>(level) << ", severity " << s;
+        }
     }
 }
 

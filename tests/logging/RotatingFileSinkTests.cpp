@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include <thread>
+#include <tuple>
 
 #include "logging/LoggerStartup.h"
 #include "platform/SessionUtils.h"
@@ -104,8 +105,8 @@ TEST(RotatingFileSink, FileNameCarriesTheEncodedConsoleUser)
 
 // Lines of `bytes` bytes each on disk, written in turn to a sink of `count`
 // backups rotating past `size` bytes; then the current file and the backups
-// ("" for the current one, "0", "1", ...) hold what the case says, and the
-// ones it names as "-" do not exist.
+// (`files`: "" for the current one, "0", "1", ...) hold what the case says,
+// and the ones it names as "-" do not exist.
 TEST(RotatingFileSink, RotationKeepsTheNewestBackupsAndWritesEachLineWhole)
 {
     const auto lines = [](std::initializer_list<std::pair<size_t, wchar_t>> list) {
@@ -115,15 +116,8 @@ TEST(RotatingFileSink, RotationKeepsTheNewestBackupsAndWritesEachLineWhole)
         return result;
     };
     const auto text = [](size_t bytes, char fill) { return std::string(bytes - 2, fill) + "\r\n"; };
-    struct Case
-    {
-        const char* what;
-        uint32_t count;
-        uint32_t size;
-        std::vector<std::wstring> lines;
-        std::vector<std::pair<std::wstring, std::string>> files;
-    };
-    const Case cases[] = {
+    using Files = std::vector<std::pair<std::wstring, std::string>>;
+    const std::tuple<const char*, uint32_t, uint32_t, std::vector<std::wstring>, Files> cases[] = {
         {"exactly at the limit", 5, 100, lines({{60, 'a'}, {40, 'b'}}),
          {{L"", text(60, 'a') + text(40, 'b')}, {L"0", "-"}}},
         {"past the limit: written whole, then rotated", 5, 100, lines({{60, 'a'}, {40, 'b'}, {10, 'c'}}),
@@ -138,14 +132,14 @@ TEST(RotatingFileSink, RotationKeepsTheNewestBackupsAndWritesEachLineWhole)
         {"size 0: each line a backup of its own", 3, 0, lines({{3, 'a'}, {3, 'b'}, {3, 'c'}}),
          {{L"0", text(3, 'c')}, {L"1", text(3, 'b')}, {L"2", text(3, 'a')}, {L"3", "-"}}},
     };
-    for (const Case& c : cases)
+    for (const auto& [what, count, size, written, files] : cases)
     {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(what);
         TempDir dir;
-        RotatingFileSink sink(c.count, c.size, dir.Path(), L"log");
-        for (const std::wstring& line : c.lines)
+        RotatingFileSink sink(count, size, dir.Path(), L"log");
+        for (const std::wstring& line : written)
             sink.Write(line);
-        for (const auto& [suffix, content] : c.files)
+        for (const auto& [suffix, content] : files)
         {
             const std::wstring path = sink.FilePath() + (suffix.empty() ? L"" : L"." + suffix);
             if (content == "-")
@@ -248,14 +242,6 @@ TEST(LogFolder, ExistingDirectoryIsAcceptedAndLinkIsReplaced)
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
     EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_REPARSE_POINT) << "a real directory now";
     EXPECT_TRUE(FileExists(target + L"\\keep.txt")) << "the link's target is untouched";
-}
-
-TEST(LogFolder, IsNamedAfterTheModule)
-{
-    std::wstring folder;
-    ASSERT_TRUE(LogFolder(nullptr, folder));
-    EXPECT_NE(std::wstring::npos, folder.find(L"\\Zelnor\\Pathwarden\\logging_tests.exe")) << folder;
-    EXPECT_EQ(folder.size(), folder.find(L"logging_tests.exe") + wcslen(L"logging_tests.exe"));
 }
 
 TEST(UserNameEncoding, XorsEachUnitWithTheKeyAndWritesHex)

@@ -121,10 +121,7 @@ protected:
     }
 
     // Result records the UI host received so far.
-    size_t Records() const
-    {
-        return FileLines(EventsFile(), 0).size();
-    }
+    size_t Records() const { return FileLines(EventsFile(), 0).size(); }
 
     // `count` toasts on this thread while another thread sends `count` echo
     // requests, restarting the services `restarts` times on the way.
@@ -166,27 +163,6 @@ protected:
     ipctest::StatsSandbox stats;
 };
 
-// The same with the platform raising every event on a thread of its own that
-// ends after it, as configured for the whole prefix: the library's
-// per-thread data on threads it did not create must not pile up.
-class SoakFreshEventThreads : public Soak
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSimKey, L"EventThreads", REG_SZ, L"fresh",
-                                                 sizeof(L"fresh")));
-        waitForEventThread = true;
-        Soak::SetUp();  // loads the stand-in, which reads the value
-    }
-    void TearDown() override
-    {
-        Soak::TearDown();
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSimKey, L"EventThreads");
-    }
-    static constexpr wchar_t kSimKey[] = L"SOFTWARE\\VantuSim\\Toast";
-};
-
 }  // namespace
 
 TEST_F(Soak, ToastsAndRequestsAcrossServiceRestartsKeepHandlesAndMemoryLevel)
@@ -194,8 +170,13 @@ TEST_F(Soak, ToastsAndRequestsAcrossServiceRestartsKeepHandlesAndMemoryLevel)
     Run();
 }
 
-TEST_F(SoakFreshEventThreads, ToastsOnThreadsThatComeAndGoKeepHandlesAndMemoryLevel)
+// The same with the platform raising every event on a thread of its own that
+// ends after it: the library's per-thread data on threads it did not create
+// must not pile up.
+TEST_F(Soak, ToastsOnThreadsThatComeAndGoKeepHandlesAndMemoryLevel)
 {
+    sim.SetModes(VantuSimToastMode_FreshEventThreads);
+    waitForEventThread = true;
     const uint32_t before = sim.FreshThreadEvents();
     Run();
     EXPECT_GE(sim.FreshThreadEvents() - before, static_cast<uint32_t>(SoakCount()))

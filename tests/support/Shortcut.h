@@ -1,9 +1,9 @@
-// Reading back the Start-menu shortcut as the shell stored it.
+// Reading back the Start-menu shortcut as the shell stored it. (Wine's shell
+// link keeps the application identity in memory only, so it is not read.)
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
-#include <propkey.h>
 #include <shobjidl.h>
 
 #include <string>
@@ -16,7 +16,6 @@ struct ShortcutContents
 {
     std::wstring target;
     std::wstring icon;
-    std::wstring appId;
 };
 
 inline ShortcutContents ReadShortcut(const std::wstring& path)
@@ -35,13 +34,6 @@ inline ShortcutContents ReadShortcut(const std::wstring& path)
     buffer[0] = L'\0';
     if (SUCCEEDED(link->GetIconLocation(buffer, MAX_PATH, &index)))
         contents.icon = buffer;
-    Microsoft::WRL::ComPtr<IPropertyStore> store;
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    if (SUCCEEDED(link.As(&store)) && SUCCEEDED(store->GetValue(PKEY_AppUserModel_ID, &value)) &&
-        value.vt == VT_LPWSTR)
-        contents.appId = value.pwszVal;
-    PropVariantClear(&value);
     return contents;
 }
 

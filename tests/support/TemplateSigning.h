@@ -16,14 +16,10 @@
 
 namespace testsupport {
 
-// Source and build trees as Windows paths (set by the test's CMakeLists).
+// The source tree as a Windows path (set by the test's CMakeLists).
 inline std::wstring SourcePath(const std::wstring& relative)
 {
     return std::wstring(VANTU_TEST_SOURCE_DIR) + L"/" + relative;
-}
-inline std::wstring BuildPath(const std::wstring& relative)
-{
-    return std::wstring(VANTU_TEST_BINARY_DIR) + L"/" + relative;
 }
 
 inline std::string ReadAll(const std::wstring& path) { return ReadFileBytes(path); }

@@ -55,7 +55,6 @@ inline CreateVantuToastObjectFn LoadToastLibrary(HMODULE& dll)
 // Owner of the toast event handle a host receives.
 struct HostEvent : Groundwork::ScopedHandle
 {
-    void Close() { Reset(); }
     bool Signalled(DWORD timeoutMs = 10000) const
     {
         return Valid() && WaitForSingleObject(Get(), timeoutMs) == WAIT_OBJECT_0;
@@ -69,10 +68,8 @@ constexpr wchar_t kSimpleToast[] =
 class ToastHostTest : public ::testing::Test
 {
 protected:
-    // The product's services are up for every test unless a test says
-    // otherwise: without a UI host every result record waits out the
-    // connection's readiness wait.
-    virtual bool StartsServices() const { return true; }
+    // The product's services are up for every test: without a UI host every
+    // result record waits out the connection's readiness wait.
     bool StartServices()
     {
         const std::wstring file = services.File(L"settings.json");
@@ -89,14 +86,13 @@ protected:
         for (const std::string& line : FileLines(EventsFile(), count))
         {
             JsonDocument event;
-            EXPECT_TRUE(ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
-                        event.HasMember("eventValue") && event.HasMember("eventName"))
-                << line;
-            if (event.IsObject() && event.HasMember("eventValue"))
-            {
-                EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", event["eventName"].GetString());
-                records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
-            }
+            const bool parsed = ParseJsonReply(line.data(), line.size(), event) && event.IsObject() &&
+                                event.HasMember("eventValue") && event.HasMember("eventName");
+            EXPECT_TRUE(parsed) << line;
+            if (!parsed)
+                continue;
+            EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", event["eventName"].GetString());
+            records.emplace_back(event["eventValue"].GetString(), event["eventValue"].GetStringLength());
         }
         return records;
     }
@@ -104,10 +100,7 @@ protected:
     void SetUp() override
     {
         ipctest::ClearPipeNames();
-        if (StartsServices())
-        {
-            ASSERT_TRUE(StartServices());
-        }
+        ASSERT_TRUE(StartServices());
         ASSERT_TRUE(SetProductValue(L"LogLevel", 4));  // every line of the DLL reaches its log
         // No rotation within a test: a rotated file would take the lines the
         // test is about to read with it.
@@ -138,9 +131,8 @@ protected:
             sim.Reset();
         }
         DeleteFileW(shortcutPath.c_str());
-        DeleteProductValue(L"LogLevel");
-        DeleteProductValue(L"LogRotationFileSize");
-        DeleteProductValue(L"Icon");
+        for (const wchar_t* name : {L"LogLevel", L"LogRotationFileSize", L"Icon"})
+            DeleteProductValue(name);
         services.Stop();
         ipctest::ClearPipeNames();
     }
@@ -161,13 +153,6 @@ protected:
                 return true;
         }
         return false;
-    }
-
-    // Waits until no module of that name is in the process any more
-    // (nothing signals an unload: the module list is polled).
-    static bool WaitUntilUnloaded(const wchar_t* module)
-    {
-        return ipctest::WaitFor([&] { return GetModuleHandleW(module) == nullptr; }, 10000);
     }
 
     // Waits until the platform raised every requested event and the handlers returned.
