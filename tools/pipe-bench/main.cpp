@@ -13,8 +13,9 @@
 // figures are the work each path does; the round-trip targets are judged
 // there. Across CPUs the same round trips also pay for waking a thread on an
 // idle core, which on a small virtual machine decides the figures (a hand-off
-// echo alone varies between about 130 and 400 us from run to run), so they are
-// printed without a verdict.
+// echo alone measured between 130 and 470 us in runs of the same build, and
+// which path comes out ahead changes with the order of the blocks), so they
+// are printed without a verdict.
 #include <windows.h>
 
 #include <algorithm>
