@@ -170,6 +170,15 @@ private:
     std::map<std::string, std::string> m_values;
 };
 
+// A client end of the services' raw echo pipe, opened for overlapped I/O.
+HANDLE OpenEchoPipe(const std::wstring& path)
+{
+    if (!WaitNamedPipeW(path.c_str(), 10000))
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
+}
+
 // A raw client of the services' echo pipe: overlapped writes and reads, one
 // at a time, no framing beyond knowing how many bytes come back.
 class RawPipe
@@ -177,10 +186,7 @@ class RawPipe
 public:
     bool Open(const std::wstring& path)
     {
-        if (!WaitNamedPipeW(path.c_str(), 10000))
-            return false;
-        m_pipe.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr));
+        m_pipe.Reset(OpenEchoPipe(path));
         m_readEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         m_writeEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         return m_pipe.Valid();
@@ -246,10 +252,7 @@ public:
     }
     bool Open(const std::wstring& path)
     {
-        if (!WaitNamedPipeW(path.c_str(), 10000))
-            return false;
-        m_pipe.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr));
+        m_pipe.Reset(OpenEchoPipe(path));
         m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         m_readEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         m_writeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
