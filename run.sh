@@ -28,8 +28,9 @@ JOBS=$(nproc)
 CLANG_DIR="$ROOT/build-clang"
 PACKAGES=(cmake g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine rapidjson-dev googletest
           clang libclang-rt-14-dev)
-# Only ./run.sh check needs these.
-CHECK_PACKAGES=(clang-19 lld-19 clang-tidy-19 llvm-19)
+# The release package (./run.sh package) and ./run.sh check need these.
+RELEASE_PACKAGES=(clang-19 lld-19 llvm-19 osslsigncode openssl zip unzip)
+CHECK_PACKAGES=("${RELEASE_PACKAGES[@]}" clang-tidy-19)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
@@ -163,28 +164,59 @@ bench() {
   with_wineserver "$run" "$exe"
 }
 
-# A release build (build-release/) of what a host team takes, packed by CPack
-# into build/package/. The package step prints the embedded template key.
+# The release: clang and lld (PDBs, load configuration, reproducible bytes)
+# on mingw-w64 GCC's libstdc++, as the clang check build. Its time stamps
+# come from the commit.
+release_epoch() {
+  git -C "$ROOT" log -1 --format=%ct
+}
+
+# release_build SOURCE BUILD [CMAKE-ARGS...]: configures and builds the
+# shipped binaries. Keys come from this run's arguments only, never from an
+# earlier run's cache.
+release_build() {
+  local source=$1 dir=$2
+  shift 2
+  SOURCE_DATE_EPOCH=$(release_epoch) cmake -S "$source" -B "$dir" \
+        -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-clang.cmake" \
+        -UVANTU_TEMPLATE_PUBLIC_KEY -UVANTU_SEALING_KEY -UVANTU_HANDSHAKE_KEY_SEED -UVANTU_HANDSHAKE_MASTER_KEY \
+        -UVANTU_SIGNING_PKCS12 -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+        -DVANTU_RELEASE_PACKAGE=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS" --target VantuToast vantu-sign pathwarden-services
+}
+
+# build-release/ packed by CPack into build/package/: binaries signed with
+# the product's certificate (-DVANTU_SIGNING_PKCS12=FILE, password in
+# VANTU_SIGNING_PASSWORD) or a development one made outside the tree.
 package() {
-  install_packages "${PACKAGES[@]}"
-  local allow=OFF
+  install_packages "${PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
+  local allow=()
   if [ $# -eq 0 ]; then
-    allow=ON
+    allow=(-DVANTU_ALLOW_DEVELOPMENT_KEYS=ON)
     cat <<'BANNER'
 run.sh package: no product keys given, so this release embeds the DEVELOPMENT
-keys, which are public: the package is marked -devkeys and must not ship.
-Pass the product's keys (see README, "Build-time configuration") for a
-release package.
+keys, which are public, and is signed with a development certificate: the
+package is marked -devkeys and must not ship. Pass the product's keys and
+certificate (see README, "Release package") for a release package.
 BANNER
+  else
+    allow=(-DVANTU_ALLOW_DEVELOPMENT_KEYS=OFF)
   fi
-  # Keys come from this run's arguments only, never from an earlier run's
-  # cache; -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON among the arguments wins.
-  cmake -S "$ROOT" -B "$RELEASE_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
-        -UVANTU_TEMPLATE_PUBLIC_KEY -UVANTU_SEALING_KEY -UVANTU_HANDSHAKE_KEY_SEED -UVANTU_HANDSHAKE_MASTER_KEY \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
-        -DVANTU_ALLOW_DEVELOPMENT_KEYS=$allow "$@" >/dev/null
-  cmake --build "$RELEASE_DIR" -j"$JOBS" --target VantuToast vantu-sign pathwarden-services
-  cpack --config "$RELEASE_DIR/CPackConfig.cmake" -B "$BUILD_DIR/package"
+  # -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON among the arguments wins.
+  release_build "$ROOT" "$RELEASE_DIR" "${allow[@]}" "$@"
+  rm -f "$BUILD_DIR"/package/VantuToast-*.zip
+  SOURCE_DATE_EPOCH=$(release_epoch) cpack --config "$RELEASE_DIR/CPackConfig.cmake" -B "$BUILD_DIR/package"
+  local zip
+  zip=$(ls "$BUILD_DIR"/package/VantuToast-*.zip)
+  echo "== package $zip"
+  unzip -p "$zip" SHA256SUMS | sed -n 's|^\([0-9a-f]*\)  bin/VantuToast.dll$|DLL SHA-256 (signed, as shipped): \1|p'
+  echo "DLL SHA-256 (as linked, before signing): $(sha256sum "$RELEASE_DIR/bin/VantuToast.dll" | cut -d' ' -f1)"
+  sed -n -e 's/^subject=/signing certificate: /p' -e 's/^thumbprint=/thumbprint (SHA-1): /p' \
+         -e 's/^certificate=\(.*\)/keys and certificate: \1/p' "$RELEASE_DIR/signing.txt"
+  case "$zip" in
+    *-devkeys.zip) echo "DEVELOPMENT package: must not ship" ;;
+    *) echo "product package" ;;
+  esac
 }
 
 demo() {

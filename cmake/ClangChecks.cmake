@@ -22,17 +22,21 @@ set(_clang_warnings
 target_compile_options(vantu_options INTERFACE "$<$<COMPILE_LANGUAGE:C,CXX>:${_clang_warnings}>")
 
 # lld writes the PDB a Windows debugger reads next to TARGET's binary; the
-# binary's debug directory names it. CodeView is compiled into TARGET and the
-# static libraries named after it only: with emulated TLS, clang 19's CodeView
-# record of a thread_local variable names the variable's plain symbol, which
-# does not exist, and the link fails. The stand-ins and the tests, which use
-# thread_local, keep DWARF.
+# binary's debug directory names it by file name only (no build path in the
+# binary). CodeView is compiled into TARGET and the static libraries named
+# after it only, whatever the build type: with emulated TLS, clang 19's
+# CodeView record of a thread_local variable names the variable's plain
+# symbol, which does not exist, and the link fails. The stand-ins and the
+# tests, which use thread_local, keep DWARF.
+# /Brepro: the header's time stamp and the PDB's GUID are a hash of the
+# image, so that one source gives one binary, which its PDB still matches.
 function(vantu_write_pdb target)
   foreach(objects ${target} ${ARGN})
-    target_compile_options(${objects} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-gcodeview>)
+    target_compile_options(${objects} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-g -gcodeview>)
   endforeach()
   target_link_options(${target} PRIVATE
-    "-Wl,--pdb=$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb")
+    "-Wl,--pdb=$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb"
+    "-Wl,--Xlink=-pdbaltpath:%_PDB%" "-Wl,--Xlink=-Brepro")
 endfunction()
 
 # Debian's RapidJSON 1.1.0 has an assignment operator that assigns a const

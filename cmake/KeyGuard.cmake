@@ -2,14 +2,20 @@
 # public in this repository. Also runs in script mode (the key guard test).
 include(${CMAKE_CURRENT_LIST_DIR}/DevelopmentKeys.cmake)
 
+# No code-signing certificate given means a development certificate made on
+# this machine: as much a development key as the others.
+set(VANTU_SIGNING_PKCS12_DEVELOPMENT "")
 set(VANTU_RELEASE_KEY_SETTINGS
-    VANTU_TEMPLATE_PUBLIC_KEY VANTU_SEALING_KEY VANTU_HANDSHAKE_KEY_SEED VANTU_HANDSHAKE_MASTER_KEY)
+    VANTU_TEMPLATE_PUBLIC_KEY VANTU_SEALING_KEY VANTU_HANDSHAKE_KEY_SEED VANTU_HANDSHAKE_MASTER_KEY
+    VANTU_SIGNING_PKCS12)
 
 # vantu_check_release_keys(IN_USE ERROR WARNING): IN_USE receives the settings
 # that still hold their development value (hexadecimal digits and GUIDs
 # compare without case); ERROR why this configuration must stop (a release
 # with development keys, not allowed by VANTU_ALLOW_DEVELOPMENT_KEYS), WARNING
-# what to say when it is allowed; both empty otherwise.
+# what to say when it is allowed; both empty otherwise. A release is a
+# Release or MinSizeRel build, or any build that makes the package
+# (VANTU_RELEASE_PACKAGE, set by ./run.sh package), whatever its build type.
 function(vantu_check_release_keys in_use_out error_out warning_out)
   set(in_use "")
   foreach(setting ${VANTU_RELEASE_KEY_SETTINGS})
@@ -24,18 +30,22 @@ function(vantu_check_release_keys in_use_out error_out warning_out)
   set(${warning_out} "" PARENT_SCOPE)
 
   string(TOUPPER "${CMAKE_BUILD_TYPE}" build_type)
-  if(NOT in_use OR NOT build_type MATCHES "^(RELEASE|MINSIZEREL)$")
+  if(NOT in_use OR NOT (build_type MATCHES "^(RELEASE|MINSIZEREL)$" OR VANTU_RELEASE_PACKAGE))
     return()
   endif()
   list(JOIN in_use ", " names)
+  set(build "A ${CMAKE_BUILD_TYPE} build")
+  if(VANTU_RELEASE_PACKAGE)
+    set(build "A package build")
+  endif()
   if(VANTU_ALLOW_DEVELOPMENT_KEYS)
     string(CONCAT text
-        "VANTU_ALLOW_DEVELOPMENT_KEYS is on: this ${CMAKE_BUILD_TYPE} build embeds development keys "
+        "VANTU_ALLOW_DEVELOPMENT_KEYS is on: this build embeds development keys "
         "(${names}); its package is marked -devkeys and must not ship.")
     set(${warning_out} "${text}" PARENT_SCOPE)
   else()
     string(CONCAT text
-        "A ${CMAKE_BUILD_TYPE} build must not embed the development keys, which are public. "
+        "${build} must not embed the development keys, which are public. "
         "Still at their development value: ${names}. Pass the product's own values "
         "(-D<setting>=<value> for each), or -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON for a package "
         "marked -devkeys that must not ship.")

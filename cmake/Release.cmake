@@ -1,6 +1,7 @@
 # What a host team receives: version resources on every shipped binary, the
-# install layout and its zip package (CPack). The one version is the
-# project's (project(VERSION) in the top-level CMakeLists.txt).
+# install layout (binaries signed, their PDBs, notices, checksums, a CMake
+# package) and its zip package (CPack). The one version is the project's
+# (project(VERSION) in the top-level CMakeLists.txt).
 
 # --- Version resources ----------------------------------------------------------
 set(VANTU_COMPANY_NAME "Zelnor")
@@ -55,14 +56,47 @@ vantu_version_resource(vantu-demo "VantuToast demo host")
 vantu_version_resource(pipe-bench "VantuToast pipe transport benchmark")
 vantu_version_resource(minimal-host "VantuToast minimal host example")
 
+# --- Shipped binaries ------------------------------------------------------------
+set(VANTU_SHIPPED_TARGETS VantuToast vantu-sign pathwarden-services)
+if(VANTU_CLANG_BUILD)
+  foreach(target vantu-sign pathwarden-services)
+    vantu_write_pdb(${target})
+  endforeach()
+endif()
+if(VANTU_RELEASE_PACKAGE)
+  # One commit, one set of bytes: no build folder in the objects (the source
+  # folder first, so that the build folder inside it maps by itself), no
+  # COFF symbol table (the PDBs hold the symbols).
+  target_compile_options(vantu_options INTERFACE
+    -ffile-prefix-map=${CMAKE_SOURCE_DIR}=/vantutoast -ffile-prefix-map=${CMAKE_BINARY_DIR}=/vantutoast-build)
+  foreach(target ${VANTU_SHIPPED_TARGETS})
+    target_link_options(${target} PRIVATE -s)
+  endforeach()
+endif()
+
 # --- Install layout -------------------------------------------------------------
-# Only what a host team takes: the DLL (loaded with LoadLibrary, so no import
-# library), its interface, the signing tool, the reference services for the
-# team's own integration tests, the host part of this README and the minimal
-# host. Never the keys/ folder.
-install(TARGETS VantuToast vantu-sign pathwarden-services RUNTIME DESTINATION bin)
+# Only what a host team takes: the DLL (loaded with LoadLibraryExW, so no
+# import library), its interface, the signing tool, the reference services
+# for the team's own integration tests, the PDB of each binary, the host part
+# of this README, the minimal host and the CMake package that builds it.
+# Never the keys/ folder.
+install(TARGETS ${VANTU_SHIPPED_TARGETS} RUNTIME DESTINATION bin)
+if(VANTU_CLANG_BUILD)
+  foreach(target ${VANTU_SHIPPED_TARGETS})
+    install(FILES $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb DESTINATION bin)
+  endforeach()
+endif()
 install(FILES ${CMAKE_SOURCE_DIR}/src/VantuToast/IVantuToast.h DESTINATION include)
-install(FILES ${CMAKE_SOURCE_DIR}/examples/minimal-host/main.cpp DESTINATION examples/minimal-host)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/minimal-host/main.cpp ${CMAKE_SOURCE_DIR}/examples/minimal-host/CMakeLists.txt
+        DESTINATION examples/minimal-host)
+
+include(CMakePackageConfigHelpers)
+set(_cmake_package ${CMAKE_BINARY_DIR}/cmake-package)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/VantuToastConfig.cmake.in ${_cmake_package}/VantuToastConfig.cmake @ONLY)
+write_basic_package_version_file(${_cmake_package}/VantuToastConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${_cmake_package}/VantuToastConfig.cmake ${_cmake_package}/VantuToastConfigVersion.cmake
+        DESTINATION lib/cmake/VantuToast)
 
 list(JOIN VANTU_DEVELOPMENT_KEYS_IN_USE ", " _development_keys)
 string(SUBSTRING "${VANTU_TEMPLATE_PUBLIC_KEY}" 0 16 VANTU_TEMPLATE_KEY_PREFIX)
@@ -113,13 +147,34 @@ set(VANTU_PACKAGE_NAME "VantuToast-${PROJECT_VERSION}-win64")
 if(VANTU_DEVELOPMENT_KEYS_IN_USE)
   string(APPEND VANTU_PACKAGE_NAME "-devkeys")
 endif()
+
+# Last, over the installed tree: the key guard again (whatever the build
+# type: installing is packaging), Authenticode signatures, the third-party
+# notices and SHA256SUMS (cmake/PackageFinish.cmake).
+set(VANTU_DEVELOPMENT_SIGNING_DIR "" CACHE PATH
+    "Where the development code-signing certificate is kept (default: the user's cache folder, outside the tree)")
+set(_clang_major "")
+if(VANTU_CLANG_BUILD)
+  string(REGEX MATCH "^[0-9]+" _clang_major "${CMAKE_CXX_COMPILER_VERSION}")
+endif()
+install(CODE "
+  set(VANTU_DEVELOPMENT_KEYS_IN_USE \"${VANTU_DEVELOPMENT_KEYS_IN_USE}\")
+  set(VANTU_ALLOW_DEVELOPMENT_KEYS \"${VANTU_ALLOW_DEVELOPMENT_KEYS}\")
+  set(VANTU_SIGNING_PKCS12 \"${VANTU_SIGNING_PKCS12}\")
+  set(VANTU_DEVELOPMENT_SIGNING_DIR \"${VANTU_DEVELOPMENT_SIGNING_DIR}\")
+  set(VANTU_CLANG_VERSION_MAJOR \"${_clang_major}\")
+  set(VANTU_PACKAGE_NAME \"${VANTU_PACKAGE_NAME}\")
+  set(VANTU_SIGNING_SUMMARY \"${CMAKE_BINARY_DIR}/signing.txt\")
+  include(\"${CMAKE_SOURCE_DIR}/cmake/PackageFinish.cmake\")")
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME VantuToast)
 set(CPACK_PACKAGE_VENDOR "${VANTU_COMPANY_NAME}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_FILE_NAME "${VANTU_PACKAGE_NAME}")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)  # the zip holds bin/, include/... as installed
-set(CPACK_STRIP_FILES ON)
+# Never stripped by CPack: the binaries are signed as linked, and are what
+# the reproducible-build check compares.
+set(CPACK_STRIP_FILES OFF)
 # Read by cpack when it runs: says what the package embeds.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake)
 set(_notice "message(STATUS \"${VANTU_PACKAGE_NAME}: template public key ${VANTU_TEMPLATE_KEY_PREFIX}... \")\n")

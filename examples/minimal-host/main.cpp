@@ -29,7 +29,15 @@ int wmain(int argc, wchar_t** argv)
     }
     const DWORD waitMs = argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) * 1000 : 30000;
 
-    HMODULE dll = LoadLibraryW(L"VantuToast.dll");
+    // By full path from the host's own folder, never by bare name (which
+    // searches the current folder and PATH); the DLL's own imports come from
+    // System32.
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t* name = length > 0 && length < MAX_PATH ? std::wcsrchr(path, L'\\') : nullptr;
+    HMODULE dll = nullptr;
+    if (name && wcscpy_s(name + 1, MAX_PATH - (name + 1 - path), L"VantuToast.dll") == 0)
+        dll = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!dll)
     {
         std::fprintf(stderr, "minimal-host: VantuToast.dll not loaded, error %lu\n", GetLastError());

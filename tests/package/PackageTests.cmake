@@ -1,4 +1,5 @@
-# cmake -DCHECK=key-guard|package-layout -DSOURCE_DIR=... -DBINARY_DIR=... -DWORK_DIR=... -P PackageTests.cmake
+# cmake -DCHECK=key-guard|layout|signatures|notices -DSOURCE_DIR=... -DBINARY_DIR=... -DWORK_DIR=...
+#       [-DPACKAGE_DIR=...] -P PackageTests.cmake
 cmake_minimum_required(VERSION 3.25)
 set(failures "")
 # Functions, not macros: their arguments are values, never parsed again.
@@ -18,40 +19,72 @@ set(product_VANTU_TEMPLATE_PUBLIC_KEY "0123456789abcdef0123456789abcdef012345678
 set(product_VANTU_SEALING_KEY "{00000000-1111-2222-3333-444444444444}")
 set(product_VANTU_HANDSHAKE_KEY_SEED "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")
 set(product_VANTU_HANDSHAKE_MASTER_KEY "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb")
+set(product_VANTU_SIGNING_PKCS12 "/secure/product-codesign.p12")
+
+function(run_checked what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${result}):\n${output}")
+  endif()
+endfunction()
+
+# Unpacks the one package zip in PACKAGE_DIR into WORK_DIR/package; ZIP
+# receives its path.
+function(unpack_package zip_out)
+  file(GLOB zips ${PACKAGE_DIR}/VantuToast-*.zip)
+  list(LENGTH zips count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "expected one package zip in ${PACKAGE_DIR}, found: ${zips}")
+  endif()
+  file(REMOVE_RECURSE ${WORK_DIR})
+  file(MAKE_DIRECTORY ${WORK_DIR}/package)
+  run_checked("unzip" unzip -q ${zips} -d ${WORK_DIR}/package)
+  set(${zip_out} ${zips} PARENT_SCOPE)
+endfunction()
 
 if(CHECK STREQUAL "key-guard")
   include(${SOURCE_DIR}/cmake/KeyGuard.cmake)
-  set(all "VANTU_TEMPLATE_PUBLIC_KEY,VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY")
+  set(all "VANTU_TEMPLATE_PUBLIC_KEY,VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12")
+  set(keys "VANTU_TEMPLATE_PUBLIC_KEY,VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY")
   string(TOUPPER "${VANTU_TEMPLATE_PUBLIC_KEY_DEVELOPMENT}" upper_key)
   string(TOLOWER "${VANTU_SEALING_KEY_DEVELOPMENT}" lower_guid)
-  # build type | allowed | settings given product values ("-": none, or
-  # SETTING=VALUE to give one another spelling) | development keys left | outcome
+  # build type | package build | allowed | settings given product values
+  # ("-": none, or SETTING=VALUE to give one another spelling) | development
+  # keys left | outcome
   set(cases
-    "Release|OFF|-|${all}|error"
-    "release|OFF|-|${all}|error"
-    "MinSizeRel|OFF|-|${all}|error"
-    "Release|ON|-|${all}|warning"
-    "RelWithDebInfo|OFF|-|${all}|ok"
-    "Debug|OFF|-|${all}|ok"
-    "Release|OFF|${all}||ok"
-    "Release|OFF|VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY|VANTU_TEMPLATE_PUBLIC_KEY|error"
-    "Release|OFF|VANTU_TEMPLATE_PUBLIC_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SEALING_KEY=${lower_guid}|VANTU_SEALING_KEY|error"
-    "Release|OFF|VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_TEMPLATE_PUBLIC_KEY=${upper_key}|VANTU_TEMPLATE_PUBLIC_KEY|error"
-    "Release|ON|${all}||ok")
+    "Release|OFF|OFF|-|${all}|error"
+    "release|OFF|OFF|-|${all}|error"
+    "MinSizeRel|OFF|OFF|-|${all}|error"
+    "Release|OFF|ON|-|${all}|warning"
+    "RelWithDebInfo|OFF|OFF|-|${all}|ok"
+    "Debug|OFF|OFF|-|${all}|ok"
+    "|OFF|OFF|-|${all}|ok"
+    "RelWithDebInfo|ON|OFF|-|${all}|error"
+    "|ON|OFF|-|${all}|error"
+    "Debug|ON|ON|-|${all}|warning"
+    "RelWithDebInfo|ON|OFF|${all}||ok"
+    "Release|OFF|OFF|${all}||ok"
+    "Release|OFF|OFF|${keys}|VANTU_SIGNING_PKCS12|error"
+    "|ON|OFF|${keys}|VANTU_SIGNING_PKCS12|error"
+    "Release|OFF|OFF|VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12|VANTU_TEMPLATE_PUBLIC_KEY|error"
+    "Release|OFF|OFF|VANTU_TEMPLATE_PUBLIC_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12,VANTU_SEALING_KEY=${lower_guid}|VANTU_SEALING_KEY|error"
+    "Release|OFF|OFF|VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12,VANTU_TEMPLATE_PUBLIC_KEY=${upper_key}|VANTU_TEMPLATE_PUBLIC_KEY|error"
+    "Release|OFF|ON|${all}||ok")
   foreach(case IN LISTS cases)
     string(REPLACE "|" ";" fields "${case}")
     list(GET fields 0 CMAKE_BUILD_TYPE)
-    list(GET fields 1 VANTU_ALLOW_DEVELOPMENT_KEYS)
-    list(GET fields 2 given)
-    list(GET fields 3 expected_in_use)
-    list(GET fields 4 expected_outcome)
+    list(GET fields 1 VANTU_RELEASE_PACKAGE)
+    list(GET fields 2 VANTU_ALLOW_DEVELOPMENT_KEYS)
+    list(GET fields 3 given)
+    list(GET fields 4 expected_in_use)
+    list(GET fields 5 expected_outcome)
     string(REPLACE "," ";" expected_in_use "${expected_in_use}")
     string(REPLACE "," ";" given "${given}")
     foreach(setting ${VANTU_RELEASE_KEY_SETTINGS})
       set(${setting} "${${setting}_DEVELOPMENT}")
     endforeach()
     foreach(entry ${given})
-      if(entry MATCHES "^([A-Z_]+)=(.*)$")
+      if(entry MATCHES "^([A-Z0-9_]+)=(.*)$")
         set(${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
       elseif(NOT entry STREQUAL "-")
         set(${entry} "${product_${entry}}")
@@ -73,56 +106,141 @@ if(CHECK STREQUAL "key-guard")
     endif()
   endforeach()
 
-  # The real configuration of a release stops before compiling anything.
+  # Real configurations stop before compiling anything: a Release build, and
+  # a package build with no build type.
+  foreach(configuration "-DCMAKE_BUILD_TYPE=Release" "-DVANTU_RELEASE_PACKAGE=ON")
+    file(REMOVE_RECURSE ${WORK_DIR})
+    execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}
+                            -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/toolchain-mingw64.cmake
+                            ${configuration} -DVANTU_SEALING_KEY=${product_VANTU_SEALING_KEY}
+                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(result EQUAL 0)
+      string(APPEND failures "\n  ${configuration} with development keys configured")
+    endif()
+    string(REGEX REPLACE "[ \n]+" " " output "${output}")  # as CMake wrapped it
+    expect_contains("${output}" "Still at their development value: VANTU_TEMPLATE_PUBLIC_KEY, VANTU_HANDSHAKE_KEY_SEED, VANTU_HANDSHAKE_MASTER_KEY, VANTU_SIGNING_PKCS12."
+                    "${configuration}")
+    expect_contains("${output}" "VANTU_ALLOW_DEVELOPMENT_KEYS" "${configuration}")
+  endforeach()
+
+  # cpack refuses this build tree's development keys whatever its build type
+  # (the tree must be a development one that does not allow them).
+  file(STRINGS ${BINARY_DIR}/CMakeCache.txt allowed REGEX "^VANTU_ALLOW_DEVELOPMENT_KEYS:BOOL=ON$")
+  file(STRINGS ${BINARY_DIR}/CMakeCache.txt build_type REGEX "^CMAKE_BUILD_TYPE:")
+  if(allowed)
+    string(APPEND failures "\n  ${BINARY_DIR} allows development keys: the cpack refusal is not tested")
+  endif()
   file(REMOVE_RECURSE ${WORK_DIR})
-  execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}
-                          -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/toolchain-mingw64.cmake
-                          -DCMAKE_BUILD_TYPE=Release -DVANTU_SEALING_KEY=${product_VANTU_SEALING_KEY}
+  execute_process(COMMAND cpack --config ${BINARY_DIR}/CPackConfig.cmake -B ${WORK_DIR}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(result EQUAL 0)
-    string(APPEND failures "\n  a Release configuration with development keys succeeded")
+    string(APPEND failures "\n  cpack of a ${build_type} tree with development keys made a package")
   endif()
-  string(REGEX REPLACE "[ \n]+" " " output "${output}")  # as CMake wrapped it
-  expect_contains("${output}" "Still at their development value: VANTU_TEMPLATE_PUBLIC_KEY, VANTU_HANDSHAKE_KEY_SEED, VANTU_HANDSHAKE_MASTER_KEY."
-                  "Release configuration")
-  expect_contains("${output}" "VANTU_ALLOW_DEVELOPMENT_KEYS" "Release configuration")
+  file(GLOB made ${WORK_DIR}/*.zip)
+  expect_equal("${made}" "" "cpack of a development tree: zips")
+  string(REGEX REPLACE "[ \n]+" " " output "${output}")
+  expect_contains("${output}" "A package must not embed the development keys" "cpack of a ${build_type} tree")
+  expect_contains("${output}" "VANTU_HANDSHAKE_MASTER_KEY" "cpack of a ${build_type} tree")
   file(REMOVE_RECURSE ${WORK_DIR})
 
-elseif(CHECK STREQUAL "package-layout")
-  # cmake --install and the zip package lay out the same files, and nothing else.
-  file(REMOVE_RECURSE ${WORK_DIR})
-  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${WORK_DIR}/install
-                  RESULT_VARIABLE result OUTPUT_QUIET)
-  expect_equal("${result}" "0" "cmake --install")
-  file(GLOB_RECURSE installed RELATIVE ${WORK_DIR}/install ${WORK_DIR}/install/*)
-  list(SORT installed)
-  expect_equal("${installed}"
-    "README.md;bin/VantuToast.dll;bin/pathwarden-services.exe;bin/vantu-sign.exe;examples/minimal-host/main.cpp;include/IVantuToast.h"
-    "installed files")
+elseif(CHECK STREQUAL "layout")
+  unpack_package(zip)
+  set(package ${WORK_DIR}/package)
+  file(GLOB_RECURSE files RELATIVE ${package} ${package}/*)
+  list(SORT files)
+  expect_equal("${files}"
+    "README.md;SHA256SUMS;THIRD-PARTY-NOTICES.txt;bin/VantuToast.dll;bin/VantuToast.pdb;bin/pathwarden-services.exe;bin/pathwarden-services.pdb;bin/vantu-sign.exe;bin/vantu-sign.pdb;examples/minimal-host/CMakeLists.txt;examples/minimal-host/main.cpp;include/IVantuToast.h;lib/cmake/VantuToast/VantuToastConfig.cmake;lib/cmake/VantuToast/VantuToastConfigVersion.cmake"
+    "package files")
 
-  include(${BINARY_DIR}/CPackConfig.cmake)
-  execute_process(COMMAND cpack --config ${BINARY_DIR}/CPackConfig.cmake -B ${WORK_DIR}/package
-                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  expect_equal("${result}" "0" "cpack")
-  # This build uses the development keys: the name and the output say so.
-  expect_equal("${CPACK_PACKAGE_FILE_NAME}" "VantuToast-${CPACK_PACKAGE_VERSION}-win64-devkeys" "package name")
-  expect_contains("${output}" "EMBEDS DEVELOPMENT KEYS" "cpack output")
+  # SHA256SUMS names every other file once, with its hash.
+  file(STRINGS ${package}/SHA256SUMS sums)
+  set(summed "")
+  foreach(line ${sums})
+    if(NOT line MATCHES "^([0-9a-f]+)  (.+)$")
+      string(APPEND failures "\n  SHA256SUMS line \"${line}\"")
+      continue()
+    endif()
+    list(APPEND summed ${CMAKE_MATCH_2})
+    set(path ${CMAKE_MATCH_2})
+    set(expected ${CMAKE_MATCH_1})
+    if(EXISTS ${package}/${path})
+      file(SHA256 ${package}/${path} actual)
+      expect_equal("${actual}" "${expected}" "SHA256SUMS: ${path}")
+    endif()
+  endforeach()
+  set(others ${files})
+  list(REMOVE_ITEM others SHA256SUMS)
+  expect_equal("${summed}" "${others}" "files in SHA256SUMS")
+
+  # Entries carry the commit's time, not the build's (DOS times: UTC here,
+  # two-second steps).
+  execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE)
+  math(EXPR epoch "${epoch} / 2 * 2")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC date -u -d @${epoch} +%Y%m%d.%H%M%S
+                  OUTPUT_VARIABLE stamp OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC zipinfo -T ${zip} OUTPUT_VARIABLE listing)
+  string(REGEX MATCHALL "[0-9]{8}\\.[0-9]{6}" times "${listing}")
+  list(REMOVE_DUPLICATES times)
+  expect_equal("${times}" "${stamp}" "zip entry times")
+
+  file(READ ${package}/README.md readme)
   file(READ ${SOURCE_DIR}/keys/dev-template-signing.pub.hex key)
   string(SUBSTRING "${key}" 0 16 key_prefix)
-  expect_contains("${output}" "template public key ${key_prefix}..." "cpack output")
-  execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${WORK_DIR}/package/${CPACK_PACKAGE_FILE_NAME}.zip
-                  RESULT_VARIABLE result OUTPUT_VARIABLE listing)
-  string(REGEX REPLACE "[^\n]*/\n" "" listing "${listing}")  # folders
-  string(STRIP "${listing}" listing)
-  string(REPLACE "\n" ";" listing "${listing}")
-  list(SORT listing)
-  expect_equal("${listing}" "${installed}" "zip contents")
-
-  file(READ ${WORK_DIR}/install/README.md readme)
-  foreach(part "# VantuToast ${CPACK_PACKAGE_VERSION}" "must not ship" "starts with `${key_prefix}`"
-               "## For host programs" "examples/minimal-host/main.cpp" "## Signed toast templates"
-               "bin/vantu-sign.exe sign" "## Reference product services")
+  foreach(part "## For host programs" "examples/minimal-host/main.cpp" "## Signed toast templates"
+               "bin/vantu-sign.exe sign" "## Reference product services" "## Release package" "SHA256SUMS")
     expect_contains("${readme}" "${part}" "package README")
+  endforeach()
+  if(zip MATCHES "-devkeys\\.zip$")
+    expect_contains("${readme}" "must not ship" "package README of a -devkeys package")
+    expect_contains("${readme}" "starts with `${key_prefix}`" "package README of a -devkeys package")
+  endif()
+  file(REMOVE_RECURSE ${WORK_DIR})
+
+elseif(CHECK STREQUAL "signatures")
+  unpack_package(zip)
+  set(package ${WORK_DIR}/package)
+  # Every binary is signed, SHA-256, by the certificate this build used.
+  file(STRINGS ${PACKAGE_DIR}/signing.txt pem REGEX "^pem=")
+  string(REGEX REPLACE "^pem=" "" pem "${pem}")
+  file(GLOB binaries ${package}/bin/*.dll ${package}/bin/*.exe)
+  list(LENGTH binaries count)
+  expect_equal("${count}" "3" "signed binaries")
+  foreach(binary ${binaries})
+    execute_process(COMMAND osslsigncode verify -CAfile ${pem} -in ${binary}
+                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    expect_equal("${result}" "0" "osslsigncode verify ${binary}: ${output}")
+    expect_contains("${output}" "Signature verification: ok" "verify ${binary}")
+    expect_contains("${output}" "SHA256" "verify ${binary}")
+  endforeach()
+  # One changed byte in the signed DLL's code (a quarter into the file)
+  # breaks the signature.
+  file(COPY_FILE ${package}/bin/VantuToast.dll ${WORK_DIR}/changed.dll)
+  file(SIZE ${WORK_DIR}/changed.dll size)
+  math(EXPR offset "${size} / 4")
+  run_checked("changing a byte" sh -c
+    "b=$(od -An -tu1 -j \"$2\" -N1 \"$1\"); printf \"$(printf '\\\\%03o' $(( (b + 1) % 256 )))\" | dd of=\"$1\" bs=1 seek=\"$2\" conv=notrunc status=none"
+    sh ${WORK_DIR}/changed.dll ${offset})
+  file(SHA256 ${package}/bin/VantuToast.dll original)
+  file(SHA256 ${WORK_DIR}/changed.dll changed)
+  if(original STREQUAL changed)
+    string(APPEND failures "\n  the byte was not changed")
+  endif()
+  execute_process(COMMAND osslsigncode verify -CAfile ${pem} -in ${WORK_DIR}/changed.dll
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(result EQUAL 0)
+    string(APPEND failures "\n  a DLL with one changed byte verified:\n${output}")
+  endif()
+
+  # No private key or certificate store in the package.
+  file(GLOB_RECURSE files ${package}/*)
+  foreach(file ${files})
+    if(file MATCHES "\\.(p12|pfx|pem|key)$")
+      string(APPEND failures "\n  key material in the package: ${file}")
+    endif()
+    file(STRINGS ${file} secret REGEX "PRIVATE KEY")
+    if(secret)
+      string(APPEND failures "\n  a private key in ${file}")
+    endif()
   endforeach()
   file(REMOVE_RECURSE ${WORK_DIR})
 else()
