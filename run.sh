@@ -204,8 +204,10 @@ BANNER
   fi
   # -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON among the arguments wins.
   release_build "$ROOT" "$RELEASE_DIR" "${allow[@]}" "$@"
-  rm -f "$BUILD_DIR"/package/VantuToast-*.zip
+  rm -f "$BUILD_DIR"/package/VantuToast-*.zip "$BUILD_DIR/package/signing-certificate.pem"
   SOURCE_DATE_EPOCH=$(release_epoch) cpack --config "$RELEASE_DIR/CPackConfig.cmake" -B "$BUILD_DIR/package"
+  # The certificate that signed it (public), to verify against.
+  cp "$RELEASE_DIR/signing-certificate.pem" "$BUILD_DIR/package/"
   local zip
   zip=$(ls "$BUILD_DIR"/package/VantuToast-*.zip)
   echo "== package $zip"
@@ -234,8 +236,9 @@ demo() {
 # ---------------------------------------------------------------------------
 build_clang() {
   install_packages "${PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+  # Its suite also tests the release package ./run.sh package made.
   cmake -S "$ROOT" -B "$CLANG_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-clang.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTU_PACKAGE_DIR="$BUILD_DIR/package" >/dev/null
   cmake --build "$CLANG_DIR" -j"$(nproc)"
 }
 
@@ -293,14 +296,17 @@ dll_boundary() {
   echo "$(basename "$(dirname "$(dirname "$dll")")")/bin/$(basename "$dll"): exports CreateVantuToastObject; imports" $imports
 }
 
-# The clang DLL's PDB: types, line information and the DLL's own symbols, and
-# the GUID and age that the DLL's CodeView debug record names.
+# pdb_check BINARY [DLL]: the PDB beside BINARY is what a Windows debugger
+# needs for it: the binary's debug record names it by file name with its
+# GUID and age, and it has types, procedures and line information (for the
+# DLL also its export and the lines of VantuToast.cpp).
 pdb_check() {
-  local dll="$CLANG_DIR/bin/VantuToast.dll" pdb="$CLANG_DIR/bin/VantuToast.pdb"
-  echo "== $(basename "$pdb"): what a Windows debugger needs"
+  local binary=$1 dll=${2:-}
+  local pdb="${binary%.*}.pdb"
+  echo "== $(basename "$pdb"): what a Windows debugger needs for $(basename "$binary")"
   [ -f "$pdb" ] || { echo "no $pdb" >&2; return 1; }
   local record summary guid age pdb_guid pdb_age pdb_name
-  record=$(llvm-readobj-19 --coff-debug-directory "$dll")
+  record=$(llvm-readobj-19 --coff-debug-directory "$binary")
   guid=$(sed -n 's/^ *PDBGUID: *\(.*\)$/\1/p' <<<"$record" | tr -d '{}' | tr a-f A-F)
   age=$(sed -n 's/^ *PDBAge: *\([0-9]*\).*$/\1/p' <<<"$record")
   pdb_name=$(sed -n 's/^ *PDBFileName: *\(.*\)$/\1/p' <<<"$record")
@@ -309,27 +315,87 @@ pdb_check() {
   pdb_age=$(sed -n 's/^ *Age: *\([0-9]*\).*$/\1/p' <<<"$summary")
   local status=0
   if [ -z "$guid" ] || [ "$guid" != "$pdb_guid" ] || [ "$age" != "$pdb_age" ]; then
-    echo "PDB does not match the DLL: DLL names GUID $guid age $age, PDB has GUID $pdb_guid age $pdb_age" >&2
+    echo "PDB does not match $binary: it names GUID $guid age $age, PDB has GUID $pdb_guid age $pdb_age" >&2
     status=1
   fi
-  case "$pdb_name" in
-    *VantuToast.pdb) ;;
-    *) echo "the DLL's debug record names \"$pdb_name\", not VantuToast.pdb" >&2; status=1 ;;
-  esac
-  local types lines procs publics
+  if [ "$pdb_name" != "$(basename "$pdb")" ]; then
+    echo "the debug record of $binary names \"$pdb_name\", not $(basename "$pdb")" >&2; status=1
+  fi
+  local types lines=-1 procs publics=1
   types=$(llvm-pdbutil-19 dump --types "$pdb" | grep -c 'LF_CLASS\|LF_STRUCTURE' || true)
-  # Line entries under the blocks of one of the DLL's own source files.
-  lines=$(llvm-pdbutil-19 dump --l "$pdb" | awk '/^[^ ]/ { f = ($0 ~ /src\/VantuToast\/VantuToast\.cpp /) }
-            f && /line\/addr entries = / { n += $NF } END { print n + 0 }')
   procs=$(llvm-pdbutil-19 dump --symbols "$pdb" | grep -c 'S_GPROC32\|S_LPROC32' || true)
-  publics=$(llvm-pdbutil-19 dump --publics "$pdb" | grep -c '`CreateVantuToastObject`' || true)
-  if [ "$types" -lt 100 ] || [ "$lines" -lt 10 ] || [ "$procs" -lt 100 ] || [ "$publics" -ne 1 ]; then
+  if [ -n "$dll" ]; then
+    # Line entries under the blocks of one of the DLL's own source files.
+    lines=$(llvm-pdbutil-19 dump --l "$pdb" | awk '/^[^ ]/ { f = ($0 ~ /src\/VantuToast\/VantuToast\.cpp /) }
+              f && /line\/addr entries = / { n += $NF } END { print n + 0 }')
+    publics=$(llvm-pdbutil-19 dump --publics "$pdb" | grep -c '`CreateVantuToastObject`' || true)
+  fi
+  if [ "$types" -lt 100 ] || { [ -n "$dll" ] && [ "$lines" -lt 10 ]; } || [ "$procs" -lt 100 ] || [ "$publics" -ne 1 ]; then
     echo "PDB incomplete: $types class types, line entries of VantuToast.cpp: $lines, $procs procedures," \
          "public CreateVantuToastObject: $publics" >&2
     status=1
   fi
-  echo "GUID {$pdb_guid} age $pdb_age as the DLL's record names ($pdb_name);" \
-       "$types class types, $procs procedures, $lines line entries for VantuToast.cpp"
+  echo "GUID {$pdb_guid} age $pdb_age as the record names ($pdb_name); $types class types, $procs procedures" \
+       "${dll:+, $lines line entries for VantuToast.cpp}"
+  return $status
+}
+
+# The DLL's imports load from System32 only: its load configuration carries
+# the dependent-load flag LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800).
+load_flags() {
+  local dll=$1 flags
+  flags=$(llvm-readobj-19 --coff-load-config "$dll" | sed -n 's/^ *DependentLoadFlags: *//p')
+  if [ -z "$flags" ] || [ $((flags & 0x800)) -eq 0 ]; then
+    echo "$dll: dependent-load flags ${flags:-absent}, not LOAD_LIBRARY_SEARCH_SYSTEM32" >&2
+    return 1
+  fi
+  echo "$dll: dependent-load flags $flags (System32 only)"
+}
+
+# Two release builds of this commit, in two folders, at two times, give the
+# same binaries: the second builds a copy of the sources elsewhere.
+reproducible() {
+  echo "== reproducible release: a second build in another folder"
+  local copy="$ROOT/build-repro" status=0 file
+  rm -rf "$copy"
+  mkdir -p "$copy/source"
+  git -C "$ROOT" ls-files -z -c -o --exclude-standard | (cd "$ROOT" && tar --null -T - -cf -) | tar -xf - -C "$copy/source"
+  release_build "$copy/source" "$copy/release" -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON >/dev/null
+  for file in VantuToast.dll vantu-sign.exe pathwarden-services.exe; do
+    if cmp -s "$RELEASE_DIR/bin/$file" "$copy/release/bin/$file"; then
+      echo "$file: identical, SHA-256 $(sha256sum <"$copy/release/bin/$file" | cut -d' ' -f1)"
+    else
+      echo "$file differs between $RELEASE_DIR and $copy/release:" \
+           "$(sha256sum "$RELEASE_DIR/bin/$file" "$copy/release/bin/$file")" >&2
+      status=1
+    fi
+  done
+  return $status
+}
+
+# The release package as shipped: unpacked, each binary's boundary, load
+# flags and PDB.
+package_check() {
+  local zip unpacked="$BUILD_DIR/package-check" status=0 binary
+  zip=$(ls "$BUILD_DIR"/package/VantuToast-*.zip)
+  rm -rf "$unpacked"
+  unzip -q "$zip" -d "$unpacked"
+  echo "== the packaged DLL"
+  dll_boundary "$unpacked/bin/VantuToast.dll" || status=1
+  echo "== dependent-load flags"
+  load_flags "$unpacked/bin/VantuToast.dll" || status=1
+  load_flags "$CLANG_DIR/bin/VantuToast.dll" || status=1
+  # The check itself: GNU ld leaves the GCC build's load configuration empty.
+  if load_flags "$BUILD_DIR/bin/VantuToast.dll" 2>/dev/null; then
+    echo "load-flag check: accepted the GCC build's DLL, which has no load configuration" >&2
+    status=1
+  else
+    echo "$BUILD_DIR/bin/VantuToast.dll: no dependent-load flags (GNU ld), refused as expected"
+  fi
+  pdb_check "$unpacked/bin/VantuToast.dll" dll || status=1
+  for binary in "$unpacked"/bin/*.exe; do
+    pdb_check "$binary" || status=1
+  done
   return $status
 }
 
@@ -361,14 +427,16 @@ tidy() {
 check() {
   local status=0
   build
+  package
   build_clang
   lock_analysis || status=1
   echo "== DLL boundaries (GCC and clang)"
   dll_boundary "$BUILD_DIR/bin/VantuToast.dll" || status=1
   dll_boundary "$CLANG_DIR/bin/VantuToast.dll" || status=1
-  pdb_check || status=1
+  package_check || status=1
+  reproducible || status=1
   tidy || status=1
-  echo "== Windows suite of the clang build"
+  echo "== Windows suite of the clang build, with the release package's tests"
   BUILD_DIR="$CLANG_DIR" with_wineserver windows_tests || status=1
   return $status
 }

@@ -106,11 +106,6 @@ set(_what_mingw-w64-x86-64-dev
     "mingw-w64 runtime: C runtime start-up code, libmingw32, libmingwex, winpthreads (POSIX threads), import libraries: statically linked.")
 set(_what_rapidjson-dev "RapidJSON (JSON parser, header-only): compiled in. MIT licence.")
 set(_notice_packages g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev rapidjson-dev)
-if(VANTU_CLANG_VERSION_MAJOR)
-  set(_clang libclang-common-${VANTU_CLANG_VERSION_MAJOR}-dev)
-  set(_what_${_clang} "Clang's compiler headers (intrinsics): compiled in. Apache-2.0 with LLVM exception.")
-  list(APPEND _notice_packages ${_clang})
-endif()
 string(CONCAT _notices "Third-party software in ${VANTU_PACKAGE_NAME}\n\n"
   "The binaries in bin/ contain the components below, compiled in or statically linked. Each is\n"
   "named with the Debian package it was built from, that package's version, and that package's\n"

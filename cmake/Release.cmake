@@ -153,16 +153,11 @@ endif()
 # notices and SHA256SUMS (cmake/PackageFinish.cmake).
 set(VANTU_DEVELOPMENT_SIGNING_DIR "" CACHE PATH
     "Where the development code-signing certificate is kept (default: the user's cache folder, outside the tree)")
-set(_clang_major "")
-if(VANTU_CLANG_BUILD)
-  string(REGEX MATCH "^[0-9]+" _clang_major "${CMAKE_CXX_COMPILER_VERSION}")
-endif()
 install(CODE "
   set(VANTU_DEVELOPMENT_KEYS_IN_USE \"${VANTU_DEVELOPMENT_KEYS_IN_USE}\")
   set(VANTU_ALLOW_DEVELOPMENT_KEYS \"${VANTU_ALLOW_DEVELOPMENT_KEYS}\")
   set(VANTU_SIGNING_PKCS12 \"${VANTU_SIGNING_PKCS12}\")
   set(VANTU_DEVELOPMENT_SIGNING_DIR \"${VANTU_DEVELOPMENT_SIGNING_DIR}\")
-  set(VANTU_CLANG_VERSION_MAJOR \"${_clang_major}\")
   set(VANTU_PACKAGE_NAME \"${VANTU_PACKAGE_NAME}\")
   set(VANTU_SIGNING_SUMMARY \"${CMAKE_BINARY_DIR}/signing.txt\")
   include(\"${CMAKE_SOURCE_DIR}/cmake/PackageFinish.cmake\")")

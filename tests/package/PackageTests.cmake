@@ -21,6 +21,7 @@ set(product_VANTU_HANDSHAKE_KEY_SEED "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 set(product_VANTU_HANDSHAKE_MASTER_KEY "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb")
 set(product_VANTU_SIGNING_PKCS12 "/secure/product-codesign.p12")
 
+# (No ';' in a command: it would split the argument.)
 function(run_checked what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT result EQUAL 0)
@@ -199,9 +200,9 @@ elseif(CHECK STREQUAL "layout")
 elseif(CHECK STREQUAL "signatures")
   unpack_package(zip)
   set(package ${WORK_DIR}/package)
-  # Every binary is signed, SHA-256, by the certificate this build used.
-  file(STRINGS ${PACKAGE_DIR}/signing.txt pem REGEX "^pem=")
-  string(REGEX REPLACE "^pem=" "" pem "${pem}")
+  # Every binary is signed, SHA-256, by the certificate ./run.sh package
+  # put beside the zip.
+  set(pem ${PACKAGE_DIR}/signing-certificate.pem)
   file(GLOB binaries ${package}/bin/*.dll ${package}/bin/*.exe)
   list(LENGTH binaries count)
   expect_equal("${count}" "3" "signed binaries")
@@ -218,7 +219,8 @@ elseif(CHECK STREQUAL "signatures")
   file(SIZE ${WORK_DIR}/changed.dll size)
   math(EXPR offset "${size} / 4")
   run_checked("changing a byte" sh -c
-    "b=$(od -An -tu1 -j \"$2\" -N1 \"$1\"); printf \"$(printf '\\\\%03o' $(( (b + 1) % 256 )))\" | dd of=\"$1\" bs=1 seek=\"$2\" conv=notrunc status=none"
+    "b=$(od -An -tu1 -j \"$2\" -N1 \"$1\")
+     printf \"$(printf '\\\\%03o' $(( (b + 1) % 256 )))\" | dd of=\"$1\" bs=1 seek=\"$2\" conv=notrunc status=none"
     sh ${WORK_DIR}/changed.dll ${offset})
   file(SHA256 ${package}/bin/VantuToast.dll original)
   file(SHA256 ${WORK_DIR}/changed.dll changed)
@@ -231,6 +233,40 @@ elseif(CHECK STREQUAL "signatures")
     string(APPEND failures "\n  a DLL with one changed byte verified:\n${output}")
   endif()
 
+  # A product certificate: a PKCS#12 file with a password that only the
+  # environment carries. The install step signs with it, says so, and never
+  # prints the password; with a wrong password it stops.
+  set(product ${WORK_DIR}/product)
+  file(MAKE_DIRECTORY ${product}/prefix/bin)
+  file(COPY ${package}/bin/VantuToast.dll DESTINATION ${product}/prefix/bin)
+  string(RANDOM LENGTH 24 password)
+  set(ENV{VANTU_SIGNING_PASSWORD} "${password}")
+  run_checked("making a product certificate"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Product signing test"
+            -addext "extendedKeyUsage=codeSigning" -keyout ${product}/key.pem -out ${product}/certificate.pem)
+  run_checked("packing it" openssl pkcs12 -export -inkey ${product}/key.pem -in ${product}/certificate.pem
+                                   -out ${product}/product.p12 -passout env:VANTU_SIGNING_PASSWORD)
+  set(finish ${CMAKE_COMMAND} -DCMAKE_INSTALL_PREFIX=${product}/prefix -DVANTU_SIGNING_PKCS12=${product}/product.p12
+              -DVANTU_SIGNING_SUMMARY=${product}/signing.txt -DVANTU_PACKAGE_NAME=product-test
+              -P ${SOURCE_DIR}/cmake/PackageFinish.cmake)
+  execute_process(COMMAND ${finish} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  expect_equal("${result}" "0" "signing with a product certificate: ${output}")
+  string(FIND "${output}" "${password}" at)
+  expect_equal("${at}" "-1" "the password in the install step's output")
+  execute_process(COMMAND osslsigncode verify -CAfile ${product}/certificate.pem -in ${product}/prefix/bin/VantuToast.dll
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  expect_equal("${result}" "0" "verify against the product certificate: ${output}")
+  execute_process(COMMAND openssl x509 -in ${product}/certificate.pem -noout -fingerprint -sha1 OUTPUT_VARIABLE thumbprint)
+  string(REGEX REPLACE "^.*=|:|\n" "" thumbprint "${thumbprint}")
+  file(READ ${product}/signing.txt summary)
+  expect_contains("${summary}" "certificate=product\n" "signing summary")
+  expect_contains("${summary}" "thumbprint=${thumbprint}\n" "signing summary")
+  set(ENV{VANTU_SIGNING_PASSWORD} "not-${password}")
+  execute_process(COMMAND ${finish} RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
+  if(result EQUAL 0)
+    string(APPEND failures "\n  signing with a wrong password succeeded")
+  endif()
+
   # No private key or certificate store in the package.
   file(GLOB_RECURSE files ${package}/*)
   foreach(file ${files})
@@ -241,6 +277,60 @@ elseif(CHECK STREQUAL "signatures")
     if(secret)
       string(APPEND failures "\n  a private key in ${file}")
     endif()
+  endforeach()
+  file(REMOVE_RECURSE ${WORK_DIR})
+
+elseif(CHECK STREQUAL "notices")
+  # Every file outside this project that went into a shipped binary, as its
+  # PDB records it (objects and archives linked, source files compiled),
+  # comes from a Debian package that THIRD-PARTY-NOTICES.txt names with its
+  # version and copyright text.
+  unpack_package(zip)
+  set(package ${WORK_DIR}/package)
+  set(paths "")
+  file(GLOB pdbs ${package}/bin/*.pdb)
+  foreach(pdb ${pdbs})
+    run_checked("llvm-pdbutil" llvm-pdbutil-19 dump --modules --files ${pdb})
+    execute_process(COMMAND llvm-pdbutil-19 dump --modules --files ${pdb} OUTPUT_VARIABLE dump)
+    string(REGEX MATCHALL "(`|\\) )/[^` \n]*" found "${dump}")
+    list(APPEND paths ${found})
+  endforeach()
+  list(TRANSFORM paths REPLACE "^(`|\\) )" "")
+  # The build's copies of system headers (third_party/) stand for the originals.
+  list(TRANSFORM paths REPLACE "^/vantutoast-build/third_party/[^/]*include/" "/usr/include/")
+  list(REMOVE_DUPLICATES paths)
+  set(system "")
+  foreach(path ${paths})
+    if(path MATCHES "^/usr/")
+      list(APPEND system ${path})
+    elseif(NOT path MATCHES "^/vantutoast(-build)?/" AND NOT path MATCHES "^${SOURCE_DIR}/")
+      string(APPEND failures "\n  ${path}: of unknown origin")
+    endif()
+  endforeach()
+  execute_process(COMMAND dpkg -S ${system} RESULT_VARIABLE result OUTPUT_VARIABLE owners ERROR_VARIABLE errors)
+  expect_equal("${errors}" "" "files no Debian package owns")
+  string(REGEX MATCHALL "(^|\n)[^:\n]+" owners "${owners}")
+  list(TRANSFORM owners STRIP)
+  list(REMOVE_DUPLICATES owners)
+  list(SORT owners)
+  message(STATUS "components of the shipped binaries: ${owners}")
+  # The derivation itself finds what is known to be there: libstdc++, libgcc,
+  # the mingw-w64 runtime with winpthreads, RapidJSON.
+  foreach(expected g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev rapidjson-dev)
+    if(NOT expected IN_LIST owners)
+      string(APPEND failures "\n  ${expected} not among the components found: ${owners}")
+    endif()
+  endforeach()
+
+  file(READ ${package}/THIRD-PARTY-NOTICES.txt notices)
+  foreach(owner ${owners})
+    execute_process(COMMAND dpkg-query -W -f=\${Version} ${owner} OUTPUT_VARIABLE version)
+    expect_contains("${notices}" "\n${owner} ${version}\n" "THIRD-PARTY-NOTICES.txt")
+    file(STRINGS /usr/share/doc/${owner}/copyright first LIMIT_COUNT 1 REGEX ".")
+    expect_contains("${notices}" "${first}" "THIRD-PARTY-NOTICES.txt: copyright text of ${owner}")
+  endforeach()
+  foreach(component "libstdc++" "libgcc" "winpthreads" "RapidJSON")
+    expect_contains("${notices}" "${component}" "THIRD-PARTY-NOTICES.txt")
   endforeach()
   file(REMOVE_RECURSE ${WORK_DIR})
 else()
