@@ -3,11 +3,13 @@
 #   ./run.sh demo   the main job (build what the demo needs, then run it)
 #   ./run.sh test   build, then run every test under Wine and the native
 #                   sanitizer tests of the format code
-#   ./run.sh package [CMAKE-ARGS...]  release build and its zip package in
-#                   build/package/; without arguments it embeds the
-#                   development keys and is marked -devkeys, with arguments
-#                   (the product's keys, e.g. -DVANTU_TEMPLATE_PUBLIC_KEY=...
-#                   or -C keys.cmake) they go to the release configuration
+#   ./run.sh package [CMAKE-ARGS...]  release build (clang, lld) and its
+#                   signed zip package in build/package/; without arguments
+#                   it embeds the development keys, signs with a development
+#                   certificate and is marked -devkeys, with arguments (the
+#                   product's keys and -DVANTU_SIGNING_PKCS12=FILE, or
+#                   -C keys.cmake; password in VANTU_SIGNING_PASSWORD) they go
+#                   to the release configuration
 #   ./run.sh soak   build, then run only the soak test under Wine
 #   ./run.sh fuzz [SECONDS [TARGET...]]  run each fuzz target (or the ones
 #                   named) in turn, SECONDS each (default 600)
@@ -15,7 +17,9 @@
 #   ./run.sh bench  build, then run the pipe transport benchmark
 #   ./run.sh check  second compiler and static checks: clang build with the
 #                   lock analysis, its Windows suite under Wine, both DLLs'
-#                   boundaries, the PDB, clang-tidy
+#                   boundaries, the release package as shipped (PDBs, load
+#                   flags, a second build compared, the package tests),
+#                   clang-tidy
 #   ./run.sh build  build only
 set -euo pipefail
 cd "$(dirname "$0")"

@@ -134,8 +134,13 @@ string(APPEND _readme
   "that starts with `${VANTU_TEMPLATE_KEY_PREFIX}`. `bin/vantu-sign.exe` signs templates, "
   "`bin/pathwarden-services.exe` plays the product services for integration tests, "
   "`include/IVantuToast.h` declares the interface and `examples/minimal-host/main.cpp` is a "
-  "complete host. Every binary carries a version resource with version ${PROJECT_VERSION}.\n\n")
-foreach(section "For host programs" "Signed toast templates" "Reference product services")
+  "complete host, which `examples/minimal-host/CMakeLists.txt` builds against this package "
+  "(`find_package(VantuToast CONFIG REQUIRED)` with `CMAKE_PREFIX_PATH` naming this folder: "
+  "`VantuToast::Header` for the interface, `VantuToast_DLL` for the DLL to copy beside the "
+  "program). Every binary carries a version resource with version ${PROJECT_VERSION}, an "
+  "Authenticode signature and its PDB in `bin/`; `THIRD-PARTY-NOTICES.txt` names the "
+  "components compiled or linked into them.\n\n")
+foreach(section "For host programs" "Signed toast templates" "Reference product services" "Checking a package")
   vantu_readme_section(_text "${section}")
   string(APPEND _readme "${_text}")
 endforeach()

@@ -8,8 +8,9 @@
 // Binary contract: the slots pass std::wstring by reference, and compilers lay
 // out a virtual destructor's vtable entries differently (GCC and Clang use two
 // entries, MSVC one). A host must therefore be built with the same compiler
-// family and C++ library as the DLL: with mingw-w64 GCC and libstdc++ for the
-// DLL built here.
+// family and C++ library as the DLL: with mingw-w64 GCC (or Clang) and
+// libstdc++ for the DLL built here, whose release Clang builds on GCC's
+// libstdc++.
 //
 // Ownership: the host owns the object (end it with Release, slot 2) and every
 // toast event handle it receives (close it with CloseHandle).

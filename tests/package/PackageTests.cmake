@@ -188,7 +188,8 @@ elseif(CHECK STREQUAL "layout")
   file(READ ${SOURCE_DIR}/keys/dev-template-signing.pub.hex key)
   string(SUBSTRING "${key}" 0 16 key_prefix)
   foreach(part "## For host programs" "examples/minimal-host/main.cpp" "## Signed toast templates"
-               "bin/vantu-sign.exe sign" "## Reference product services" "## Release package" "SHA256SUMS")
+               "bin/vantu-sign.exe sign" "## Reference product services" "## Checking a package"
+               "sha256sum -c SHA256SUMS" "find_package(VantuToast CONFIG REQUIRED)")
     expect_contains("${readme}" "${part}" "package README")
   endforeach()
   if(zip MATCHES "-devkeys\\.zip$")
