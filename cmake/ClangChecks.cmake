@@ -22,20 +22,30 @@ set(_clang_warnings
 target_compile_options(vantu_options INTERFACE "$<$<COMPILE_LANGUAGE:C,CXX>:${_clang_warnings}>")
 
 # lld writes the PDB a Windows debugger reads next to TARGET's binary; the
-# binary's debug directory names it by file name only (no build path in the
-# binary). CodeView is compiled into TARGET and the static libraries named
-# after it only, whatever the build type: with emulated TLS, clang 19's
-# CodeView record of a thread_local variable names the variable's plain
-# symbol, which does not exist, and the link fails. The stand-ins and the
-# tests, which use thread_local, keep DWARF.
-# /Brepro: the header's time stamp and the PDB's GUID are a hash of the
-# image, so that one source gives one binary, which its PDB still matches.
+# binary's debug directory names it by file name only. CodeView is compiled
+# into TARGET and the static libraries named after it only, whatever the
+# build type: with emulated TLS, clang 19's CodeView record of a thread_local
+# variable names the variable's plain symbol, which does not exist, and the
+# link fails. The stand-ins and the tests, which use thread_local, keep DWARF.
+#
+# lld's /Brepro makes the image's time stamp a hash of the image, and the PDB
+# GUID is a hash of the PDB: for one source to give one binary in any folder,
+# the PDB holds no folder of this machine either. Hence no compiler command
+# lines, object names relative to the compilation folder, the PDB named
+# relative to the folder the link runs in, and that folder given to the PDB
+# as a fixed name (/pdbsourcepath). The link command itself is recorded, so
+# it names nothing by absolute path (the export list included, see the
+# top-level CMakeLists.txt).
 function(vantu_write_pdb target)
   foreach(objects ${target} ${ARGN})
-    target_compile_options(${objects} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-g -gcodeview>)
+    target_compile_options(${objects} PRIVATE
+      $<$<COMPILE_LANGUAGE:C,CXX>:-g -gcodeview -gno-codeview-command-line -fdebug-compilation-dir=.>)
   endforeach()
+  get_target_property(link_dir ${target} BINARY_DIR)
+  file(RELATIVE_PATH output_dir ${link_dir} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+  file(RELATIVE_PATH link_subdir ${CMAKE_BINARY_DIR} ${link_dir})
   target_link_options(${target} PRIVATE
-    "-Wl,--pdb=$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb"
+    "-Wl,--pdb=${output_dir}/$<TARGET_FILE_BASE_NAME:${target}>.pdb" "-Wl,--Xlink=-pdbsourcepath:/vantutoast-build/${link_subdir}"
     "-Wl,--Xlink=-pdbaltpath:%_PDB%" "-Wl,--Xlink=-Brepro")
 endfunction()
 
