@@ -180,7 +180,8 @@ elseif(CHECK STREQUAL "layout")
   execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC date -u -d @${epoch} +%Y%m%d.%H%M%S
                   OUTPUT_VARIABLE stamp OUTPUT_STRIP_TRAILING_WHITESPACE)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC zipinfo -T ${zip} OUTPUT_VARIABLE listing)
-  string(REGEX MATCHALL "[0-9]{8}\\.[0-9]{6}" times "${listing}")
+  string(REGEX MATCHALL " [0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]\\.[0-9][0-9][0-9][0-9][0-9][0-9] " times "${listing}")
+  list(TRANSFORM times STRIP)
   list(REMOVE_DUPLICATES times)
   expect_equal("${times}" "${stamp}" "zip entry times")
 
