@@ -128,6 +128,7 @@ if(CHECK STREQUAL "key-guard")
   # (the tree must be a development one that does not allow them).
   file(STRINGS ${BINARY_DIR}/CMakeCache.txt allowed REGEX "^VANTU_ALLOW_DEVELOPMENT_KEYS:BOOL=ON$")
   file(STRINGS ${BINARY_DIR}/CMakeCache.txt build_type REGEX "^CMAKE_BUILD_TYPE:")
+  string(REGEX REPLACE "^[^=]*=" "" build_type "${build_type}")
   if(allowed)
     string(APPEND failures "\n  ${BINARY_DIR} allows development keys: the cpack refusal is not tested")
   endif()
