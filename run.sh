@@ -363,7 +363,7 @@ reproducible() {
   local copy="$ROOT/build-repro" status=0 file
   rm -rf "$copy"
   mkdir -p "$copy/source"
-  git -C "$ROOT" ls-files -z -c -o --exclude-standard | (cd "$ROOT" && tar --null -T - -cf -) | tar -xf - -C "$copy/source"
+  git -C "$ROOT" ls-files -z -c -o --exclude-standard | (cd "$ROOT" && tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$copy/source"
   release_build "$copy/source" "$copy/release" -DVANTU_ALLOW_DEVELOPMENT_KEYS=ON >/dev/null
   for file in VantuToast.dll vantu-sign.exe pathwarden-services.exe; do
     if cmp -s "$RELEASE_DIR/bin/$file" "$copy/release/bin/$file"; then
