@@ -339,8 +339,8 @@ pdb_check() {
          "public CreateVantuToastObject: $publics" >&2
     status=1
   fi
-  echo "GUID {$pdb_guid} age $pdb_age as the record names ($pdb_name); $types class types, $procs procedures" \
-       "${dll:+, $lines line entries for VantuToast.cpp}"
+  echo "GUID {$pdb_guid} age $pdb_age as the record names ($pdb_name); $types class types," \
+       "$procs procedures${dll:+, $lines line entries for VantuToast.cpp}"
   return $status
 }
 
