@@ -10,23 +10,11 @@
 
 #include "VantuToast/SignatureUtils.h"
 #include "logging/Logger.h"
+#include "platform/ScopedHandle.h"
 
 namespace {
 
 constexpr wchar_t kLogModule[] = L"TemplateFile";
-
-struct FileHandle
-{
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    FileHandle() = default;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    }
-};
 
 }  // namespace
 
@@ -43,10 +31,9 @@ std::wstring ReadTemplateFileWithKey(const std::wstring& path, const uint8_t* pu
         return std::wstring();
     }
 
-    FileHandle file;
-    file.handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file.handle == INVALID_HANDLE_VALUE)
+    const Groundwork::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
     {
         VT_LOG(ERR) << "CreateFile failed";
         return std::wstring();
@@ -55,7 +42,7 @@ std::wstring ReadTemplateFileWithKey(const std::wstring& path, const uint8_t* pu
     // The whole file is read and counted in a signed 32-bit size: anything
     // larger is refused rather than read in part.
     DWORD high = 0;
-    const DWORD size = GetFileSize(file.handle, &high);
+    const DWORD size = GetFileSize(file.get(), &high);
     if (size == INVALID_FILE_SIZE || high != 0 || size > static_cast<DWORD>(INT32_MAX))
     {
         VT_LOG(ERR) << "GetFileSize failed";
@@ -72,7 +59,7 @@ std::wstring ReadTemplateFileWithKey(const std::wstring& path, const uint8_t* pu
     // A short read (the file shrank, or a device gave less) is a failure:
     // the signature must be checked over exactly the bytes that are shown.
     DWORD read = 0;
-    if (!ReadFile(file.handle, buffer.get(), size, &read, nullptr) || read != size)
+    if (!ReadFile(file.get(), buffer.get(), size, &read, nullptr) || read != size)
     {
         VT_LOG(ERR) << "ReadFile Failed";
         return std::wstring();

@@ -10,10 +10,10 @@
 
 #include <wrl/client.h>
 
+#include "base/Lock.h"
 #include "VantuToast/IVantuToast.h"
 #include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/WinRtToastAbi.h"
-#include "platform/Lock.h"
 
 // Application identity of every toast, and of the Start-menu shortcut.
 constexpr wchar_t kToastAppId[] = L"Zelnor.Pathwarden.DesktopToasts";

@@ -16,6 +16,7 @@
 #include "support/LogCapture.h"
 #include "support/TemplateSigning.h"
 #include "support/TestFiles.h"
+#include "platform/ScopedHandle.h"
 
 using testsupport::ReadAll;
 using testsupport::ScopedLogCapture;
@@ -44,7 +45,7 @@ class TemplateTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dev.Valid()) << "the development key could not be loaded";
+        ASSERT_TRUE(dev.valid()) << "the development key could not be loaded";
         ASSERT_EQ(64u, devKey.size());
     }
 
@@ -99,7 +100,7 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
     char& digit = signature[kXml.size() + 6 + 77];
     digit = digit == 'a' ? 'b' : 'a';
     const TestSigner other = TestSigner::Fresh();
-    ASSERT_TRUE(other.Valid());
+    ASSERT_TRUE(other.valid());
     const std::string otherSigned = other.Template(kXml, true);
 
     const std::tuple<const char*, std::string, const uint8_t*> cases[] = {
@@ -151,10 +152,10 @@ TEST_F(TemplateTest, EveryFailingStepIsLoggedOnce)
     ExpectRefused(dir.Path(), L"CreateFile failed");
     // Another writer that does not share: unreadable until it closes the file.
     const std::wstring path = Write(L"locked.template", dev.Template(kXml, true));
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    Groundwork::ScopedHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer.valid());
     ExpectRefused(path, L"CreateFile failed");
-    CloseHandle(writer);
+    writer.reset();
     EXPECT_EQ(kXmlWide, ReadTemplateFileWithKey(path, devKey.data()));
 }
 
@@ -188,14 +189,15 @@ TEST_F(TemplateTest, AShortReadIsAFailure)
     // Kernel attribute files report a size of one page and deliver a few
     // bytes: ReadFile succeeds with fewer bytes than the file size.
     const std::wstring path = L"Z:\\sys\\devices\\system\\cpu\\online";
-    HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (probe == INVALID_HANDLE_VALUE)
+    Groundwork::ScopedHandle probe(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!probe.valid())
         GTEST_SKIP() << "no kernel attribute file to read here";
-    const DWORD size = GetFileSize(probe, nullptr);
+    const DWORD size = GetFileSize(probe.get(), nullptr);
     std::vector<char> buffer(size + 1);
     DWORD read = 0;
-    const BOOL ok = ReadFile(probe, buffer.data(), size, &read, nullptr);
-    CloseHandle(probe);
+    const BOOL ok = ReadFile(probe.get(), buffer.data(), size, &read, nullptr);
+    probe.reset();
     if (!ok || size < 134 || read >= size)
         GTEST_SKIP() << "the file does not read short here (size " << size << ", read " << read << ")";
 

@@ -210,10 +210,10 @@ TEST_F(ServiceClients, ASessionsConnectionIsMadeOnceOutlivesAnOutageAndIsMadeAga
     std::vector<std::thread> senders;
     for (int i = 0; i < 8; ++i)
         senders.emplace_back([&] {
-            WaitForSingleObject(go.Get(), 30000);
+            WaitForSingleObject(go.get(), 30000);
             sent += client.PostRequest(request) ? 1 : 0;
         });
-    SetEvent(go.Get());
+    SetEvent(go.get());
     for (auto& sender : senders)
         sender.join();
     EXPECT_EQ(8, sent.load());

@@ -57,7 +57,7 @@ struct HostEvent : Groundwork::ScopedHandle
 {
     bool Signalled(DWORD timeoutMs = 10000) const
     {
-        return Valid() && WaitForSingleObject(Get(), timeoutMs) == WAIT_OBJECT_0;
+        return valid() && WaitForSingleObject(get(), timeoutMs) == WAIT_OBJECT_0;
     }
 };
 
@@ -185,7 +185,7 @@ protected:
     // Shows kSimpleToast under `id` and returns its stand-in identifier.
     VantuSimToastId ShowOne(IVantuToast* toast, int id, HostEvent& event)
     {
-        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.Put()));
+        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.put()));
         const auto screen = OnScreen();
         EXPECT_FALSE(screen.empty());
         return screen.empty() ? 0 : screen.back();
