@@ -4,6 +4,8 @@
 
 #include <bcrypt.h>
 
+#include <cstring>
+
 #include "ZnCryptoLib/src/windows/CngHandles.h"
 #include "logging/Logger.h"
 #include "vantu_config.h"
@@ -33,6 +35,16 @@ bool Sha256(const uint8_t* data, ULONG length, uint8_t* digest)
 }
 
 }  // namespace
+
+bool HexStringToBytes(const char* hex, uint8_t* bytes)
+{
+    if (hex != nullptr && bytes != nullptr && std::strlen(hex) < kSignatureHexLength)
+    {
+        VT_LOG(ERR) << "Hex string length less than required";
+        return false;
+    }
+    return DecodeSignatureHex(hex, bytes);
+}
 
 const uint8_t TemplateSigningKey[kTemplateSigningKeyLength] = {VANTU_TEMPLATE_PUBLIC_KEY_BYTES};
 
@@ -66,8 +78,10 @@ bool VerifyFileSignatureWithKey(const uint8_t* data, int32_t count, uint32_t* co
                                             sizeof(blob), 0)))
         return false;
 
+    char hex[kSignatureHexLength + 1];
+    TemplateSignatureText(data, layout, hex);
     uint8_t signature[kSignatureLength] = {};
-    if (!ReadTemplateSignature(data, layout, signature))
+    if (!HexStringToBytes(hex, signature))
         VT_LOG(ERR) << "Unable to convert hex string into binary";
 
     const NTSTATUS status =

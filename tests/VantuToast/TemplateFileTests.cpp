@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "VantuToast/SignatureUtils.h"
-#include "VantuToast/TemplateFile.h"
+#include "VantuToast/VantuToast.h"
+#include "platform/ScopedHandle.h"
 #include "support/Hex.h"
 #include "support/LogCapture.h"
 #include "support/TemplateSigning.h"
 #include "support/TestFiles.h"
-#include "platform/ScopedHandle.h"
 
 using testsupport::ReadAll;
 using testsupport::ScopedLogCapture;
@@ -61,7 +61,7 @@ protected:
         ScopedLogCapture capture(LogSeverity::DBG);
         EXPECT_EQ(L"", ReadTemplateFileWithKey(path, devKey.data()));
         EXPECT_EQ(1u, capture.Lines().size()) << capture.Text();
-        EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", line)) << capture.Text();
+        EXPECT_TRUE(capture.Has(L"ERR", L"VantuToast", line)) << capture.Text();
     }
 
     TestSigner dev = TestSigner::Development();
@@ -120,7 +120,23 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
 
         const std::wstring path = Write(L"bad.template", file);
         EXPECT_EQ(L"", ReadTemplateFileWithKey(path, key));
-        EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", L"Signature verification failed: " + path));
+        EXPECT_TRUE(capture.Has(L"ERR", L"VantuToast", L"Signature verification failed: " + path));
+    }
+    {
+        // A zero byte among the signature characters: the decode refuses first.
+        std::string zero = good;
+        zero[kXml.size() + 6 + 40] = '\0';
+        ScopedLogCapture capture(LogSeverity::ERR);
+        EXPECT_FALSE(Verify(zero, devKey.data()));
+        const auto lines = capture.Lines();
+        ASSERT_EQ(3u, lines.size()) << capture.Text();
+        EXPECT_TRUE(ScopedLogCapture::IsLine(lines[0], L"ERR", L"SignatureUtils", L"Hex string length less than required"))
+            << lines[0];
+        EXPECT_TRUE(
+            ScopedLogCapture::IsLine(lines[1], L"ERR", L"SignatureUtils", L"Unable to convert hex string into binary"))
+            << lines[1];
+        EXPECT_TRUE(ScopedLogCapture::IsLine(lines[2], L"ERR", L"SignatureUtils", L"File Signature Verification failed"))
+            << lines[2];
     }
     uint32_t contentLength = 99;
     EXPECT_FALSE(Verify(dev.Template("", false).substr(1), devKey.data(), &contentLength)) << "shorter than its trailer";

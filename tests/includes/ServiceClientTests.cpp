@@ -101,7 +101,7 @@ TEST_F(ServiceClients, SettingReadFromTheService)
         EXPECT_EQ(result, client.GetSetting(name, scope, value)) << (name ? name : "no name");
         EXPECT_EQ(expected, value);
     }
-    EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
+    EXPECT_TRUE(capture.Has(L"INF", L"SettingClient", L"Setting does not exist"));
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Failed to create request json"));
     // Memory running out while the value is copied: result 3, the default stays.
     std::string small = "default";  // no room yet for the value

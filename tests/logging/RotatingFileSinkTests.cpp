@@ -9,11 +9,11 @@
 #include <tuple>
 
 #include "logging/LoggerStartup.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
 #include "support/TestFiles.h"
 #include "vantu_config.h"
-#include "platform/ScopedHandle.h"
 
 using testsupport::FileExists;
 using testsupport::ReadFileBytes;

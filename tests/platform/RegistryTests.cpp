@@ -16,8 +16,8 @@
 #include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/SealedValue.h"
-#include "vantu_config.h"
 #include "platform/ScopedHandle.h"
+#include "vantu_config.h"
 
 using Groundwork::CObfuscatedRegKey;
 using Groundwork::CRegKey;

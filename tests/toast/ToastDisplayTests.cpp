@@ -7,8 +7,8 @@
 #include <thread>
 #include <tuple>
 
-#include "toast/ToastHost.h"
 #include "platform/ScopedHandle.h"
+#include "toast/ToastHost.h"
 
 using testsupport::HostEvent;
 using testsupport::kSimpleToast;
@@ -262,7 +262,8 @@ TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
         EXPECT_EQ(record, records.back());
         if (!line.empty())
         {
-            EXPECT_TRUE(LoggedLine(line.substr(0, 3).c_str(), line.substr(4), before)) << Log().substr(before);
+            EXPECT_TRUE(LoggedLine(line.substr(0, 3).c_str(), "VantuActionHandlers", line.substr(4), before))
+                << Log().substr(before);
         }
         else
         {

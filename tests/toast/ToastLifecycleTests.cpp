@@ -99,7 +99,8 @@ TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
     ASSERT_TRUE(FileExists(shortcutPath));
     IVantuToast* other = create();
     EXPECT_FALSE(other->Release());
-    EXPECT_TRUE(LoggedLine("ERR", "ERROR: VantuToast object counter should never be less than zero. Counter: -1"));
+    EXPECT_TRUE(
+        LoggedLine("ERR", "VantuToast", "ERROR: VantuToast object counter should never be less than zero. Counter: -1"));
     EXPECT_TRUE(FileExists(shortcutPath));
 
     // Still initialised: an object that never called Initialize shows toasts.
@@ -116,7 +117,8 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
 {
     testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
     IVantuToast* toast = InitializedObject();
-    EXPECT_TRUE(LoggedLine("INF", "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end())));
+    EXPECT_TRUE(LoggedLine("INF", "VantuToast",
+                           "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end())));
     EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
     EXPECT_TRUE(toast->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
@@ -197,13 +199,13 @@ TEST_F(ToastEdges, TemplatesThroughTheDll)
     HostEvent refused;
     EXPECT_FALSE(toast->ShowToastFromTemplate(41, dir / L"none.template", refused.put()));
     EXPECT_EQ(nullptr, refused.get());
-    EXPECT_TRUE(LoggedLine("ERR", "Failed to retrieve XML template file contents"));
+    EXPECT_TRUE(LoggedLine("ERR", "VantuToast", "Failed to retrieve XML template file contents"));
 
     IVantuToast* bare = create();  // after the last Release: not initialised
     toast->Release();
     toast = nullptr;
     EXPECT_FALSE(bare->ShowToastFromTemplate(40, good, refused.put()));
-    EXPECT_TRUE(LoggedLine("ERR", "CVantuToast not initialized"));
+    EXPECT_TRUE(LoggedLine("ERR", "VantuToast", "CVantuToast not initialized"));
     EXPECT_TRUE(bare->Release());
 }
 
@@ -375,5 +377,6 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     std::printf("child host ended %.0f ms after ExitProcess\n", Milliseconds([&] { code = child.Wait(2000); }));
     ASSERT_TRUE(code.has_value()) << "still running 2 s after ExitProcess";
     EXPECT_EQ(kChildExitCode, *code);
-    EXPECT_TRUE(LoggedLine("DBG", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
+    EXPECT_TRUE(
+        LoggedLine("DBG", "VantuToast", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
 }
