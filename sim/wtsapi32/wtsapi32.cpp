@@ -222,8 +222,6 @@ public:
         m_memory.reset(static_cast<unsigned char*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes == 0 ? 1 : bytes)));
         m_next = reinterpret_cast<Char*>(m_memory.get() + count * sizeof(Record));
     }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
 
     bool Valid() const { return m_memory.valid(); }
     Record* Records() { return reinterpret_cast<Record*>(m_memory.get()); }
