@@ -13,13 +13,7 @@ if(VANTU_DEVELOPMENT_KEYS_IN_USE AND NOT VANTU_ALLOW_DEVELOPMENT_KEYS)
     "-DVANTU_ALLOW_DEVELOPMENT_KEYS=ON for a package marked -devkeys that must not ship.")
 endif()
 
-# (No ';' in a command: it would split the argument.)
-function(_vantu_run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${output}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/RunChecked.cmake)
 
 # --- Code-signing certificate ------------------------------------------------------
 # The product's PKCS#12 file, its password read from VANTU_SIGNING_PASSWORD by
@@ -49,12 +43,12 @@ else()
     message(STATUS "Making a development code-signing certificate in ${_dir}")
     file(MAKE_DIRECTORY "${_dir}")
     file(CHMOD "${_dir}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
-    _vantu_run("Making the development certificate"
+    vantu_run_checked("Making the development certificate"
       openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650
               -subj "/O=Zelnor/CN=VantuToast development code signing (not for release)"
               -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning"
               -keyout "${_dir}/key.pem" -out "${_dir}/certificate.pem")
-    _vantu_run("Packing the development certificate"
+    vantu_run_checked("Packing the development certificate"
       openssl pkcs12 -export -inkey "${_dir}/key.pem" -in "${_dir}/certificate.pem"
               -out "${_p12}.new" -passout pass:)
     file(REMOVE "${_dir}/key.pem")
@@ -65,7 +59,7 @@ endif()
 # The certificate alone (public), for the summary and for verifying.
 get_filename_component(_summary_dir "${VANTU_SIGNING_SUMMARY}" DIRECTORY)
 set(_certificate "${_summary_dir}/signing-certificate.pem")
-_vantu_run("Reading the signing certificate"
+vantu_run_checked("Reading the signing certificate"
   sh -c "printf '%s\\n' \"$(printenv $1)\" | openssl pkcs12 -in \"$2\" -nokeys -clcerts -passin stdin -out \"$3\""
      sh ${_password_env} "${_p12}" "${_certificate}")
 execute_process(COMMAND openssl x509 -in "${_certificate}" -noout -subject -nameopt RFC2253
@@ -82,7 +76,7 @@ string(REPLACE ":" "" _thumbprint "${_thumbprint}")
 file(GLOB _binaries "${_prefix}/bin/*.dll" "${_prefix}/bin/*.exe")
 foreach(_binary ${_binaries})
   file(REMOVE "${_binary}.signed")
-  _vantu_run("Signing ${_binary}"
+  vantu_run_checked("Signing ${_binary}"
     sh -c "password=$(printenv \"$1\")
            set -- -pkcs12 \"$2\" -h sha256 -n Pathwarden -in \"$3\" -out \"$3.signed\"
            if [ -n \"$password\" ]

@@ -21,13 +21,7 @@ set(product_VANTU_HANDSHAKE_KEY_SEED "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 set(product_VANTU_HANDSHAKE_MASTER_KEY "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb")
 set(product_VANTU_SIGNING_PKCS12 "/secure/product-codesign.p12")
 
-# (No ';' in a command: it would split the argument.)
-function(run_checked what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${output}")
-  endif()
-endfunction()
+include(${SOURCE_DIR}/cmake/RunChecked.cmake)
 
 # Unpacks the one package zip in PACKAGE_DIR into WORK_DIR/package; ZIP
 # receives its path.
@@ -39,7 +33,7 @@ function(unpack_package zip_out)
   endif()
   file(REMOVE_RECURSE ${WORK_DIR})
   file(MAKE_DIRECTORY ${WORK_DIR}/package)
-  run_checked("unzip" unzip -q ${zips} -d ${WORK_DIR}/package)
+  vantu_run_checked("unzip" unzip -q ${zips} -d ${WORK_DIR}/package)
   set(${zip_out} ${zips} PARENT_SCOPE)
 endfunction()
 
@@ -220,7 +214,7 @@ elseif(CHECK STREQUAL "signatures")
   file(COPY_FILE ${package}/bin/VantuToast.dll ${WORK_DIR}/changed.dll)
   file(SIZE ${WORK_DIR}/changed.dll size)
   math(EXPR offset "${size} / 4")
-  run_checked("changing a byte" sh -c
+  vantu_run_checked("changing a byte" sh -c
     "b=$(od -An -tu1 -j \"$2\" -N1 \"$1\")
      printf \"$(printf '\\\\%03o' $(( (b + 1) % 256 )))\" | dd of=\"$1\" bs=1 seek=\"$2\" conv=notrunc status=none"
     sh ${WORK_DIR}/changed.dll ${offset})
@@ -243,10 +237,10 @@ elseif(CHECK STREQUAL "signatures")
   file(COPY ${package}/bin/VantuToast.dll DESTINATION ${product}/prefix/bin)
   string(RANDOM LENGTH 24 password)
   set(ENV{VANTU_SIGNING_PASSWORD} "${password}")
-  run_checked("making a product certificate"
+  vantu_run_checked("making a product certificate"
     openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Product signing test"
             -addext "extendedKeyUsage=codeSigning" -keyout ${product}/key.pem -out ${product}/certificate.pem)
-  run_checked("packing it" openssl pkcs12 -export -inkey ${product}/key.pem -in ${product}/certificate.pem
+  vantu_run_checked("packing it" openssl pkcs12 -export -inkey ${product}/key.pem -in ${product}/certificate.pem
                                    -out ${product}/product.p12 -passout env:VANTU_SIGNING_PASSWORD)
   set(finish ${CMAKE_COMMAND} -DCMAKE_INSTALL_PREFIX=${product}/prefix -DVANTU_SIGNING_PKCS12=${product}/product.p12
               -DVANTU_SIGNING_SUMMARY=${product}/signing.txt -DVANTU_PACKAGE_NAME=product-test
@@ -292,7 +286,7 @@ elseif(CHECK STREQUAL "notices")
   set(paths "")
   file(GLOB pdbs ${package}/bin/*.pdb)
   foreach(pdb ${pdbs})
-    run_checked("llvm-pdbutil" llvm-pdbutil-19 dump --modules --files ${pdb})
+    vantu_run_checked("llvm-pdbutil" llvm-pdbutil-19 dump --modules --files ${pdb})
     execute_process(COMMAND llvm-pdbutil-19 dump --modules --files ${pdb} OUTPUT_VARIABLE dump)
     string(REGEX MATCHALL "(`|\\) )/[^` \n]*" found "${dump}")
     list(APPEND paths ${found})
