@@ -6,6 +6,7 @@
 
 #include "logging/Logger.h"
 #include "logging/ProcessExit.h"
+#include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/TemplateFile.h"
 
 namespace {
@@ -44,15 +45,28 @@ void StopTracking(int toastId)
 
 extern "C" IVantuToast* CreateVantuToastObject()
 {
+    // The host may unload the library while this object, or a toast it
+    // shows, lives on.
+    ModuleLifetime::Pin();
     return new (std::nothrow) CVantuToast();
 }
 
-CVantuToast::CVantuToast() : m_roInitializeResult(RoInitialize(RO_INIT_MULTITHREADED)) {}
+CVantuToast::CVantuToast()
+    : m_roInitializeResult(RoInitialize(RO_INIT_MULTITHREADED)),
+      m_creatingThreadId(GetCurrentThreadId()),
+      m_creatingThread(OpenThread(SYNCHRONIZE, FALSE, m_creatingThreadId))
+{
+}
 
 CVantuToast::~CVantuToast()
 {
-    if (SUCCEEDED(m_roInitializeResult))
+    if (FAILED(m_roInitializeResult))
+        return;
+    if (m_creatingThread.Valid() && GetCurrentThreadId() == m_creatingThreadId)
         RoUninitialize();
+    else
+        VT_LOG(WRN) << "Toast object destroyed on thread " << GetCurrentThreadId() << ", not on its creating thread "
+                    << m_creatingThreadId << ": RoUninitialize skipped";
 }
 
 bool CVantuToast::Initialize()
@@ -66,9 +80,6 @@ bool CVantuToast::Initialize()
 
 bool CVantuToast::Release()
 {
-    // This code runs on after the object is gone: the library stays loaded
-    // until it returns.
-    const ModuleHold running;
     Groundwork::MutexLock guard(ToastState::InitializationMutex);
     const int32_t counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
@@ -82,7 +93,7 @@ bool CVantuToast::Release()
     }
 
     // The service clients stay: toasts still on screen report their results
-    // after this. They close when nothing uses the library any more.
+    // after this, and the connections serve the next objects.
     ToastState::ToastInitialized = false;
     std::wstring shortcutPath;
     if (!GetShortcutPath(shortcutPath))

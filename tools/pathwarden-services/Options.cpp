@@ -60,7 +60,9 @@ const wchar_t* UsageText()
            L"                        with identifier 0\n"
            L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
-           L"  --close-after N       close a transport pipe once it received N frames\n";
+           L"  --close-after N       close a transport pipe once it received N frames\n"
+           L"  --pause-reading N     read nothing from a client for N ms after it opens the\n"
+           L"                        first pipe, and again after it opens its transport pipe\n";
 }
 
 bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool& help, std::wstring& error)
@@ -196,6 +198,11 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
         else if (arg == L"--close-after")
         {
             if (!number(options.faults.closeAfter))
+                return false;
+        }
+        else if (arg == L"--pause-reading")
+        {
+            if (!number(options.faults.pauseReadingMs))
                 return false;
         }
         else

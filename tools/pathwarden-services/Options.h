@@ -39,6 +39,10 @@ struct Faults
     HandshakeFault handshake = HandshakeFault::kNone;
     bool missingTransport = false; // the answer names a pipe that is never created
     uint32_t closeAfter = 0;       // close a transport pipe after it received N frames
+    // Read nothing from a client for this long after it opened the first
+    // pipe, and again after it opened its transport pipe: its handshake is
+    // answered late and its writes stay pending meanwhile.
+    uint32_t pauseReadingMs = 0;
 };
 
 struct Options
