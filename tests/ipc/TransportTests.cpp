@@ -370,7 +370,9 @@ TEST_F(TransportTest, DestroyingAConnectionLetsItsQueuedMessagesOutOrSaysWhichAr
             EXPECT_EQ(delivered ? 0u : 1u, log.Count(L"ERR", L"ClientPipeCommunications", line)) << log.Text();
         }
         if (delivered)
+        {
             EXPECT_EQ(2u, testsupport::FileLines(events, 2).size()) << "both arrived after the destructor returned";
+        }
         services.Stop();
     }
 }
