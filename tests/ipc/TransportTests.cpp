@@ -463,7 +463,7 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
     const std::string eventName = "vantu-stats-start-" + std::to_string(GetCurrentProcessId());
     ipc::ScopedHandle start(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
     ipc::ScopedHandle ready(CreateEventA(nullptr, TRUE, FALSE, (eventName + "-ready").c_str()));
-    ASSERT_TRUE(start.Valid() && ready.Valid());
+    ASSERT_TRUE(start.valid() && ready.valid());
 
     constexpr int kHelperCount = 400;
     constexpr int kOwnCount = 400;
@@ -473,10 +473,10 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
 
     // Both writers start together, each with its collector (and mutex
     // handle) ready.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.Get(), 60000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 60000));
     {
         ipc::ipc_stats_collector stats;
-        SetEvent(start.Get());
+        SetEvent(start.get());
         for (int i = 0; i < kOwnCount; ++i)
         {
             Groundwork::MutexLock lock(stats.Lock());
@@ -498,11 +498,11 @@ TEST_F(IpcStats, TeardownWaitsForTheGlobalMutexOnlySoLong)
     ipc::ScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread holder([&] {
         ipc::ScopedHandle mutex(CreateMutexA(nullptr, TRUE, ipc::ipc_stats_collector::kMutexName));
-        SetEvent(held.Get());
-        WaitForSingleObject(done.Get(), 60000);
-        ReleaseMutex(mutex.Get());
+        SetEvent(held.get());
+        WaitForSingleObject(done.get(), 60000);
+        ReleaseMutex(mutex.get());
     });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.Get(), 10000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.get(), 10000));
     testsupport::ScopedLogCapture log;
     auto destroyed = std::async(std::launch::async, [] {
         ipc::ipc_stats_collector stats;
@@ -511,7 +511,7 @@ TEST_F(IpcStats, TeardownWaitsForTheGlobalMutexOnlySoLong)
         stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
     });
     const bool returned = destroyed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-    SetEvent(done.Get());
+    SetEvent(done.get());
     holder.join();
     ASSERT_TRUE(returned) << "the collector's destructor still waits for the mutex";
     EXPECT_TRUE(log.Has(L"ERR", L"ipc_stats_collector", L"Dropping 2 IPC statistics counts not written within 3000 ms"))

@@ -16,6 +16,7 @@
 #include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/SealedValue.h"
+#include "platform/ScopedHandle.h"
 #include "vantu_config.h"
 
 using Groundwork::CObfuscatedRegKey;
@@ -95,14 +96,12 @@ std::wstring DaclOf(CRegKey& key)
     if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
         return L"";
     std::vector<BYTE> sd(size);
-    LPWSTR text = nullptr;
+    Groundwork::LocalMemory<LPWSTR> text;
     if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS ||
         !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              &text, nullptr))
+                                                              text.put(), nullptr))
         return L"";
-    const std::wstring result = text;
-    LocalFree(text);
-    return result;
+    return text.get();
 }
 
 // A derived key whose implementation could not be allocated.
@@ -259,12 +258,10 @@ TEST_F(RegistryTest, GrantEveryoneFullAccessGivesTheWholeTreeTheKeysNewDacl)
     ASSERT_EQ(ERROR_SUCCESS, grandchild.Create(child.Handle(), L"inner", nullptr, REG_OPTION_NON_VOLATILE,
                                                KEY_ALL_ACCESS));
     // A list of the subkey's own, which the grant replaces.
-    PSECURITY_DESCRIPTOR own = nullptr;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> own;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KR;;;BU)", SDDL_REVISION_1,
-                                                                     &own, nullptr));
-    const LONG set = grandchild.SetKeySecurity(DACL_SECURITY_INFORMATION, own);
-    LocalFree(own);
-    ASSERT_EQ(ERROR_SUCCESS, set);
+                                                                     own.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, grandchild.SetKeySecurity(DACL_SECURITY_INFORMATION, own.get()));
 
     ASSERT_EQ(ERROR_SUCCESS, child.GrantEveryoneFullAccess(true));
     const std::wstring granted = DaclOf(child);

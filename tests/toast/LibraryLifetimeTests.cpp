@@ -233,7 +233,7 @@ TEST_F(LibraryLifetime, ApartmentIsBalancedOnlyOnTheCreatingThread)
             CoUninitialize();
         }).join();
         EXPECT_EQ(S_FALSE, afterDestroy);
-        EXPECT_TRUE(LoggedLine("WRN", "Toast object destroyed on thread " + std::to_string(destroyer) +
+        EXPECT_TRUE(LoggedLine("WRN", "VantuToast", "Toast object destroyed on thread " + std::to_string(destroyer) +
                                           ", not on its creating thread " + std::to_string(creator) +
                                           ": RoUninitialize skipped"));
     }

@@ -62,7 +62,7 @@ bool EventSink::Open(const std::wstring& path)
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    m_file.Reset(file);
+    m_file.reset(file);
     m_handle = file;
     return true;
 }
