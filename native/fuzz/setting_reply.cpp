@@ -27,7 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         std::string value = "unchanged";
         int32_t typeCode = -7;
-        const int32_t result = ParseGetSettingResponse(document, value, typeCode);
+        SettingReplyIssue issue = SettingReplyIssue::None;
+        const int32_t result = ParseGetSettingResponse(document, value, typeCode, issue);
+        Require((result == kSettingDelivered) == (issue == SettingReplyIssue::None));
         Require(result == kSettingDelivered || result == kSettingDoesNotExist || result == kSettingNoResponseField ||
                 result == kSettingResponseWrongSize || result == kSettingWrongType);
         if (result == kSettingDelivered)

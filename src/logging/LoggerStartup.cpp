@@ -26,29 +26,20 @@ constexpr uint32_t kDefaultRotationSize = 0x100000;
 constexpr uint32_t kDefaultRotationCount = 5;
 constexpr uint32_t kDefaultLevel = 1;
 
-// Owner of a security descriptor converted from SDDL.
-class SecurityDescriptor
+// A security descriptor converted from SDDL; empty when the text is refused.
+Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> DescriptorFromSddl(const wchar_t* sddl)
 {
-public:
-    explicit SecurityDescriptor(const wchar_t* sddl)
-    {
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &m_sd, nullptr))
-            m_sd = nullptr;
-    }
-    ~SecurityDescriptor()
-    {
-        if (m_sd)
-            LocalFree(m_sd);
-    }
-    SecurityDescriptor(const SecurityDescriptor&) = delete;
-    SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+    // On failure the slot holds nothing of ours to free.
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr))
+        (void)descriptor.release();
+    return descriptor;
+}
 
-    PSECURITY_DESCRIPTOR Get() const { return m_sd; }
-    SECURITY_ATTRIBUTES Attributes() const { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), m_sd, FALSE}; }
-
-private:
-    PSECURITY_DESCRIPTOR m_sd = nullptr;
-};
+SECURITY_ATTRIBUTES AttributesOf(const Groundwork::LocalMemory<PSECURITY_DESCRIPTOR>& descriptor)
+{
+    return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+}
 
 void ReadDword(const wchar_t* name, uint32_t& value)
 {
@@ -84,10 +75,10 @@ void StartLogger(Logger& logger, void* module)
 
 bool LogFolder(HMODULE module, std::wstring& folder)
 {
-    SecurityDescriptor descriptor(kLogFolderSddl);
-    if (descriptor.Get() == nullptr)
+    const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
+    if (descriptor.get() == nullptr)
         return false;
-    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+    SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
 
     wchar_t common[MAX_PATH] = L"";
     if (!SHGetSpecialFolderPathW(nullptr, common, CSIDL_COMMON_APPDATA, TRUE))
@@ -135,13 +126,13 @@ bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* secur
 
 bool ApplyFileDacl(const std::wstring& path, const wchar_t* sddl)
 {
-    SecurityDescriptor descriptor(sddl);
-    if (descriptor.Get() == nullptr)
+    const auto descriptor = DescriptorFromSddl(sddl);
+    if (descriptor.get() == nullptr)
         return false;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
+    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;
     return SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                  nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
@@ -174,10 +165,10 @@ bool RotatingFileSink::EnsureFolder()
 {
     if (m_folderReady)
         return true;
-    SecurityDescriptor descriptor(kLogFolderSddl);
-    if (descriptor.Get() == nullptr)
+    const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
+    if (descriptor.get() == nullptr)
         return false;
-    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+    SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
     m_folderReady = CreateSecuredDirectory(m_folderPath, &attributes);
     return m_folderReady;
 }
@@ -190,7 +181,7 @@ void RotatingFileSink::Write(const std::wstring& line)
 
     Groundwork::ScopedHandle file(CreateFileW(m_filePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
+    if (!file.valid())
         return;
 
     // One write hands the whole line to the system, which keeps it when the
@@ -198,15 +189,15 @@ void RotatingFileSink::Write(const std::wstring& line)
     // thread waits on the disk under the lock.
     const std::string bytes = EncodeLogLine(line);
     DWORD written = 0;
-    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         return;
 
     if (m_rotationCount == 0)
         return;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
         return;
-    file.Reset();
+    file.reset();
     ApplyFileDacl(m_filePath, kLogFileSddl);
     RotateLocked();
 }

@@ -108,7 +108,7 @@ TEST_F(ServiceClients, SettingReadFromTheService)
         EXPECT_EQ(result, client.GetSetting(name, scope, value)) << (name ? name : "no name");
         EXPECT_EQ(expected, value);
     }
-    EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
+    EXPECT_TRUE(capture.Has(L"INF", L"SettingClient", L"Setting does not exist"));
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Failed to create request json"));
     // Memory running out while the value is copied: result 3, the default stays.
     std::string small = "default";  // no room yet for the value
@@ -247,10 +247,10 @@ TEST_F(ServiceClients, ASessionsConnectionIsMadeOnceOutlivesAnOutageAndIsMadeAga
     std::vector<std::thread> senders;
     for (int i = 0; i < 8; ++i)
         senders.emplace_back([&] {
-            WaitForSingleObject(go.Get(), 30000);
+            WaitForSingleObject(go.get(), 30000);
             sent += client.PostRequest(request) ? 1 : 0;
         });
-    SetEvent(go.Get());
+    SetEvent(go.get());
     for (auto& sender : senders)
         sender.join();
     EXPECT_EQ(8, sent.load());

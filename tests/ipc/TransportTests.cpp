@@ -575,7 +575,7 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
     const std::string eventName = "vantu-stats-start-" + std::to_string(GetCurrentProcessId());
     ipc::ScopedHandle start(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
     ipc::ScopedHandle ready(CreateEventA(nullptr, TRUE, FALSE, (eventName + "-ready").c_str()));
-    ASSERT_TRUE(start.Valid() && ready.Valid());
+    ASSERT_TRUE(start.valid() && ready.valid());
 
     constexpr int kHelperCount = 400;
     constexpr int kOwnCount = 400;
@@ -585,10 +585,10 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
 
     // Both writers start together, each with its collector (and mutex
     // handle) ready.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.Get(), 60000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 60000));
     {
         ipc::ipc_stats_collector stats;
-        SetEvent(start.Get());
+        SetEvent(start.get());
         for (int i = 0; i < kOwnCount; ++i)
         {
             Groundwork::MutexLock lock(stats.Lock());

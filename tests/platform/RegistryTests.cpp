@@ -16,6 +16,7 @@
 #include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/SealedValue.h"
+#include "platform/ScopedHandle.h"
 #include "vantu_config.h"
 
 using Groundwork::CObfuscatedRegKey;
@@ -95,14 +96,12 @@ std::wstring DaclOf(CRegKey& key)
     if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
         return L"";
     std::vector<BYTE> sd(size);
-    LPWSTR text = nullptr;
+    Groundwork::LocalMemory<LPWSTR> text;
     if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS ||
         !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              &text, nullptr))
+                                                              text.put(), nullptr))
         return L"";
-    const std::wstring result = text;
-    LocalFree(text);
-    return result;
+    return text.get();
 }
 
 // A derived key whose implementation could not be allocated.
@@ -262,14 +261,13 @@ TEST_F(RegistryTest, GrantEveryoneFullAccessGivesTheWholeTreeTheKeysNewDacl)
     CRegKey deepest;
     ASSERT_EQ(ERROR_SUCCESS, deepest.Create(grandchild.Handle(), L"deeper", nullptr, REG_OPTION_NON_VOLATILE,
                                             KEY_ALL_ACCESS));
+    // Descriptors of their own, which the grant replaces.
     for (const auto& [subkey, sddl] : {std::pair<CRegKey*, const wchar_t*>{&deepest, L"D:(A;;KA;;;BA)(A;;KR;;;WD)"},
                                        {&grandchild, L"D:(A;;KA;;;BA)(A;;KR;;;BU)"}})
     {
-        PSECURITY_DESCRIPTOR own = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &own, nullptr));
-        const LONG set = subkey->SetKeySecurity(DACL_SECURITY_INFORMATION, own);
-        LocalFree(own);
-        ASSERT_EQ(ERROR_SUCCESS, set);
+        Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> own;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, own.put(), nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, subkey->SetKeySecurity(DACL_SECURITY_INFORMATION, own.get()));
         ASSERT_NE(DaclOf(child), DaclOf(*subkey));
     }
 

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "VantuToast/TemplateFile.h"
+#include "VantuToast/VantuToast.h"
 #include "support/ChildProcess.h"
 #include "support/Hex.h"
 #include "support/TemplateSigning.h"

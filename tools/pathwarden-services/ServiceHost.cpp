@@ -64,7 +64,7 @@ bool EventSink::Open(const std::wstring& path)
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    m_file.Reset(file);
+    m_file.reset(file);
     m_handle = file;
     return true;
 }
@@ -313,14 +313,14 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
     ipc::ScopedHandle occupant;
     if (transport && faults.withdrawTransport)
     {
-        occupant.Reset(CreateFileW(transportPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+        occupant.reset(CreateFileW(transportPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                    nullptr));
-        if (!occupant.Valid() || transport->WaitConnect(kTransportConnectWaitMs) != WaitResult::kDone)
+        if (!occupant.valid() || transport->WaitConnect(kTransportConnectWaitMs) != WaitResult::kDone)
             return;
     }
     if (!first->Write(answerFrame.data(), answerFrame.size()))
         return;
-    if (occupant.Valid())
+    if (occupant.valid())
     {
         std::vector<uint8_t> ignored;
         if (first->Read(ignored, kWithdrawHoldMs) != WaitResult::kTimeout)
@@ -333,7 +333,7 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
         if (!listening->Create(transportPath, false) || !listening->BeginConnect())
             return;
         transport = std::move(listening);
-        occupant.Reset();
+        occupant.reset();
     }
 
     if (!transport)

@@ -12,6 +12,7 @@
 #include "Requests.h"
 #include "ServiceHost.h"
 #include "ipc/PipeName.h"
+#include "platform/ScopedHandle.h"
 #include "logging/Logger.h"
 #include "platform/CObfuscatedRegKey.h"
 
@@ -32,15 +33,15 @@ bool ReadWholeFile(const std::wstring& path, std::string& content)
 {
     ipc::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
+    if (!file.valid())
         return false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 16LL * 1024 * 1024)
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 16LL * 1024 * 1024)
         return false;
     content.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
     return content.empty() ||
-           (ReadFile(file.Get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
+           (ReadFile(file.get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
             read == content.size());
 }
 
@@ -53,8 +54,8 @@ bool WriteReadyFile(const std::wstring& path, const std::string& content)
         ipc::ScopedHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        if (!file.Valid() ||
-            !WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        if (!file.valid() ||
+            !WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
             written != content.size())
             return false;
     }
@@ -114,12 +115,10 @@ int main(int, char**)
 {
     const int64_t startTicks = UnixTicksNow();
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const Groundwork::LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     std::vector<std::wstring> args;
-    for (int i = 1; argv != nullptr && i < argc; ++i)
-        args.emplace_back(argv[i]);
-    if (argv != nullptr)
-        LocalFree(argv);
+    for (int i = 1; argv && i < argc; ++i)
+        args.emplace_back(argv.get()[i]);
 
     services::Options options;
     bool help = false;
@@ -137,12 +136,12 @@ int main(int, char**)
 
     ipc::ScopedHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE,
                                              options.stopEvent.empty() ? nullptr : options.stopEvent.c_str()));
-    if (!stopEvent.Valid())
+    if (!stopEvent.valid())
     {
         std::fwprintf(stderr, L"pathwarden-services: cannot create the stop event (error %lu)\n", GetLastError());
         return 1;
     }
-    g_stopEvent = stopEvent.Get();
+    g_stopEvent = stopEvent.get();
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     services::Settings settings;
@@ -166,7 +165,7 @@ int main(int, char**)
     }
 
     services::HostContext context;
-    context.stopEvent = stopEvent.Get();
+    context.stopEvent = stopEvent.get();
     context.options = &options;
     context.settings = options.settingsFile.empty() ? nullptr : &settings;
     context.events = &events;
@@ -217,12 +216,12 @@ int main(int, char**)
         {
             std::fwprintf(stderr, L"pathwarden-services: cannot write ready file %ls (error %lu)\n",
                           options.readyFile.c_str(), GetLastError());
-            SetEvent(stopEvent.Get());
+            SetEvent(stopEvent.get());
         }
     }
     services::Report(context, L"listening");
 
-    WaitForSingleObject(stopEvent.Get(), INFINITE);
+    WaitForSingleObject(stopEvent.get(), INFINITE);
     for (auto& host : hosts)
         host->Join();
     if (!options.keepRegistry)
