@@ -308,11 +308,10 @@ size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_
         bytes, length,
         [this](const uint8_t* frame, uint32_t size) {
             OnMessage(frame, size);
-            // After a drop, or once the handshake pipe has done its job,
-            // nothing more on this pipe is meant for us.
-            const uint32_t state = m_state.load();
-            return state == kDisconnected || state == kAuthenticated ? FrameAction::kDiscardRest
-                                                                     : FrameAction::kNext;
+            // After a drop nothing more on this pipe is meant for us. A frame
+            // behind the handshake answer is not skipped: it fails the
+            // connection, since a service that sends one is broken.
+            return m_state.load() == kDisconnected ? FrameAction::kDiscardRest : FrameAction::kNext;
         },
         &corrupt);
     if (corrupt)
@@ -600,7 +599,9 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     RequestMessage frame;
     const uint32_t zeroId = 0;
     bool built = false;
-    if (length <= kMaxMessageSize - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
+    // Only a size past 32 bits is refused here (it would wrap); every other
+    // size is for Create to judge and log.
+    if (length <= UINT32_MAX - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
     {
         frame.SetProtocol(kProtocolRequest);
         built = frame.Append(&zeroId, kRequestIdSize) && frame.Append(bytes, length);
@@ -693,7 +694,7 @@ bool ClientPipeCommunications::SendMessage(const void* bytes, uint32_t length)
         return false;
     }
     CommMessage frame;
-    if (length > kMaxMessageSize - kHeaderSize || !frame.Create(kHeaderSize + length))
+    if (length > UINT32_MAX - kHeaderSize || !frame.Create(kHeaderSize + length))
     {
         CountDirect(L"cl#proto_set");
         VT_LOG(ERR) << "Failed to set next protocol field";
