@@ -66,7 +66,31 @@ ClientPipeCommunications::~ClientPipeCommunications()
         }
         Sleep(1);
     }
+    DrainWrites();
     Stop();
+}
+
+void ClientPipeCommunications::DrainWrites()
+{
+    // The connection thread completes the writes meanwhile; a broken pipe
+    // ends the wait at once.
+    const ULONGLONG deadline = GetTickCount64() + kDrainWaitMs;
+    while (QueuedBytes() != 0 && HasValidHandle() && GetTickCount64() < deadline)
+        Sleep(1);
+    const std::vector<uint8_t> dropped = QueuedData();
+    size_t offset = 0;
+    while (offset < dropped.size())
+    {
+        const uint8_t* frame = nullptr;
+        uint32_t size = 0;
+        size_t consumed = 0;
+        if (!FindFrame(dropped.data() + offset, dropped.size() - offset, &frame, &size, &consumed) ||
+            frame == nullptr || consumed == 0)
+            break;
+        offset += consumed;
+        VT_LOG(ERR) << "###:" << m_name << ":Dropping a frame of " << size << " bytes (protocol "
+                    << ReadU16(frame + kProtocolOffset) << ") not written at close";
+    }
 }
 
 int64_t ClientPipeCommunications::CurrentTime() const
@@ -98,6 +122,14 @@ std::vector<uint32_t> ClientPipeCommunications::PendingRequestIds()
 
 bool ClientPipeCommunications::Initialize(const std::wstring& name)
 {
+    if (!Begin(name))
+        return false;
+    WaitReady();
+    return true;
+}
+
+bool ClientPipeCommunications::Begin(const std::wstring& name)
+{
     VT_LOG(DBG) << "###:" << name << ":Before initialize";
     m_name = name;
     if (!CreateEventHandle(m_readyEvent, true))
@@ -113,10 +145,7 @@ bool ClientPipeCommunications::Initialize(const std::wstring& name)
         IPC_TRAIL(L"clnt_kg_thrd", GetLastError());
         return false;
     }
-    if (!Start())
-        return false;
-    WaitReady();
-    return true;
+    return Start();
 }
 
 bool ClientPipeCommunications::WaitForReady(DWORD timeoutMs) const
@@ -279,11 +308,10 @@ size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_
         bytes, length,
         [this](const uint8_t* frame, uint32_t size) {
             OnMessage(frame, size);
-            // After a drop, or once the handshake pipe has done its job,
-            // nothing more on this pipe is meant for us.
-            const uint32_t state = m_state.load();
-            return state == kDisconnected || state == kAuthenticated ? FrameAction::kDiscardRest
-                                                                     : FrameAction::kNext;
+            // After a drop nothing more on this pipe is meant for us. A frame
+            // behind the handshake answer is not skipped: it fails the
+            // connection, since a service that sends one is broken.
+            return m_state.load() == kDisconnected ? FrameAction::kDiscardRest : FrameAction::kNext;
         },
         &corrupt);
     if (corrupt)
@@ -571,7 +599,9 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     RequestMessage frame;
     const uint32_t zeroId = 0;
     bool built = false;
-    if (length <= kMaxMessageSize - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
+    // Only a size past 32 bits is refused here (it would wrap); every other
+    // size is for Create to judge and log.
+    if (length <= UINT32_MAX - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
     {
         frame.SetProtocol(kProtocolRequest);
         built = frame.Append(&zeroId, kRequestIdSize) && frame.Append(bytes, length);
@@ -664,7 +694,7 @@ bool ClientPipeCommunications::SendMessage(const void* bytes, uint32_t length)
         return false;
     }
     CommMessage frame;
-    if (length > kMaxMessageSize - kHeaderSize || !frame.Create(kHeaderSize + length))
+    if (length > UINT32_MAX - kHeaderSize || !frame.Create(kHeaderSize + length))
     {
         CountDirect(L"cl#proto_set");
         VT_LOG(ERR) << "Failed to set next protocol field";

@@ -12,9 +12,9 @@ namespace {
 
 std::string Serialized(const JsonDocument& document)
 {
-    std::string text;
-    EXPECT_TRUE(SerializeJson(document, text));
-    return text;
+    JsonText text;
+    EXPECT_TRUE(text.Write(document));
+    return std::string(text.Data(), text.Size());
 }
 
 // The request's bytes, written after the strings it was built from are

@@ -79,7 +79,9 @@ inline std::vector<std::wstring> StatNames()
     return names;
 }
 
-// Leaves the product's statistics as a test found them: switch absent, no key.
+// The product's statistics as an installed product has them: the product
+// key present (an earlier test may have deleted it), switch absent, no
+// statistics key.
 class StatsSandbox
 {
 public:
@@ -87,6 +89,8 @@ public:
     ~StatsSandbox() { Reset(); }
     static void Reset()
     {
+        Groundwork::CRegKey product;
+        testsupport::OpenProductKey(product);
         SetStatsSwitch(std::nullopt);
         testsupport::DeleteProductSubkey(L"IPC_Stats");
     }

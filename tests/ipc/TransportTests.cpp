@@ -8,9 +8,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <new>
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -19,6 +25,7 @@
 #include "ipc/ClientPipeCommunications.h"
 #include "ipc/CommMessage.h"
 #include "ipc/ipc_stats_collector.h"
+#include "support/ImportHook.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
@@ -26,8 +33,67 @@ using namespace ipctest;
 using ipc::ClientPipeCommunications;
 
 namespace {
+// The next allocation of exactly this many bytes on the thread that set it
+// fails (0: none), as running out of memory would.
+thread_local size_t t_failAllocationOf = 0;
+}  // namespace
+
+void* operator new(size_t size)
+{
+    if (t_failAllocationOf != 0 && size == t_failAllocationOf)
+    {
+        t_failAllocationOf = 0;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size != 0 ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+namespace {
 
 constexpr DWORD kReadyMs = 20000;
+
+// A client that keeps the error trail of every dropped connection (the drop
+// clears it), and can make one handshake run out of memory for its
+// authentication buffer.
+class TrailClient : public ClientPipeCommunications
+{
+public:
+    std::vector<std::wstring> Trails()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_trails;
+    }
+    bool HasTrail(const std::wstring& tag)
+    {
+        const std::vector<std::wstring> trails = Trails();
+        return std::any_of(trails.begin(), trails.end(), [&](const auto& t) { return t.rfind(tag + L"#", 0) == 0; });
+    }
+    std::atomic<bool> failNextAuthenticationBuffer{false};
+
+protected:
+    void ConnectionFailed() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_trails.push_back(GetError());
+        }
+        ClientPipeCommunications::ConnectionFailed();
+    }
+    void Connected() override
+    {
+        const bool fail = GetState() == kConnecting && failNextAuthenticationBuffer.exchange(false);
+        if (fail)
+            t_failAllocationOf = 32;  // data, salt and pid string: the tagged message
+        ClientPipeCommunications::Connected();
+        t_failAllocationOf = 0;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::wstring> m_trails;
+};
 
 class TransportTest : public ::testing::Test
 {
@@ -118,12 +184,20 @@ TEST_F(TransportTest, ALateReplyIsDiscardedAndTimeoutsAndOversizedFramesAreCount
     EXPECT_EQ("<none>", Send(client, EchoRequest("late too"), L""));
     EXPECT_EQ(1u, ReadStat(L"timeouts1000").value_or(0));
 
-    // A frame too large to send is counted under its lower-case key.
+    // Frames one byte too large to send: the frame refuses them, and they are
+    // counted under their own keys (the message's lower-case).
     const std::vector<uint8_t> huge(ipc::kMaxMessageSize - ipc::kHeaderSize + 1);
     EXPECT_FALSE(client.SendMessage(huge.data(), static_cast<uint32_t>(huge.size())));
+    uint32_t replyLength = 0;
+    EXPECT_FALSE(client.SendRequest(L"Huge", huge.data(), static_cast<uint32_t>(huge.size()) - 4, replyLength));
+    EXPECT_EQ(2u, log.Count(L"ERR", L"CommMessage", L"Message size deemed too large (10485761 bytes) to allocate"))
+        << log.Text();
+    EXPECT_TRUE(log.Has(L"ERR", L"ClientPipeCommunications", L"Failed to set message id"));
     const std::vector<std::wstring> names = StatNames();
     EXPECT_NE(names.end(), std::find(names.begin(), names.end(), L"cl#proto_set"));
     EXPECT_EQ(1u, ReadStat(L"cl#proto_set").value_or(0));
+    EXPECT_EQ(1u, ReadStat(L"CL#st_msg_id").value_or(0));
+    EXPECT_TRUE(client.PendingRequestIds().empty());
 }
 
 TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
@@ -223,21 +297,21 @@ TEST_F(TransportTest, ARequestGivesUpAfterOneSpinWhileTheRegistryPipeIsMissing)
     EXPECT_EQ(2u, ReadStat(L"totals").value_or(0));
 }
 
-// An answer that does not verify, a refusal or a missing transport pipe: the
-// client never becomes ready (a request fails) and keeps trying, backing off to a second
-// between attempts while nobody waits (checked once: what follows a refused
-// attempt is the same whatever the failure; a short answer is the
-// authenticator test's).
+// An answer that does not verify, a refusal, a frame behind the answer or a
+// missing transport pipe: the client never becomes ready (a request fails)
+// and keeps trying, backing off to a second between attempts while nobody
+// waits (checked once: what follows a refused attempt is the same whatever
+// the failure; short and altered answers are the authenticator test's).
 TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
 {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"--handshake corrupt", L"Failed to verify received handshake response from server"},
-        {L"--handshake wrong-pids", L"HMAC authentication failed"},
-        {L"--handshake refuse", L"###:SettingManager:Connection failed in state 2"},
-        {L"--missing-transport", L"Missing transport pipe case"},
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*> cases[] = {
+        {L"--handshake wrong-pids", L"Failed to verify received handshake response from server", L"auth_failed"},
+        {L"--handshake refuse", L"###:SettingManager:Connection failed in state 2", nullptr},
+        {L"--handshake extra-frame", L"Unexpected state 3", L"bad_state"},
+        {L"--missing-transport", L"Missing transport pipe case", nullptr},
     };
     bool backOffChecked = false;
-    for (const auto& [arguments, logged] : cases)
+    for (const auto& [arguments, logged, trail] : cases)
     {
         SCOPED_TRACE(testing::Message() << arguments);
         testsupport::ScopedLogCapture log;
@@ -246,10 +320,14 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
             const std::vector<std::wstring> lines = log.Lines();
             return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(line) != l.npos; });
         };
-        ClientPipeCommunications client;
+        TrailClient client;
         client.Initialize(L"SettingManager");
         EXPECT_TRUE(WaitFor([&] { return attempts() >= 1; })) << log.Text();
         EXPECT_FALSE(client.WaitForReady(0));
+        if (trail != nullptr)
+        {
+            EXPECT_TRUE(client.HasTrail(trail)) << testing::PrintToString(client.Trails());
+        }
         if (backOffChecked)
             continue;
         EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
@@ -260,6 +338,31 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
         EXPECT_TRUE(WaitFor([&] { return attempts() >= before + 2; }, 10000));
         EXPECT_GE(Elapsed(start), 900u) << "a refusing service is not hammered";
     }
+}
+
+TEST_F(TransportTest, AHandshakeOutOfMemoryForItsBufferFailsThatAttemptOnly)
+{
+    testsupport::ScopedLogCapture log;
+    TrailClient client;
+    client.failNextAuthenticationBuffer = true;
+    ASSERT_TRUE(Start(client));
+    EXPECT_FALSE(client.failNextAuthenticationBuffer.load()) << "the fault was put in";
+    EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"Failed to allocate buffer to be used for authentication"))
+        << log.Text();
+    EXPECT_TRUE(log.Has(L"ERR", L"ClientPipeCommunications", L"Failed to generate authenticated buffer"));
+    EXPECT_TRUE(client.HasTrail(L"auth_buf")) << testing::PrintToString(client.Trails());
+    EXPECT_EQ(EchoRequest("after"), Send(client, EchoRequest("after")));
+}
+
+// The service withdraws the transport pipe when the client leaves the first
+// pipe before it opened the transport pipe: the client opens first.
+TEST_F(TransportTest, TheClientOpensTheTransportPipeBeforeItLeavesTheFirst)
+{
+    testsupport::ScopedLogCapture log;
+    TrailClient client;
+    ASSERT_TRUE(Start(client, L"--withdraw-transport")) << log.Text();
+    EXPECT_EQ(EchoRequest("moved"), Send(client, EchoRequest("moved")));
+    EXPECT_TRUE(client.Trails().empty()) << testing::PrintToString(client.Trails());
 }
 
 TEST_F(TransportTest, AConnectionStuckInTheHandshakeIsDroppedAsStale)
@@ -275,6 +378,56 @@ TEST_F(TransportTest, AConnectionStuckInTheHandshakeIsDroppedAsStale)
         EXPECT_TRUE(WaitFor([&] { return log.Contains(L"SettingManager:Connection is stale in state 2"); }, 30000))
             << log.Text();
     }
+}
+
+namespace {
+
+// SetEvent as the library calls it. While armed, the first call made on
+// another thread than `heldCaller` (the connection thread waking a caller)
+// lands only after kHeldSignalMs, as if that thread were preempted just then.
+constexpr DWORD kHeldSignalMs = ClientPipeCommunications::kReplyWaitMs + 300;
+std::atomic<bool> g_holdNextSignal{false};
+std::atomic<DWORD> g_heldCaller{0};
+std::atomic<int> g_heldSignals{0};
+std::atomic<void*> g_setEvent{nullptr};
+
+BOOL WINAPI HeldSetEvent(HANDLE event)
+{
+    if (GetCurrentThreadId() != g_heldCaller.load() && g_holdNextSignal.exchange(false))
+    {
+        ++g_heldSignals;
+        Sleep(kHeldSignalMs);
+    }
+    return reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(g_setEvent.load())(event);
+}
+
+}  // namespace
+
+// The reply is taken from the table while the caller still waits, and its
+// signal lands after the wait ran out: the caller returns it, and the event
+// is used again only once that signal has landed.
+TEST_F(TransportTest, AReplyArrivingAsTheWaitRunsOutIsTakenByTheCaller)
+{
+    testsupport::ScopedLogCapture log;
+    TestClient client;
+    ASSERT_TRUE(Start(client));
+    ASSERT_EQ(EchoRequest("warm"), Send(client, EchoRequest("warm")));
+
+    g_setEvent = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetEvent"));
+    testsupport::ImportHook hook("kernel32.dll", "SetEvent", reinterpret_cast<void*>(&HeldSetEvent));
+    ASSERT_TRUE(hook.Installed());
+    g_heldCaller = GetCurrentThreadId();
+    g_heldSignals = 0;
+    g_holdNextSignal = true;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(EchoRequest("just in time"), Send(client, EchoRequest("just in time")));
+    EXPECT_GE(Elapsed(start), ClientPipeCommunications::kReplyWaitMs);
+    g_holdNextSignal = false;
+    EXPECT_EQ(1, g_heldSignals.load()) << "the reply's signal was held";
+    // The next request reuses the event: no stray signal wakes it early.
+    EXPECT_EQ(EchoRequest("next"), Send(client, EchoRequest("next")));
+    EXPECT_FALSE(log.Contains(L"was not successful")) << log.Text();
+    EXPECT_TRUE(client.PendingRequestIds().empty());
 }
 
 TEST_F(TransportTest, RequestIdentifiersWrapAroundAndSkipThoseStillWaiting)
@@ -336,6 +489,43 @@ TEST_F(TransportTest, EightCallersShareOneConnectionAcrossAServiceRestart)
     // A handle per request would be thousands; a few are the system's own
     // first use of these threads.
     EXPECT_LE(OpenHandleCount(), handlesBefore + 16);
+}
+
+// One-way messages still queued when their connection is destroyed go out
+// first, while the service reads within a few seconds; past that each one is
+// dropped with an error line of its own, never silently.
+TEST_F(TransportTest, DestroyingAConnectionLetsItsQueuedMessagesOutOrSaysWhichAreDropped)
+{
+    const std::string big = "{\"VERB\":\"TriggerHubEvent\",\"PAYLOAD\":{\"eventName\":\"BIG\",\"eventValue\":\"" +
+                            std::string(256 * 1024, 'b') + "\"}}";
+    const std::string small = R"({"VERB":"TriggerHubEvent","PAYLOAD":{"eventName":"SMALL","eventValue":"s"}})";
+    for (const int pauseMs : {1000, 6000})
+    {
+        SCOPED_TRACE(pauseMs);
+        const std::wstring events = services.File(L"events-" + std::to_wstring(pauseMs) + L".jsonl");
+        ASSERT_TRUE(StartServices(L"--events \"" + events + L"\" --pause-reading " + std::to_wstring(pauseMs)));
+        testsupport::ScopedLogCapture log;
+        {
+            ClientPipeCommunications client;
+            ASSERT_TRUE(client.Begin(L"SettingManager"));
+            ASSERT_TRUE(client.WaitForReady(kReadyMs));
+            EXPECT_TRUE(client.SendMessage(big.data(), static_cast<uint32_t>(big.size())));
+            EXPECT_TRUE(client.SendMessage(small.data(), static_cast<uint32_t>(small.size())));
+        }
+        const bool delivered = pauseMs < static_cast<int>(ClientPipeCommunications::kDrainWaitMs);
+        for (const std::string* message : {&big, &small})
+        {
+            const std::wstring line = L"###:SettingManager:Dropping a frame of " +
+                                      std::to_wstring(ipc::kHeaderSize + message->size()) +
+                                      L" bytes (protocol 2) not written at close";
+            EXPECT_EQ(delivered ? 0u : 1u, log.Count(L"ERR", L"ClientPipeCommunications", line)) << log.Text();
+        }
+        if (delivered)
+        {
+            EXPECT_EQ(2u, testsupport::FileLines(events, 2).size()) << "both arrived after the destructor returned";
+        }
+        services.Stop();
+    }
 }
 
 TEST_F(IpcStats, NothingIsWrittenOrLoggedWithoutTheSwitchAndSwitchingOnStartsAfresh)
@@ -447,4 +637,35 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
     }
     ASSERT_EQ(0u, helper.Wait(120000).value_or(99));
     EXPECT_EQ(static_cast<ULONGLONG>(kHelperCount + kOwnCount), ReadStat(L"totals").value_or(0));
+}
+
+// Another process (here: another thread) can hold the machine-wide mutex for
+// as long as it likes: the collector's last flush waits a few seconds, then
+// drops its counts and says so.
+TEST_F(IpcStats, TeardownWaitsForTheGlobalMutexOnlySoLong)
+{
+    SetStatsSwitch(1);
+    ipc::ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ipc::ScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        ipc::ScopedHandle mutex(CreateMutexA(nullptr, TRUE, ipc::ipc_stats_collector::kMutexName));
+        SetEvent(held.get());
+        WaitForSingleObject(done.get(), 60000);
+        ReleaseMutex(mutex.get());
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.get(), 10000));
+    testsupport::ScopedLogCapture log;
+    auto destroyed = std::async(std::launch::async, [] {
+        ipc::ipc_stats_collector stats;
+        Groundwork::MutexLock lock(stats.Lock());
+        stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
+        stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
+    });
+    const bool returned = destroyed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    SetEvent(done.get());
+    holder.join();
+    ASSERT_TRUE(returned) << "the collector's destructor still waits for the mutex";
+    EXPECT_TRUE(log.Has(L"ERR", L"ipc_stats_collector", L"Dropping 2 IPC statistics counts not written within 3000 ms"))
+        << log.Text();
+    EXPECT_FALSE(ReadStat(L"totals").has_value());
 }

@@ -58,9 +58,15 @@ const wchar_t* UsageText()
            L"  --send-event          send an event notification before each reply\n"
            L"  --malformed-replies   before each reply, send a 14-byte reply frame and one\n"
            L"                        with identifier 0\n"
-           L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent\n"
+           L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent |\n"
+           L"                        extra-frame (a frame right behind the answer)\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
-           L"  --close-after N       close a transport pipe once it received N frames\n";
+           L"  --withdraw-transport  keep the transport pipe busy for 200 ms after the answer\n"
+           L"                        and withdraw it if the client hangs up the first pipe\n"
+           L"                        before it opened the transport pipe\n"
+           L"  --close-after N       close a transport pipe once it received N frames\n"
+           L"  --pause-reading N     read nothing from a client for N ms after it opens the\n"
+           L"                        first pipe, and again after it opens its transport pipe\n";
 }
 
 bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool& help, std::wstring& error)
@@ -185,17 +191,26 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
                 options.faults.handshake = HandshakeFault::kWrongPids;
             else if (text == L"silent")
                 options.faults.handshake = HandshakeFault::kSilent;
+            else if (text == L"extra-frame")
+                options.faults.handshake = HandshakeFault::kExtraFrame;
             else
             {
-                error = L"--handshake takes refuse, corrupt, short, wrong-pids or silent";
+                error = L"--handshake takes refuse, corrupt, short, wrong-pids, silent or extra-frame";
                 return false;
             }
         }
         else if (arg == L"--missing-transport")
             options.faults.missingTransport = true;
+        else if (arg == L"--withdraw-transport")
+            options.faults.withdrawTransport = true;
         else if (arg == L"--close-after")
         {
             if (!number(options.faults.closeAfter))
+                return false;
+        }
+        else if (arg == L"--pause-reading")
+        {
+            if (!number(options.faults.pauseReadingMs))
                 return false;
         }
         else

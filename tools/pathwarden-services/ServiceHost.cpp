@@ -18,6 +18,8 @@ constexpr wchar_t kLogModule[] = L"ServiceHost";
 constexpr DWORD kHandshakeWaitMs = 10'000;
 // As long as a client may take in the authenticated state before it gives up.
 constexpr DWORD kTransportConnectWaitMs = 30'000;
+// How long --withdraw-transport keeps the transport pipe busy.
+constexpr DWORD kWithdrawHoldMs = 200;
 constexpr uint32_t kClientFrameSize = ipc::kHeaderSize + ipc::handshake::kClientBodySize;  // 59
 
 std::vector<uint8_t> Frame(uint16_t protocol, const void* body, size_t size)
@@ -180,6 +182,15 @@ void ServiceHost::AcceptLoop()
     }
 }
 
+bool ServiceHost::PauseReading()
+{
+    const uint32_t pauseMs = m_context.options->faults.pauseReadingMs;
+    if (pauseMs == 0)
+        return true;
+    Report(m_context, m_name + L": not reading for " + std::to_wstring(pauseMs) + L" ms (fault)");
+    return WaitForSingleObject(m_context.stopEvent, pauseMs) != WAIT_OBJECT_0;
+}
+
 // ---------------------------------------------------------------------------
 // Handshake on the first pipe
 // ---------------------------------------------------------------------------
@@ -189,6 +200,8 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
     using namespace ipc::handshake;
     const Faults& faults = m_context.options->faults;
 
+    if (!PauseReading())
+        return;
     std::vector<uint8_t> received;
     const uint8_t* frame = nullptr;
     uint32_t frameSize = 0;
@@ -299,9 +312,40 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
         answer[pathBytes.size()] ^= 0x01;  // a salt byte, after the tag was made
     if (faults.handshake == HandshakeFault::kShort)
         answer.resize(kTrailerSize - 1);
-    const std::vector<uint8_t> answerFrame = Frame(ipc::kProtocolHandshake, answer.data(), answer.size());
+    std::vector<uint8_t> answerFrame = Frame(ipc::kProtocolHandshake, answer.data(), answer.size());
+    if (faults.handshake == HandshakeFault::kExtraFrame)
+    {
+        // In the same write, so that the client reads both at once.
+        const std::vector<uint8_t> extra = ReplyFrame(1, "{}");
+        answerFrame.insert(answerFrame.end(), extra.begin(), extra.end());
+    }
+    // A client of our own holds the only transport pipe instance, so the
+    // client cannot open it yet and has no reason to leave the first pipe.
+    ipc::ScopedHandle occupant;
+    if (transport && faults.withdrawTransport)
+    {
+        occupant.reset(CreateFileW(transportPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr));
+        if (!occupant.valid() || transport->WaitConnect(kTransportConnectWaitMs) != WaitResult::kDone)
+            return;
+    }
     if (!first->Write(answerFrame.data(), answerFrame.size()))
         return;
+    if (occupant.valid())
+    {
+        std::vector<uint8_t> ignored;
+        if (first->Read(ignored, kWithdrawHoldMs) != WaitResult::kTimeout)
+        {
+            Report(m_context, m_name + L": the client left the first pipe first; transport pipe withdrawn (fault)");
+            return;
+        }
+        // A listening instance takes over before the busy one goes.
+        auto listening = std::make_unique<ServerPipe>(m_context.stopEvent);
+        if (!listening->Create(transportPath, false) || !listening->BeginConnect())
+            return;
+        transport = std::move(listening);
+        occupant.reset();
+    }
 
     if (!transport)
     {
@@ -346,6 +390,9 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
     auto append = [](std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
         out.insert(out.end(), bytes.begin(), bytes.end());
     };
+
+    if (!PauseReading())
+        return;
 
     for (;;)
     {
