@@ -58,7 +58,10 @@ const wchar_t* UsageText()
            L"  --send-event          send an event notification before each reply\n"
            L"  --malformed-replies   before each reply, send a 14-byte reply frame and one\n"
            L"                        with identifier 0\n"
-           L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent\n"
+           L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent, or a rogue\n"
+           L"                        server: remote-path (names \\\\127.0.0.1\\pipe\\...),\n"
+           L"                        foreign-transport (a second process serves the transport\n"
+           L"                        pipe), reflect (sends the client's own body back)\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
            L"  --close-after N       close a transport pipe once it received N frames\n";
 }
@@ -185,9 +188,16 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
                 options.faults.handshake = HandshakeFault::kWrongPids;
             else if (text == L"silent")
                 options.faults.handshake = HandshakeFault::kSilent;
+            else if (text == L"remote-path")
+                options.faults.handshake = HandshakeFault::kRemotePath;
+            else if (text == L"foreign-transport")
+                options.faults.handshake = HandshakeFault::kForeignTransport;
+            else if (text == L"reflect")
+                options.faults.handshake = HandshakeFault::kReflect;
             else
             {
-                error = L"--handshake takes refuse, corrupt, short, wrong-pids or silent";
+                error = L"--handshake takes refuse, corrupt, short, wrong-pids, silent, remote-path, "
+                        L"foreign-transport or reflect";
                 return false;
             }
         }

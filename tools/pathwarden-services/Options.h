@@ -15,6 +15,10 @@ enum class HandshakeFault
     kShort,      // answer with a 43-byte body
     kWrongPids,  // tag made for another client process identifier
     kSilent,     // never answer
+    // Rogue servers:
+    kRemotePath,        // the answer names the transport pipe on a remote host
+    kForeignTransport,  // the transport pipe named is served by a second process
+    kReflect,           // the client's own handshake body is sent back as the answer
 };
 
 enum class HeaderFault

@@ -1,10 +1,52 @@
 #include "ServerPipe.h"
 
+#include <sddl.h>
+
+#include <memory>
+
 namespace services {
 
 namespace {
 constexpr DWORD kPipeBufferSize = 64 * 1024;
 constexpr DWORD kReadChunk = 64 * 1024;
+
+// Read and write data (and attributes) for clients, without
+// FILE_CREATE_PIPE_INSTANCE: FILE_GENERIC_READ | FILE_GENERIC_WRITE less
+// FILE_APPEND_DATA, which is that right on a pipe.
+constexpr DWORD kClientAccess = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE);
+
+struct LocalFreeDeleter
+{
+    void operator()(void* p) const { LocalFree(p); }
+};
+using LocalDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
+
+// Full control for the system and for the account the services run as (it
+// creates the further instances); authenticated users may use the pipe but
+// not add an instance of their own to it, which would let them answer our
+// clients.
+LocalDescriptor PipeDescriptor()
+{
+    ipc::ScopedHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()))
+        return nullptr;
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    std::unique_ptr<uint8_t[]> user(new uint8_t[size == 0 ? 1 : size]);
+    LPWSTR sid = nullptr;
+    if (!GetTokenInformation(token.Get(), TokenUser, user.get(), size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &sid))
+        return nullptr;
+    const LocalDescriptor sidText(sid);
+    wchar_t mask[16];
+    swprintf(mask, 16, L"0x%lx", static_cast<unsigned long>(kClientAccess));
+    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + std::wstring(sid) + L")(A;;" + mask + L";;;AU)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return nullptr;
+    return LocalDescriptor(descriptor);
+}
+
 }  // namespace
 
 ServerPipe::ServerPipe(HANDLE stopEvent) : m_stopEvent(stopEvent), m_chunk(kReadChunk)
@@ -29,10 +71,19 @@ bool ServerPipe::Create(const std::wstring& path, bool firstInstance)
         m_lastError = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
+    static const LocalDescriptor descriptor = PipeDescriptor();
+    if (!descriptor)
+    {
+        m_lastError = ERROR_INVALID_SECURITY_DESCR;
+        return false;
+    }
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+    // The first instance must be ours: had another process created the
+    // name first, we would only add an instance to its pipe.
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     HANDLE pipe = CreateNamedPipeW(path.c_str(), openMode,
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, nullptr);
+                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &security);
     if (pipe == INVALID_HANDLE_VALUE)
     {
         m_lastError = GetLastError();
