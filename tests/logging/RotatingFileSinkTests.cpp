@@ -248,16 +248,17 @@ TEST(RotatingFileSink, PlantedLinksAreNeverFollowed)
         std::wstring folder = dir / L"logs";
         if (where == Where::kFolder)
         {
+            // Above the log folder itself, which the sink would replace.
             ASSERT_TRUE(PlantSymbolicLink(dir / L"chain", elsewhere));
-            folder = dir / L"chain";
+            folder = dir / L"chain\\logs";
         }
-        else
-            ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
         RotatingFileSink sink(3, 50, folder, L"log");
         const std::wstring name = sink.FilePath().substr(folder.size() + 1);
 
         // Where a followed link would lead.
-        const std::wstring victim = where == Where::kFolder ? elsewhere + L"\\" + name : elsewhere + L"\\victim.txt";
+        const std::wstring victim =
+            where == Where::kFolder ? elsewhere + L"\\logs\\" + name : elsewhere + L"\\victim.txt";
         testsupport::WriteFileBytes(victim, victimBytes);
         const std::wstring victimDacl = DaclOf(victim);
         const std::wstring link = where == Where::kBackup ? sink.FilePath() + L".0" : sink.FilePath();
@@ -292,6 +293,8 @@ TEST(RotatingFileSink, PlantedLinksAreNeverFollowed)
             EXPECT_EQ(2u, g_debugMessages.size()) << "one message per line refused";
             EXPECT_FALSE(FileExists(sink.FilePath() + L".0")) << "nothing rotated";
         }
+        if (!hard)
+            testsupport::RemoveSymbolicLink(where == Where::kFolder ? dir / L"chain" : link);
     }
 }
 
