@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -19,6 +20,8 @@
 #include "ipc/ClientPipeCommunications.h"
 #include "ipc/CommMessage.h"
 #include "ipc/ipc_stats_collector.h"
+#include "ipc/PipeName.h"
+#include "support/ImportHook.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
@@ -223,11 +226,34 @@ TEST_F(TransportTest, ARequestGivesUpAfterOneSpinWhileTheRegistryPipeIsMissing)
     EXPECT_EQ(2u, ReadStat(L"totals").value_or(0));
 }
 
-// An answer that does not verify, a refusal or a missing transport pipe: the
-// client never becomes ready (a request fails) and keeps trying, backing off to a second
-// between attempts while nobody waits (checked once: what follows a refused
-// attempt is the same whatever the failure; a short answer is the
-// authenticator test's).
+// Every pipe the client opens, with its flags, while a test hooks CreateFileW.
+struct OpenedPipe
+{
+    std::wstring path;
+    DWORD flags;
+};
+std::mutex g_openedLock;
+std::vector<OpenedPipe> g_opened;
+decltype(&CreateFileW) g_realCreateFile = nullptr;
+
+HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_openedLock);
+        g_opened.push_back(OpenedPipe{path != nullptr ? path : L"", flags});
+    }
+    return g_realCreateFile(path, access, share, security, disposition, flags, templateFile);
+}
+
+// An answer that does not verify, a refusal, a missing transport pipe, or a
+// rogue server (naming a remote pipe, a transport pipe that a second process
+// serves, or sending the client's own handshake back): the client never
+// becomes ready (a request fails), opens nothing but the registry's pipe (and
+// the foreign one, to learn who serves it), and keeps trying, backing off to
+// a second between attempts while nobody waits (checked once: what follows a
+// refused attempt is the same whatever the failure; a short answer is the
+// authenticator test's). Every pipe is opened for identification only.
 TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
 {
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
@@ -235,6 +261,9 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
         {L"--handshake wrong-pids", L"HMAC authentication failed"},
         {L"--handshake refuse", L"###:SettingManager:Connection failed in state 2"},
         {L"--missing-transport", L"Missing transport pipe case"},
+        {L"--handshake remote-path", L"Handshake response from server names a pipe that is not local"},
+        {L"--handshake reflect", L"Handshake response from server is the client's own message"},
+        {L"--handshake foreign-transport", L"###:SettingManager:Transport pipe served by process "},
     };
     bool backOffChecked = false;
     for (const auto& [arguments, logged] : cases)
@@ -246,19 +275,44 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
             const std::vector<std::wstring> lines = log.Lines();
             return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(line) != l.npos; });
         };
-        ClientPipeCommunications client;
-        client.Initialize(L"SettingManager");
-        EXPECT_TRUE(WaitFor([&] { return attempts() >= 1; })) << log.Text();
-        EXPECT_FALSE(client.WaitForReady(0));
-        if (backOffChecked)
-            continue;
-        EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
-        EXPECT_TRUE(WaitFor([&] { return attempts() >= 2; })) << "tried again";
-        backOffChecked = true;
-        const auto before = attempts();
-        const ULONGLONG start = GetTickCount64();
-        EXPECT_TRUE(WaitFor([&] { return attempts() >= before + 2; }, 10000));
-        EXPECT_GE(Elapsed(start), 900u) << "a refusing service is not hammered";
+        const std::wstring firstPipe = ipc::PipeName(L"SettingManager");
+        ASSERT_FALSE(firstPipe.empty());
+        const bool foreign = std::wstring(arguments).find(L"foreign") != std::wstring::npos;
+        const std::wstring foreignPipe = firstPipe.substr(0, firstPipe.rfind(L'.') + 1) + L"foreign";
+        {
+            g_opened.clear();
+            testsupport::ImportHook hook("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&RecordingCreateFile));
+            ASSERT_TRUE(hook.Installed());
+            g_realCreateFile = reinterpret_cast<decltype(&CreateFileW)>(hook.Original());
+            ClientPipeCommunications client;
+            client.Initialize(L"SettingManager");
+            EXPECT_TRUE(WaitFor([&] { return attempts() >= 2; })) << log.Text();
+            EXPECT_FALSE(client.WaitForReady(0));
+            if (!backOffChecked)
+            {
+                EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
+                backOffChecked = true;
+                const auto before = attempts();
+                const ULONGLONG start = GetTickCount64();
+                EXPECT_TRUE(WaitFor([&] { return attempts() >= before + 2; }, 10000));
+                EXPECT_GE(Elapsed(start), 900u) << "a refusing service is not hammered";
+            }
+        }
+        std::lock_guard<std::mutex> lock(g_openedLock);
+        ASSERT_FALSE(g_opened.empty());
+        bool openedForeign = false;
+        std::wstring elsewhere;
+        size_t impersonable = 0;
+        for (const OpenedPipe& opened : g_opened)
+        {
+            openedForeign |= opened.path == foreignPipe;
+            if (opened.path != firstPipe && !(foreign && opened.path == foreignPipe))
+                elsewhere += opened.path + L" ";
+            impersonable += (opened.flags & SECURITY_VALID_SQOS_FLAGS) != (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+        }
+        EXPECT_EQ(L"", elsewhere) << "opened";
+        EXPECT_EQ(0u, impersonable) << "of " << g_opened.size() << " opened without SECURITY_IDENTIFICATION";
+        EXPECT_EQ(foreign, openedForeign) << "the foreign pipe is opened to learn its server, and dropped";
     }
 }
 
