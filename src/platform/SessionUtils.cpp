@@ -1,11 +1,14 @@
 #include "platform/SessionUtils.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <mutex>
+#include <vector>
 
 #include "logging/Logger.h"
+#include "platform/ScopedHandle.h"
 
 namespace Groundwork {
 
@@ -156,6 +159,24 @@ std::wstring GetConsoleUserName()
         return kUnknownUser;
     }
     return std::wstring(buffer.As<wchar_t>(), bytes / sizeof(wchar_t) - 1);
+}
+
+std::wstring CurrentUserSidString()
+{
+    ScopedHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()))
+        return std::wstring();
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    std::vector<uint64_t> user(size / sizeof(uint64_t) + 1);
+    LPWSTR text = nullptr;
+    if (!GetTokenInformation(token.Get(), TokenUser, user.data(), static_cast<DWORD>(user.size() * sizeof(uint64_t)),
+                             &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
+        return std::wstring();
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
 }
 
 }  // namespace Groundwork

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "platform/SessionUtils.h"
+
 namespace services {
 
 namespace {
@@ -27,20 +29,12 @@ using LocalDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
 // clients.
 LocalDescriptor PipeDescriptor()
 {
-    ipc::ScopedHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()))
+    const std::wstring user = Groundwork::CurrentUserSidString();
+    if (user.empty())
         return nullptr;
-    DWORD size = 0;
-    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    std::unique_ptr<uint8_t[]> user(new uint8_t[size == 0 ? 1 : size]);
-    LPWSTR sid = nullptr;
-    if (!GetTokenInformation(token.Get(), TokenUser, user.get(), size, &size) ||
-        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &sid))
-        return nullptr;
-    const LocalDescriptor sidText(sid);
     wchar_t mask[16];
     swprintf(mask, 16, L"0x%lx", static_cast<unsigned long>(kClientAccess));
-    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + std::wstring(sid) + L")(A;;" + mask + L";;;AU)";
+    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + user + L")(A;;" + mask + L";;;AU)";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         return nullptr;
