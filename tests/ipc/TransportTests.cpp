@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -21,6 +24,7 @@
 #include "ipc/CommMessage.h"
 #include "ipc/ipc_stats_collector.h"
 #include "ipc/PipeName.h"
+#include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
@@ -358,6 +362,67 @@ TEST_F(TransportTest, RequestIdentifiersWrapAroundAndSkipThoseStillWaiting)
 
 // A third of the way through, the service dies and comes back; until then
 // every caller has had its own reply.
+// The services trust their clients no more than the library trusts them: a
+// request nested past the library's limit is refused before parsing (the
+// parser recurses once per level), and the service lives on.
+TEST_F(TransportTest, TheServicesRefuseARequestNestedTooDeep)
+{
+    ClientPipeCommunications client;
+    ASSERT_TRUE(Start(client));
+    const std::string deep = "{\"VERB\":\"echo\",\"PAYLOAD\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
+    const std::string event = "{\"VERB\":\"TriggerHubEvent\",\"PAYLOAD\":{\"eventName\":" + std::string(200000, '[') +
+                              std::string(200000, ']') + "}}";
+    EXPECT_TRUE(client.SendMessage(event.data(), static_cast<uint32_t>(event.size())));
+    EXPECT_NE(std::string::npos, Send(client, deep).find("request is not a JSON object"));
+    EXPECT_TRUE(services.Running());
+    EXPECT_EQ(EchoRequest("still here"), Send(client, EchoRequest("still here")));
+}
+
+// Clients may read and write the services' first pipe but not add an
+// instance of their own to it, which would let them answer other clients.
+// (That the services create it as its first instance, so that a squatter's
+// pipe makes them fail, cannot be seen here: Wine 8 ignores the flag.)
+TEST_F(TransportTest, ClientsCannotAddInstancesToTheServicesFirstPipe)
+{
+    ASSERT_TRUE(StartServices());
+    const std::wstring first = ipc::PipeName(L"SettingManager");
+    ASSERT_FALSE(first.empty());
+    const ipc::ScopedHandle pipe(
+        CreateFileW(first.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT, nullptr));
+    ASSERT_TRUE(pipe.Valid()) << GetLastError();
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe.Get(), SE_KERNEL_OBJECT,
+                                                                 DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                                                 nullptr, &sd));
+    const std::unique_ptr<void, decltype(&LocalFree)> sdOwner(sd, &LocalFree);
+    ASSERT_NE(nullptr, dacl);
+    const std::wstring user = Groundwork::CurrentUserSidString();
+    std::wstring creators;
+    DWORD authenticatedUsers = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        LPWSTR text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &text));
+        const std::wstring sid = text;
+        LocalFree(text);
+        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        DWORD mask = ace->Mask;
+        MapGenericMask(&mask, &mapping);
+        if (sid == L"S-1-5-11")
+            authenticatedUsers |= mask;
+        if ((mask & FILE_CREATE_PIPE_INSTANCE) != 0 && sid != user && sid != L"S-1-5-18")
+            creators += sid + L" ";
+    }
+    EXPECT_EQ(static_cast<DWORD>(FILE_READ_DATA | FILE_WRITE_DATA),
+              authenticatedUsers & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_CREATE_PIPE_INSTANCE));
+    EXPECT_EQ(L"", creators) << "may add instances";
+}
+
 TEST_F(TransportTest, EightCallersShareOneConnectionAcrossAServiceRestart)
 {
     TestClient client;
