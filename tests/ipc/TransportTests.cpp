@@ -144,8 +144,13 @@ TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
         EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     }
     EXPECT_TRUE(log.Contains(L"Unsupported protocol 2"));
-    // Event notifications go to the task runner; nobody subscribed to this one.
-    EXPECT_TRUE(log.Contains(L"SettingManager: No handler for event SERVICE_EVENT"));
+    // Event notifications go to the task runner; nobody subscribed to this
+    // one. Its name holds a line break: the line says so and stays one line.
+    EXPECT_TRUE(log.Has(L"DBG", L"ClientPipeCommunications",
+                        L"SettingManager: No handler for event SERVICE_EVENT\\r\\n[ERR]forged"))
+        << log.Text();
+    for (const std::wstring& line : log.Lines())
+        EXPECT_EQ(line.size() - 1, line.find_first_of(L"\r\n")) << line;
     EXPECT_FALSE(log.Contains(L"Malformed event notification"));
     EXPECT_TRUE(log.Contains(L"Request with id=" + std::to_wstring(1u ^ 0x40000000u) + L" not found"));
 }

@@ -417,8 +417,9 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
                     append(out, Frame(ipc::kProtocolMessage, "{}", 2));
                 if (faults.sendEvent)
                 {
-                    // Name "SERVICE_EVENT", value "on", a two-byte data block.
-                    const char event[] = "\x0D\x00SERVICE_EVENT\x02\x00on\x01\x02";
+                    // Name "SERVICE_EVENT\r\n[ERR]forged" (a name that would
+                    // forge a log line), value "on", a two-byte data block.
+                    const char event[] = "\x1A\x00SERVICE_EVENT\r\n[ERR]forged\x02\x00on\x01\x02";
                     append(out, Frame(ipc::kProtocolEvent, event, sizeof(event) - 1));
                 }
                 if (faults.garbageBytes != 0)
