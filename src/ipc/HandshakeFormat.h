@@ -84,8 +84,9 @@ enum class AnswerStatus
 // body is verified and its data part, (L - 44) / 2 UTF-16 little-endian
 // characters, becomes the transport pipe path. The tag covers no direction,
 // so a server without the key could send the client's own body back: an
-// answer with the salt of the client's body (`sentSalt`, kSaltSize bytes)
-// is refused, and so is a path that IsLocalPipePath refuses.
+// answer with the salt of the client's body (`sentSalt`, kSaltSize bytes;
+// null: every answer) is refused, and so is a path that IsLocalPipePath
+// refuses.
 AnswerStatus ReadHandshakeAnswer(const uint8_t* frame, uint32_t size, const BodyVerifier& verify,
                                  const uint8_t* sentSalt, std::wstring& transportPath);
 

@@ -147,7 +147,7 @@ const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath)
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file, &info))
         return L"its information cannot be read";
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return L"it is a reparse point";
     if (info.nNumberOfLinks != 1)
         return L"it has more than one hard link";
