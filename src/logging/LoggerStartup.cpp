@@ -255,12 +255,12 @@ bool MoveLogFile(const std::wstring& source, const std::wstring& target)
     }
     const size_t nameBytes = target.size() * sizeof(wchar_t);
     std::vector<uint64_t> storage((sizeof(FILE_RENAME_INFO) + nameBytes) / sizeof(uint64_t) + 1);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(rename->FileName, target.c_str(), nameBytes);
-    if (!SetFileInformationByHandle(file.Get(), FileRenameInfo, rename,
+    auto* renameInfo = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+    renameInfo->ReplaceIfExists = TRUE;
+    renameInfo->RootDirectory = nullptr;
+    renameInfo->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(renameInfo->FileName, target.c_str(), nameBytes);
+    if (!SetFileInformationByHandle(file.Get(), FileRenameInfo, renameInfo,
                                     static_cast<DWORD>(storage.size() * sizeof(uint64_t))))
         return report(GetLastError());
     return true;

@@ -115,6 +115,9 @@ void UnregisterPipe(const std::wstring& name, const std::wstring& path)
 class ForeignTransport
 {
 public:
+    ForeignTransport() = default;
+    ForeignTransport(const ForeignTransport&) = delete;
+    ForeignTransport& operator=(const ForeignTransport&) = delete;
     ~ForeignTransport()
     {
         if (!m_process.Valid())
