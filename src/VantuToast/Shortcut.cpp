@@ -38,7 +38,7 @@ bool IsSafeShortcutTarget(const std::string& url)
 {
     static constexpr char kScheme[] = "https://";
     constexpr size_t kSchemeLength = sizeof(kScheme) - 1;
-    if (url.size() <= kSchemeLength || url.size() > 4 * kMaxShortcutTargetLength ||
+    if (url.size() <= kSchemeLength || url.size() > 4 * static_cast<size_t>(kMaxShortcutTargetLength) ||
         url.compare(0, kSchemeLength, kScheme) != 0)
         return false;
     const int length =

@@ -12,10 +12,13 @@ namespace {
 constexpr DWORD kPipeBufferSize = 64 * 1024;
 constexpr DWORD kReadChunk = 64 * 1024;
 
-// Read and write data (and attributes) for clients, without
-// FILE_CREATE_PIPE_INSTANCE: FILE_GENERIC_READ | FILE_GENERIC_WRITE less
-// FILE_APPEND_DATA, which is that right on a pipe.
-constexpr DWORD kClientAccess = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE);
+// Read and write data (and attributes) for clients: FILE_GENERIC_READ and
+// FILE_GENERIC_WRITE without FILE_APPEND_DATA, which on a pipe is
+// FILE_CREATE_PIPE_INSTANCE.
+constexpr DWORD kClientAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
+                                FILE_READ_EA | FILE_WRITE_EA | READ_CONTROL | SYNCHRONIZE;
+static_assert(kClientAccess == ((FILE_GENERIC_READ | FILE_GENERIC_WRITE) ^ FILE_CREATE_PIPE_INSTANCE),
+              "generic read and write less create-instance");
 
 struct LocalFreeDeleter
 {
