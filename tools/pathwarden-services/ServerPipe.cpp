@@ -17,8 +17,6 @@ constexpr DWORD kReadChunk = 64 * 1024;
 // FILE_CREATE_PIPE_INSTANCE.
 constexpr DWORD kClientAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
                                 FILE_READ_EA | FILE_WRITE_EA | READ_CONTROL | SYNCHRONIZE;
-static_assert(kClientAccess == ((FILE_GENERIC_READ | FILE_GENERIC_WRITE) ^ FILE_CREATE_PIPE_INSTANCE),
-              "generic read and write less create-instance");
 
 struct LocalFreeDeleter
 {
