@@ -210,7 +210,7 @@ build_clang() {
 # The lock annotations reach clang's analysis: a probe compiles as it is and
 # fails, on each of its three mistakes, when they are switched on.
 lock_analysis() {
-  echo "== lock analysis: annotations of src/platform/Lock.h reach -Wthread-safety"
+  echo "== lock analysis: annotations of src/base/Lock.h reach -Wthread-safety"
   local gcc_dir cxx probe="$ROOT/cmake/checks/lock-analysis-probe.cpp" out
   gcc_dir=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix | sort -V | tail -1)
   cxx="$gcc_dir/include/c++"

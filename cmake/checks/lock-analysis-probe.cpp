@@ -1,7 +1,7 @@
 // Compiled by "./run.sh check" twice with clang -Wthread-safety -Werror:
 // as it stands it must compile, and with VANTU_PROBE_MISTAKE defined it must
-// not. Shows that the annotations of platform/Lock.h reach the analysis.
-#include "platform/Lock.h"
+// not. Shows that the annotations of base/Lock.h reach the analysis.
+#include "base/Lock.h"
 
 class Counter
 {

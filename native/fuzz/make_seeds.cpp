@@ -208,13 +208,13 @@ void SettingSeeds()
     Write("setting_reply", "nested", Text(std::string(70, '[') + std::string(70, ']')));
     JsonDocument request;
     BuildGetSettingRequest("HelpUrl", SettingScope(SettingScope::kUser), request);
-    std::string text;
-    SerializeJson(request, text);
-    Write("setting_reply", "request-echo", Text(text));
+    JsonText text;
+    text.Write(request);
+    Write("setting_reply", "request-echo", Text(std::string(text.Data(), text.Size())));
     JsonDocument record;
     BuildHubEventRequest(R"({"Status":"Dismissed","Argument":"TimedOut","ID":7})", record);
-    SerializeJson(record, text);
-    Write("setting_reply", "hub-event", Text(text));
+    text.Write(record);
+    Write("setting_reply", "hub-event", Text(std::string(text.Data(), text.Size())));
 }
 
 }  // namespace

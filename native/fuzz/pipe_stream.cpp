@@ -46,8 +46,7 @@ public:
                 Require(frame >= begin && size >= kHeaderSize && frame + size <= begin + available);
                 Require(ReadU32(frame + kSizeOffset) == size && ReadU32(frame) == kSyncSequence);
                 OnMessage(frame, size);
-                return m_state == kDropped || m_state == kAuthenticated ? FrameAction::kDiscardRest
-                                                                        : FrameAction::kNext;
+                return m_state == kDropped ? FrameAction::kDiscardRest : FrameAction::kNext;
             },
             &corrupt);
         Require(used <= m_receive.size());
@@ -91,6 +90,12 @@ private:
             }
             Require(path.size() == (size - kHeaderSize - handshake::kTrailerSize) / 2);
             m_state = kAuthenticated;
+            return;
+        }
+        if (m_state == kAuthenticated)
+        {
+            // Nothing may follow the answer on the handshake pipe.
+            m_state = kDropped;
             return;
         }
         switch (ReadU16(frame + kProtocolOffset))

@@ -62,9 +62,10 @@ Platform::Platform() { LoadAutoModeFromRegistry(); }
 
 void Platform::LoadAutoModeFromRegistry()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    Groundwork::RegistryKey owner;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ | KEY_WOW64_64KEY, owner.put()) != ERROR_SUCCESS)
         return;
+    const HKEY key = owner.get();
     std::wstring action;
     ToastAction automatic;
     if (ReadString(key, L"AutoAction", action))
@@ -100,7 +101,6 @@ void Platform::LoadAutoModeFromRegistry()
     flag = 0;
     if (ReadDword(key, L"FailOnShow", flag) && flag == 1)
         modes |= VantuSimToastMode_FailOnShow;
-    RegCloseKey(key);
     m_auto = automatic;
     m_autoDelayMs = delay;
     m_modes = m_loadedModes = modes;
@@ -311,21 +311,18 @@ void Platform::EnqueueLocked(PendingEvent event)
     {
         // Threads seen to end are let go here, so the list stays short.
         m_freshThreads.erase(std::remove_if(m_freshThreads.begin(), m_freshThreads.end(),
-                                            [](HANDLE thread) {
-                                                if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0)
-                                                    return false;
-                                                CloseHandle(thread);
-                                                return true;
+                                            [](const Groundwork::ScopedHandle& thread) {
+                                                return WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0;
                                             }),
                              m_freshThreads.end());
         // One thread per event, ending after it. It is counted in flight
         // before it can take the lock, so WaitIdle never misses it.
         auto* work = new FreshEvent{this, std::move(event)};  // the thread's once it starts
-        const HANDLE thread = CreateThread(nullptr, 0, &Platform::FreshEventThread, work, 0, nullptr);
-        if (thread != nullptr)
+        Groundwork::ScopedHandle thread(CreateThread(nullptr, 0, &Platform::FreshEventThread, work, 0, nullptr));
+        if (thread.valid())
         {
             ++m_inFlight;
-            m_freshThreads.push_back(thread);
+            m_freshThreads.push_back(std::move(thread));
             m_changed.notify_all();
             return;
         }
@@ -395,7 +392,7 @@ bool Platform::WaitIdle(DWORD timeoutMs)
     if (t_raising)
         return false;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::vector<HANDLE> threads;
+    std::vector<Groundwork::ScopedHandle> threads;
     {
         std::unique_lock<std::mutex> lock(m_lock);
         if (!m_changed.wait_until(lock, deadline, [&] { return m_events.empty() && m_inFlight == 0; }))
@@ -404,11 +401,11 @@ bool Platform::WaitIdle(DWORD timeoutMs)
     }
     // Every event is raised; the threads that raised them end too.
     bool ended = true;
-    for (const HANDLE thread : threads)
+    for (const Groundwork::ScopedHandle& thread : threads)
     {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        ended = WaitForSingleObject(thread, static_cast<DWORD>(std::max<long long>(left, 0))) == WAIT_OBJECT_0 && ended;
-        CloseHandle(thread);
+        ended = WaitForSingleObject(thread.get(), static_cast<DWORD>(std::max<long long>(left, 0))) == WAIT_OBJECT_0 &&
+                ended;
     }
     return ended;
 }

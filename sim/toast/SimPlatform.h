@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ScopedHandle.h"
 #include "sim/toast/SimObject.h"
 #include "sim/toast/VantuSimToast.h"
 
@@ -121,7 +122,7 @@ private:
     uint32_t m_freshThreadEvents = 0; // events raised on fresh threads
     // Fresh event threads not yet seen to end. WaitIdle waits for them: a
     // thread that has raised its event still holds its stack until it ends.
-    std::vector<HANDLE> m_freshThreads;
+    std::vector<Groundwork::ScopedHandle> m_freshThreads;
     uint32_t m_modes = 0;             // VantuSimToastMode flags
     uint32_t m_loadedModes = 0;       // as read from the registry
 

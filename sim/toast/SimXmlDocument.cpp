@@ -4,6 +4,7 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include "base/UniqueAny.h"
 #include "sim/toast/SimPlatform.h"
 
 using Microsoft::WRL::ComPtr;
@@ -34,18 +35,12 @@ private:
     HRESULT m_result;
 };
 
-class Bstr
+void FreeBstr(BSTR value)
 {
-public:
-    Bstr(const wchar_t* text, UINT length) : m_value(SysAllocStringLen(text, length)) {}
-    ~Bstr() { SysFreeString(m_value); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR Get() const { return m_value; }
+    SysFreeString(value);
+}
 
-private:
-    BSTR m_value;
-};
+using Bstr = Groundwork::UniqueNull<BSTR, FreeBstr>;
 
 // Parses text with MSXML; on success gives the launch attribute of a root
 // <toast> element. A document MSXML refuses gives its parse error code.
@@ -59,11 +54,11 @@ HRESULT Parse(const wchar_t* text, UINT32 length, std::wstring& launch)
         return hr;
     dom->put_async(VARIANT_FALSE);
 
-    Bstr source(text, length);
-    if (length != 0 && source.Get() == nullptr)
+    const Bstr source(SysAllocStringLen(text, length));
+    if (length != 0 && source.get() == nullptr)
         return E_OUTOFMEMORY;
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    hr = dom->loadXML(source.Get(), &loaded);
+    hr = dom->loadXML(source.get(), &loaded);
     if (FAILED(hr))
         return hr;
     if (hr != S_OK || loaded != VARIANT_TRUE)
@@ -80,15 +75,14 @@ HRESULT Parse(const wchar_t* text, UINT32 length, std::wstring& launch)
     ComPtr<IXMLDOMElement> root;
     if (dom->get_documentElement(&root) != S_OK || !root)
         return S_OK;
-    BSTR name = nullptr;
-    const bool isToast = SUCCEEDED(root->get_tagName(&name)) && name != nullptr && wcscmp(name, L"toast") == 0;
-    SysFreeString(name);
+    Bstr name;
+    const bool isToast = SUCCEEDED(root->get_tagName(name.put())) && name && wcscmp(name.get(), L"toast") == 0;
     if (!isToast)
         return S_OK;
     VARIANT value;
     VariantInit(&value);
-    Bstr attribute(L"launch", 6);
-    if (root->getAttribute(attribute.Get(), &value) == S_OK && value.vt == VT_BSTR && value.bstrVal != nullptr)
+    const Bstr attribute(SysAllocStringLen(L"launch", 6));
+    if (root->getAttribute(attribute.get(), &value) == S_OK && value.vt == VT_BSTR && value.bstrVal != nullptr)
         launch.assign(value.bstrVal, SysStringLen(value.bstrVal));
     VariantClear(&value);
     return S_OK;

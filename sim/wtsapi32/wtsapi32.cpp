@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ScopedHandle.h"
 #include "sim/wtsapi32/SessionConfig.h"
 #include "sim/wtsapi32/VantuSimWts.h"
 
@@ -72,23 +73,7 @@ constexpr wchar_t kConfigKey[] = L"SOFTWARE\\VantuSim\\Wtsapi32";
 constexpr wchar_t kFailuresKey[] = L"SOFTWARE\\VantuSim\\Wtsapi32\\Failures";
 constexpr uint32_t kDefaultConsoleSession = 1;
 
-class RegKey
-{
-public:
-    RegKey() = default;
-    ~RegKey()
-    {
-        if (m_key != nullptr)
-            RegCloseKey(m_key);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
+using RegKey = Groundwork::RegistryKey;
 
 struct Config
 {
@@ -110,10 +95,10 @@ DWORD LoadConfig(Config& config)
 {
     config = Config{};
     RegKey key;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ | KEY_WOW64_64KEY, key.Put());
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put());
     DWORD bytes = 0;
     if (status == ERROR_SUCCESS)
-        status = RegGetValueW(key.Get(), nullptr, L"Sessions", RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &bytes);
+        status = RegGetValueW(key.get(), nullptr, L"Sessions", RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &bytes);
     if (status == ERROR_FILE_NOT_FOUND)
     {
         config.sessions.push_back(SimSession{1, VantuSim::kWtsActive, ProcessUserName()});
@@ -126,7 +111,7 @@ DWORD LoadConfig(Config& config)
     {
         std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 2, L'\0');
         bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-        status = RegGetValueW(key.Get(), nullptr, L"Sessions", RRF_RT_REG_MULTI_SZ, nullptr, data.data(), &bytes);
+        status = RegGetValueW(key.get(), nullptr, L"Sessions", RRF_RT_REG_MULTI_SZ, nullptr, data.data(), &bytes);
         if (status != ERROR_SUCCESS)
             return status;
         for (const std::wstring& entry : VantuSim::SplitMultiString(data.data(), bytes / sizeof(wchar_t)))
@@ -139,8 +124,8 @@ DWORD LoadConfig(Config& config)
     }
     DWORD console = kDefaultConsoleSession;
     bytes = sizeof(console);
-    if (key.Get() != nullptr &&
-        RegGetValueW(key.Get(), nullptr, L"ConsoleSession", RRF_RT_REG_DWORD, nullptr, &console, &bytes) ==
+    if (key.get() != nullptr &&
+        RegGetValueW(key.get(), nullptr, L"ConsoleSession", RRF_RT_REG_DWORD, nullptr, &console, &bytes) ==
             ERROR_SUCCESS)
         config.consoleSession = console;
     return ERROR_SUCCESS;
@@ -234,19 +219,12 @@ public:
         size_t bytes = count * sizeof(Record);
         for (const auto& s : strings)
             bytes += (s.size() + 1) * sizeof(Char);
-        m_memory = static_cast<unsigned char*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes == 0 ? 1 : bytes));
-        m_next = reinterpret_cast<Char*>(m_memory + count * sizeof(Record));
+        m_memory.reset(static_cast<unsigned char*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes == 0 ? 1 : bytes)));
+        m_next = reinterpret_cast<Char*>(m_memory.get() + count * sizeof(Record));
     }
-    ~Block()
-    {
-        if (m_memory != nullptr)
-            LocalFree(m_memory);
-    }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
 
-    bool Valid() const { return m_memory != nullptr; }
-    Record* Records() { return reinterpret_cast<Record*>(m_memory); }
+    bool Valid() const { return m_memory.valid(); }
+    Record* Records() { return reinterpret_cast<Record*>(m_memory.get()); }
     Char* Put(const std::basic_string<Char>& s)
     {
         Char* at = m_next;
@@ -254,15 +232,10 @@ public:
         m_next += s.size() + 1;
         return at;
     }
-    void* Release()
-    {
-        void* memory = m_memory;
-        m_memory = nullptr;
-        return memory;
-    }
+    void* Release() { return m_memory.release(); }
 
 private:
-    unsigned char* m_memory = nullptr;
+    Groundwork::LocalMemory<unsigned char*> m_memory;
     Char* m_next = nullptr;
 };
 
@@ -392,10 +365,10 @@ DWORD WriteConfigValue(const wchar_t* name, DWORD type, const void* data, DWORD 
 {
     RegKey key;
     LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.Put(), nullptr);
+                                     KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS)
         return status;
-    return RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), bytes);
+    return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes);
 }
 
 }  // namespace
@@ -469,12 +442,13 @@ WINBOOL WINAPI WTSQueryUserToken(ULONG sessionId, PHANDLE token)
     const SimSession* session = FindSession(config, sessionId);
     if (session == nullptr || session->userName.empty())
         return Fail(ERROR_NO_TOKEN);
-    HANDLE own = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own))
+    Groundwork::ScopedHandle own;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, own.put()))
         return FALSE;
-    const BOOL duplicated = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
+    const BOOL duplicated =
+        DuplicateTokenEx(own.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
     const DWORD error = GetLastError();
-    CloseHandle(own);
+    own.reset();
     SetLastError(error);
     return duplicated;
 }
@@ -650,15 +624,15 @@ DWORD WINAPI VantuSimWts_FailCall(const char* functionName, DWORD error)
         name += static_cast<wchar_t>(static_cast<unsigned char>(*c));
     RegKey key;
     LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFailuresKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.Put(), nullptr);
+                                     KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS)
         return status;
     if (error == ERROR_SUCCESS)
     {
-        status = RegDeleteValueW(key.Get(), name.c_str());
+        status = RegDeleteValueW(key.get(), name.c_str());
         return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
     }
-    return RegSetValueExW(key.Get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&error), sizeof(error));
+    return RegSetValueExW(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&error), sizeof(error));
 }
 
 DWORD WINAPI VantuSimWts_Reset(void)

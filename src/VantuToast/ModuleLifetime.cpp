@@ -4,9 +4,10 @@
 
 #include <cstdint>
 
+#include "base/Lock.h"
 #include "logging/Logger.h"
+#include "platform/ScopedHandle.h"
 #include "VantuToast/ServiceClients.h"
-#include "platform/Lock.h"
 
 namespace {
 
@@ -82,15 +83,14 @@ void Drop() EXCLUDES(g_lock)
     Groundwork::MutexLock guard(g_lock);
     if (--g_users > 0 || g_releasing || g_module == nullptr)
         return;
-    HANDLE thread = CreateThread(nullptr, 0, &ReleaseThread, nullptr, 0, nullptr);
-    if (thread == nullptr)
+    const Groundwork::ScopedHandle thread(CreateThread(nullptr, 0, &ReleaseThread, nullptr, 0, nullptr));
+    if (!thread.valid())
     {
         // The library then stays loaded until the process ends.
         VT_LOG(ERR) << "Failed to start the library release thread. Error: " << GetLastError();
         return;
     }
     g_releasing = true;
-    CloseHandle(thread);
 }
 
 }  // namespace ModuleLifetime

@@ -2,10 +2,10 @@
 
 #include <memory>
 
+#include "base/Lock.h"
 #include "includes/SettingClient.h"
 #include "includes/ui_host_module_ipc_client.h"
 #include "logging/ProcessExit.h"
-#include "platform/Lock.h"
 
 namespace {
 

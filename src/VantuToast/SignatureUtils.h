@@ -18,3 +18,7 @@ bool VerifyFileSignature(const uint8_t* data, int32_t count, uint32_t* contentLe
 // The same check against another public key (64 bytes, X then Y).
 bool VerifyFileSignatureWithKey(const uint8_t* data, int32_t count, uint32_t* contentLength,
                                 const uint8_t* publicKey);
+
+// DecodeSignatureHex, logging "Hex string length less than required" when the
+// string is shorter than 128 characters.
+bool HexStringToBytes(const char* hex, uint8_t* bytes);

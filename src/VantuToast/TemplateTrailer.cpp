@@ -3,11 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "logging/Logger.h"
-
 namespace {
-
-constexpr wchar_t kLogModule[] = L"TemplateTrailer";
 
 constexpr char kCommentCloser[] = "-->";
 
@@ -32,25 +28,25 @@ bool ParseTemplateTrailer(const uint8_t* data, int32_t count, TemplateTrailerLay
     return true;
 }
 
+void TemplateSignatureText(const uint8_t* data, const TemplateTrailerLayout& layout, char* hex)
+{
+    std::memcpy(hex, data + layout.signatureOffset, kSignatureHexLength);
+    hex[kSignatureHexLength] = '\0';
+}
+
 bool ReadTemplateSignature(const uint8_t* data, const TemplateTrailerLayout& layout, uint8_t* signature)
 {
     if (data == nullptr || signature == nullptr || layout.signatureOffset < 0)
         return false;
     char hex[kSignatureHexLength + 1];
-    std::memcpy(hex, data + layout.signatureOffset, kSignatureHexLength);
-    hex[kSignatureHexLength] = '\0';
-    return HexStringToBytes(hex, signature);
+    TemplateSignatureText(data, layout, hex);
+    return DecodeSignatureHex(hex, signature);
 }
 
-bool HexStringToBytes(const char* hex, uint8_t* bytes)
+bool DecodeSignatureHex(const char* hex, uint8_t* bytes)
 {
-    if (hex == nullptr || bytes == nullptr)
+    if (hex == nullptr || bytes == nullptr || std::strlen(hex) < kSignatureHexLength)
         return false;
-    if (std::strlen(hex) < kSignatureHexLength)
-    {
-        VT_LOG(ERR) << "Hex string length less than required";
-        return false;
-    }
     for (size_t i = 0; i < kSignatureHexLength; i += 2)
     {
         const char pair[3] = {hex[i], hex[i + 1], '\0'};

@@ -1,5 +1,6 @@
 // Signed toast templates: the trailer layout, the signature's hexadecimal
-// form and the public key blob. Plain C++, no Windows headers.
+// form and the public key blob. Plain C++, no Windows headers, no logging:
+// SignatureUtils logs what these report.
 //
 // A template is UTF-8 toast XML followed by a trailer:
 //   comment form (137 bytes): separator 6, signature 128 hex chars, "-->"
@@ -30,15 +31,20 @@ struct TemplateTrailerLayout
 // null or the file is shorter than its trailer.
 bool ParseTemplateTrailer(const uint8_t* data, int32_t count, TemplateTrailerLayout& layout);
 
-// The 64 signature bytes of a template whose trailer `layout` located: the
-// 128 characters at the signature offset, decoded by HexStringToBytes.
-bool ReadTemplateSignature(const uint8_t* data, const TemplateTrailerLayout& layout, uint8_t* signature);
+// The 128 signature characters of a template whose trailer `layout` located,
+// zero-terminated in `hex` (kSignatureHexLength + 1 characters); a zero byte
+// among them ends the string early.
+void TemplateSignatureText(const uint8_t* data, const TemplateTrailerLayout& layout, char* hex);
 
 // Decodes the first 128 characters of a zero-terminated string into 64 bytes,
 // two characters per byte read as the C library's strtol reads base 16
 // (characters that are not hexadecimal digits are not rejected here; they
-// give other bytes). False, with a logged error, when the string is shorter.
-bool HexStringToBytes(const char* hex, uint8_t* bytes);
+// give other bytes). False when the string is shorter or a pointer is null;
+// nothing is logged here (HexStringToBytes logs).
+bool DecodeSignatureHex(const char* hex, uint8_t* bytes);
+
+// Both steps: the 64 signature bytes of a template, or false.
+bool ReadTemplateSignature(const uint8_t* data, const TemplateTrailerLayout& layout, uint8_t* signature);
 
 // The operating system's ECCPUBLICBLOB for a P-256 public key: magic
 // 0x31534345 and key length 32 (little-endian), then X and Y.

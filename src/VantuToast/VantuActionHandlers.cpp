@@ -14,6 +14,7 @@
 
 #include "includes/ui_host_module_ipc_client.h"
 #include "logging/Logger.h"
+#include "platform/ScopedHandle.h"
 #include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/PWHString.h"
 #include "VantuToast/VantuToast.h"
@@ -36,11 +37,9 @@ struct Outcome
 // Opens the toast's event by name and sets it; the host's wait ends here.
 void SignalToastEvent(const std::wstring& eventName)
 {
-    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str());
-    if (event == nullptr || !SetEvent(event))
+    const Groundwork::ScopedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
+    if (!event.valid() || !SetEvent(event.get()))
         VT_LOG(ERR) << "Failed to open and set toast event: " << GetLastError();
-    if (event != nullptr && event != INVALID_HANDLE_VALUE)
-        CloseHandle(event);
 }
 
 // Sends the toast's result record to the UI host of the active session. A

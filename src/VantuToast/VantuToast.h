@@ -10,10 +10,10 @@
 
 #include <wrl/client.h>
 
+#include "base/Lock.h"
 #include "VantuToast/IVantuToast.h"
 #include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/WinRtToastAbi.h"
-#include "platform/Lock.h"
 
 // Application identity of every toast, and of the Start-menu shortcut.
 constexpr wchar_t kToastAppId[] = L"Zelnor.Pathwarden.DesktopToasts";
@@ -86,3 +86,11 @@ bool GetIconPath(std::wstring& iconPath);
 // "Global\" followed by a braced upper-case GUID; the GUID part is empty when
 // it cannot be formatted.
 std::wstring ToastEventName(const GUID& guid);
+
+// Template reading.
+// Reads a template file, verifies its signature with TemplateSigningKey and
+// returns the XML as UTF-16. Any failure is logged and gives an empty string.
+std::wstring ReadTemplateFile(const std::wstring& path);
+
+// The same with another public key (64 bytes, X then Y).
+std::wstring ReadTemplateFileWithKey(const std::wstring& path, const uint8_t* publicKey);

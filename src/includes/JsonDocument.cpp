@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include <rapidjson/memorystream.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 namespace {
@@ -49,14 +48,13 @@ bool NestingWithin(const char* data, size_t length, size_t limit)
 
 }  // namespace
 
-bool SerializeJson(const JsonValue& value, std::string& text)
+JsonText::JsonText() : m_buffer(nullptr, kInitialWriterCapacity) {}
+
+bool JsonText::Write(const JsonValue& value)
 {
-    rapidjson::StringBuffer buffer(nullptr, kInitialWriterCapacity);
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    if (!value.Accept(writer))
-        return false;
-    text.assign(buffer.GetString(), buffer.GetSize());
-    return true;
+    m_buffer.Clear();
+    rapidjson::Writer<rapidjson::StringBuffer> writer(m_buffer);
+    return value.Accept(writer);
 }
 
 bool ParseJsonReply(const char* data, size_t length, JsonDocument& reply)

@@ -9,6 +9,7 @@
 #include <rapidjson/allocators.h>
 #include <rapidjson/document.h>
 #include <rapidjson/encodings.h>
+#include <rapidjson/stringbuffer.h>
 
 using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::CrtAllocator>;
 using JsonValue = rapidjson::GenericValue<rapidjson::UTF8<>, rapidjson::CrtAllocator>;
@@ -17,9 +18,22 @@ using JsonValue = rapidjson::GenericValue<rapidjson::UTF8<>, rapidjson::CrtAlloc
 constexpr char kVerbMember[] = "VERB";
 constexpr char kPayloadMember[] = "PAYLOAD";
 
-// Compact JSON text of a value (the writer's default settings). False when
-// the writer refuses the value (for example invalid UTF-8 in a string).
-bool SerializeJson(const JsonValue& value, std::string& text);
+// Compact JSON text of a value (the writer's default settings), left in the
+// writer's own buffer: requests are written once and handed on from there.
+class JsonText
+{
+public:
+    JsonText();
+    // False when the writer refuses the value (for example invalid UTF-8 in
+    // a string).
+    bool Write(const JsonValue& value);
+    // The text, NUL-terminated; Size() leaves the NUL out.
+    const char* Data() const { return m_buffer.GetString(); }
+    size_t Size() const { return m_buffer.GetSize(); }
+
+private:
+    rapidjson::StringBuffer m_buffer;
+};
 
 // Deepest nesting of arrays and objects a reply may have. The service
 // replies nest a few levels; the parser and the value destructor recurse

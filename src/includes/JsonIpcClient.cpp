@@ -18,15 +18,15 @@ bool JsonIpcClient::SendJsonRequest(const JsonDocument& request, JsonDocument& r
 {
     try
     {
-        std::string bytes;
-        if (!SerializeJson(request, bytes))
+        JsonText bytes;
+        if (!bytes.Write(request))
         {
             VT_LOG(ERR) << "failed to write request to output buffer";
             return false;
         }
         uint32_t replyLength = 0;
         const std::unique_ptr<uint8_t[]> replyData = m_connection.SendRequest(
-            std::wstring(requestName), bytes.data(), static_cast<uint32_t>(bytes.size()), replyLength);
+            std::wstring(requestName), bytes.Data(), static_cast<uint32_t>(bytes.Size()), replyLength);
         if (!replyData)
         {
             VT_LOG(ERR) << "failed to send and receive through pipe communications";

@@ -5,8 +5,34 @@
 #include "logging/Logger.h"
 
 namespace {
+
 constexpr wchar_t kLogModule[] = L"SettingClient";
+
+void LogReplyIssue(SettingReplyIssue issue)
+{
+    switch (issue)
+    {
+    case SettingReplyIssue::None:
+        break;
+    case SettingReplyIssue::NoResponseField:
+        VT_LOG(ERR) << "Response from Settings Manager server does not have response field";
+        break;
+    case SettingReplyIssue::WrongSize:
+        VT_LOG(ERR) << "Error: response array wrong size";
+        break;
+    case SettingReplyIssue::DoesNotExist:
+        VT_LOG(INF) << "Setting does not exist";
+        break;
+    case SettingReplyIssue::TypeNotInteger:
+        VT_LOG(ERR) << "Error: setting type wrong json type";
+        break;
+    case SettingReplyIssue::OtherType:
+        VT_LOG(ERR) << "Received type different from wanted";
+        break;
+    }
 }
+
+}  // namespace
 
 SettingClient::SettingClient() : m_client(L"SettingManager") {}
 
@@ -27,7 +53,10 @@ int32_t SettingClient::GetSetting(const char* name, const SettingScope& scope, s
             return kSettingExchangeFailed;
         }
         int32_t typeCode = 0;
-        return ParseGetSettingResponse(reply, value, typeCode);
+        SettingReplyIssue issue = SettingReplyIssue::None;
+        const int32_t result = ParseGetSettingResponse(reply, value, typeCode, issue);
+        LogReplyIssue(issue);
+        return result;
     }
     catch (const std::exception& e)
     {

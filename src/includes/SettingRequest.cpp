@@ -2,11 +2,7 @@
 
 #include <cstring>
 
-#include "logging/Logger.h"
-
 namespace {
-
-constexpr wchar_t kLogModule[] = L"SettingRequest";
 
 constexpr char kGetSettingVerb[] = "get-setting";
 constexpr char kNameMember[] = "name";
@@ -42,20 +38,21 @@ bool BuildGetSettingRequest(const char* name, const SettingScope& scope, JsonDoc
     return true;
 }
 
-int32_t ParseGetSettingResponse(const JsonDocument& reply, std::string& value, int32_t& typeCode)
+int32_t ParseGetSettingResponse(const JsonDocument& reply, std::string& value, int32_t& typeCode,
+                                SettingReplyIssue& issue)
 {
     // Members are looked up only on objects: RapidJSON asserts otherwise.
     JsonValue::ConstMemberIterator response;
     if (!reply.IsObject() || (response = reply.FindMember(kResponseMember)) == reply.MemberEnd() ||
         !response->value.IsArray())
     {
-        VT_LOG(ERR) << "Response from Settings Manager server does not have response field";
+        issue = SettingReplyIssue::NoResponseField;
         return kSettingNoResponseField;
     }
     const JsonValue& results = response->value;
     if (results.Size() != 1)
     {
-        VT_LOG(ERR) << "Error: response array wrong size";
+        issue = SettingReplyIssue::WrongSize;
         return kSettingResponseWrongSize;
     }
     const JsonValue& result = results[0];
@@ -64,20 +61,21 @@ int32_t ParseGetSettingResponse(const JsonDocument& reply, std::string& value, i
     if (!result.IsObject() || (valueMember = result.FindMember(kValueMember)) == result.MemberEnd() ||
         (typeMember = result.FindMember(kTypeMember)) == result.MemberEnd())
     {
-        VT_LOG(INF) << "Setting does not exist";
+        issue = SettingReplyIssue::DoesNotExist;
         return kSettingDoesNotExist;
     }
     if (!typeMember->value.IsInt())
     {
-        VT_LOG(ERR) << "Error: setting type wrong json type";
+        issue = SettingReplyIssue::TypeNotInteger;
         return kSettingWrongType;
     }
     typeCode = typeMember->value.GetInt();
     if (typeCode == kSettingTypeString && valueMember->value.IsString())
     {
         value.assign(valueMember->value.GetString(), valueMember->value.GetStringLength());
+        issue = SettingReplyIssue::None;
         return kSettingDelivered;
     }
-    VT_LOG(ERR) << "Received type different from wanted";
+    issue = SettingReplyIssue::OtherType;
     return kSettingWrongType;
 }

@@ -46,6 +46,19 @@ constexpr int32_t kSettingTypeString = 4;
 
 bool BuildGetSettingRequest(const char* name, const SettingScope& scope, JsonDocument& request);
 
+// What a reply held, in more detail than its result code: the settings
+// client logs each case (this file logs nothing).
+enum class SettingReplyIssue
+{
+    None,             // 0: delivered
+    NoResponseField,  // 4
+    WrongSize,        // 5
+    DoesNotExist,     // 1
+    TypeNotInteger,   // 6
+    OtherType,        // 6
+};
+
 // 0, 1, 4, 5 or 6; `value` changes only on 0, `typeCode` once the type was
 // read as an integer.
-int32_t ParseGetSettingResponse(const JsonDocument& reply, std::string& value, int32_t& typeCode);
+int32_t ParseGetSettingResponse(const JsonDocument& reply, std::string& value, int32_t& typeCode,
+                                SettingReplyIssue& issue);

@@ -21,13 +21,13 @@ bool UIClient::TriggerHubEvent(const JsonValue& eventValue)
 {
     try
     {
-        std::string text;
-        if (!SerializeJson(eventValue, text))
+        JsonText text;
+        if (!text.Write(eventValue))
         {
             VT_LOG(ERR) << "Failed to add writer object for event value";
             return false;
         }
-        return TriggerHubEvent(text.c_str());
+        return TriggerHubEvent(text.Data());
     }
     catch (const std::exception& e)
     {

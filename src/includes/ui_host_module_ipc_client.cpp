@@ -25,8 +25,8 @@ bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
 {
     try
     {
-        std::string bytes;
-        if (!SerializeJson(request, bytes))
+        JsonText bytes;
+        if (!bytes.Write(request))
         {
             VT_LOG(ERR) << "failed to write request to output buffer";
             return false;
@@ -53,7 +53,7 @@ bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
             VT_LOG(ERR) << "Failed to get pipe";
             return false;
         }
-        return connection->SendMessage(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        return connection->SendMessage(bytes.Data(), static_cast<uint32_t>(bytes.Size()));
     }
     catch (const std::exception& e)
     {

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "base/Lock.h"
 #include "includes/JsonDocument.h"
 #include "ipc/ClientPipeCommunications.h"
 #include "logging/ProcessExit.h"
-#include "platform/Lock.h"
 
 class ui_host_module_ipc_client
 {

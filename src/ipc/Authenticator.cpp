@@ -154,28 +154,33 @@ std::unique_ptr<uint8_t[]> Authenticator::Authenticate(HANDLE pipe, const uint8_
         VT_LOG(ERR) << "Buffer not provided to authenticate";
         return nullptr;
     }
+    // The tagged message: data | salt | pid string, 32 bytes.
+    constexpr size_t kSaltOffset = kClientDataSize;
+    constexpr size_t kPidsOffset = kSaltOffset + kSaltSize;
+    constexpr size_t kMessageSize = kPidsOffset + kProcessIdStringSize;
+    const std::unique_ptr<uint8_t[]> message(new (std::nothrow) uint8_t[kMessageSize]);
+    if (!message)
+    {
+        VT_LOG(ERR) << "Failed to allocate buffer to be used for authentication";
+        return nullptr;
+    }
+    std::memcpy(message.get(), data, kClientDataSize);
     const std::unique_ptr<uint8_t[]> salt = GenerateSalt();
     if (!salt)
     {
         VT_LOG(ERR) << "Failed to copy salt into authentication buffer";
         return nullptr;
     }
+    std::memcpy(message.get() + kSaltOffset, salt.get(), kSaltSize);
     const std::unique_ptr<char[]> pids = ProcessIdString(pipe);
     if (!pids)
     {
         VT_LOG(ERR) << "Failed to copy process ID string into authentication buffer";
         return nullptr;
     }
-    // Tag over data | salt | pid string, a 32-byte message.
-    std::vector<uint8_t> body;
-    const TagFunction tag = [pipe](const uint8_t* message, size_t size, uint8_t* out) {
-        const std::unique_ptr<uint8_t[]> computed = GenerateHmac(message, static_cast<uint32_t>(size), pipe);
-        if (!computed)
-            return false;
-        std::memcpy(out, computed.get(), kTagSize);
-        return true;
-    };
-    if (!BuildTaggedBody(data, kClientDataSize, salt.get(), pids.get(), tag, body))
+    std::memcpy(message.get() + kPidsOffset, pids.get(), kProcessIdStringSize);
+    const std::unique_ptr<uint8_t[]> tag = GenerateHmac(message.get(), static_cast<uint32_t>(kMessageSize), pipe);
+    if (!tag)
     {
         VT_LOG(ERR) << "HMAC generation failed";
         return nullptr;
@@ -186,7 +191,9 @@ std::unique_ptr<uint8_t[]> Authenticator::Authenticate(HANDLE pipe, const uint8_
         VT_LOG(ERR) << "Failed to allocate authenticated buffer";
         return nullptr;
     }
-    std::memcpy(buffer.get(), body.data(), kClientBodySize);
+    // data | salt, as tagged, then the tag.
+    std::memcpy(buffer.get(), message.get(), kPidsOffset);
+    std::memcpy(buffer.get() + kPidsOffset, tag.get(), kTagSize);
     length = static_cast<uint32_t>(kClientBodySize);
     return buffer;
 }

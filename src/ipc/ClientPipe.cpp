@@ -34,8 +34,8 @@ bool ClientPipe::Start()
         IPC_TRAIL(L"evt_fail", GetLastError());
         return false;
     }
-    AttachEvents(m_readEvent.Get(), m_writeEvent.Get());
-    ResetEvent(m_stopEvent.Get());
+    AttachEvents(m_readEvent.get(), m_writeEvent.get());
+    ResetEvent(m_stopEvent.get());
     if (!m_thread.joinable())
     {
         try
@@ -62,8 +62,8 @@ bool ClientPipe::Start()
 
 void ClientPipe::Stop()
 {
-    if (m_stopEvent.Valid())
-        SetEvent(m_stopEvent.Get());
+    if (m_stopEvent.valid())
+        SetEvent(m_stopEvent.get());
     if (m_thread.joinable())
     {
         if (OnConnectionThread())
@@ -109,13 +109,13 @@ bool ClientPipe::PauseBeforeReconnect()
     // The wake event of a caller that starts waiting ends the pause; one
     // already waiting made the pause short.
     const DWORD pause = FailurePause();
-    const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+    const HANDLE pauseEvents[2] = {m_stopEvent.get(), m_wakeEvent.get()};
     return pause == 0 || WaitForMultipleObjects(2, pauseEvents, FALSE, pause) != WAIT_OBJECT_0;
 }
 
 ClientPipe::ConnectResult ClientPipe::ConnectLoop()
 {
-    const HANDLE pauseEvents[2] = {m_stopEvent.Get(), m_wakeEvent.Get()};
+    const HANDLE pauseEvents[2] = {m_stopEvent.get(), m_wakeEvent.get()};
     for (;;)
     {
         const std::wstring name = GetPipeName();
@@ -137,7 +137,7 @@ ClientPipe::ConnectResult ClientPipe::ConnectLoop()
                 SetPipeHandle(pipe);
                 // Reconnection requests made while connecting are answered by
                 // this connection.
-                ResetEvent(m_connectEvent.Get());
+                ResetEvent(m_connectEvent.get());
                 m_dropCurrent = false;
                 return ConnectResult::kConnected;
             }
@@ -166,8 +166,8 @@ ClientPipe::ConnectResult ClientPipe::ConnectLoop()
 
 void ClientPipe::ThreadLoop()
 {
-    const HANDLE events[4] = {m_stopEvent.Get(), m_connectEvent.Get(), m_readEvent.Get(),
-                              m_writeEvent.Get()};
+    const HANDLE events[4] = {m_stopEvent.get(), m_connectEvent.get(), m_readEvent.get(),
+                              m_writeEvent.get()};
     for (;;)
     {
         const DWORD result = WaitForMultipleObjects(4, events, FALSE, kMainWaitMs);

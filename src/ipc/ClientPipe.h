@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/PipeConnectionBase.h"
+#include "base/Lock.h"
 #include "ipc/ipc_common.h"
-#include "platform/Lock.h"
+#include "ipc/PipeConnectionBase.h"
 
 namespace ipc {
 
@@ -59,18 +59,18 @@ protected:
     void RequestConnect()
     {
         m_dropCurrent = true;
-        SetEvent(m_connectEvent.Get());
+        SetEvent(m_connectEvent.get());
     }
     // Moves to the pipe GetPipeName names next: that pipe is opened first and
     // the current one closed only once the new one is open, since a service
     // may withdraw the new pipe when its client hangs up the previous one.
-    void RequestPipeSwitch() { SetEvent(m_connectEvent.Get()); }
+    void RequestPipeSwitch() { SetEvent(m_connectEvent.get()); }
     // Failures since the connection was last usable; they pace reconnection
     // so that a service that refuses every client is not hammered.
     void NoteConnectionFailure() { ++m_failures; }
     void NoteConnectionUsable() { m_failures = 0; }
     DWORD FailurePause() const;
-    void WakeConnectionThread() { SetEvent(m_wakeEvent.Get()); }
+    void WakeConnectionThread() { SetEvent(m_wakeEvent.get()); }
     // Callers currently waiting for the connection; shortens retry pauses.
     std::atomic<int32_t>& Waiters() { return m_waiters; }
     bool OnConnectionThread() const { return std::this_thread::get_id() == m_thread.get_id(); }

@@ -44,8 +44,8 @@ ClientPipeCommunications::~ClientPipeCommunications()
     VT_LOG(DBG) << "###:" << m_name << ":Destroying";
     m_closing = true;
     // Callers still waiting for readiness give up at once.
-    if (m_readyEvent.Valid())
-        SetEvent(m_readyEvent.Get());
+    if (m_readyEvent.valid())
+        SetEvent(m_readyEvent.get());
     FailPendingRequests();
     m_runner.Stop();
     // Callers give up at once once closing, so this takes milliseconds; the
@@ -67,8 +67,6 @@ ClientPipeCommunications::~ClientPipeCommunications()
         Sleep(1);
     }
     Stop();
-    for (HANDLE event : m_eventPool)
-        CloseHandle(event);
 }
 
 int64_t ClientPipeCommunications::CurrentTime() const
@@ -125,7 +123,7 @@ bool ClientPipeCommunications::WaitForReady(DWORD timeoutMs) const
 {
     if (m_state.load() == kReady)
         return true;
-    if (!m_readyEvent.Valid())
+    if (!m_readyEvent.valid())
         return false;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
@@ -135,8 +133,8 @@ bool ClientPipeCommunications::WaitForReady(DWORD timeoutMs) const
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        WaitForSingleObject(m_readyEvent.Get(), static_cast<DWORD>(deadline - now));
-        if (m_state.load() != kReady && m_readyEvent.Valid())
+        WaitForSingleObject(m_readyEvent.get(), static_cast<DWORD>(deadline - now));
+        if (m_state.load() != kReady && m_readyEvent.valid())
             Sleep(1);  // the event may be set during teardown
     }
 }
@@ -210,7 +208,7 @@ void ClientPipeCommunications::Connected()
             for (const auto& entry : m_subscriptions)
                 SendSubscription(entry.first);
         }
-        SetEvent(m_readyEvent.Get());
+        SetEvent(m_readyEvent.get());
         return;
     }
     IPC_TRAIL(L"conct", state);
@@ -236,7 +234,7 @@ void ClientPipeCommunications::ConnectionFailed()
     VT_LOG(DBG) << "###:" << m_name << ":Connection failed in state " << m_state.load();
     NoteConnectionFailure();
     FailPendingRequests();
-    ResetEvent(m_readyEvent.Get());
+    ResetEvent(m_readyEvent.get());
     SetState(kDisconnected);
     ClearError();
     RequestConnect();
@@ -294,11 +292,10 @@ size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_
         bytes, length,
         [this](const uint8_t* frame, uint32_t size) {
             OnMessage(frame, size);
-            // After a drop, or once the handshake pipe has done its job,
-            // nothing more on this pipe is meant for us.
-            const uint32_t state = m_state.load();
-            return state == kDisconnected || state == kAuthenticated ? FrameAction::kDiscardRest
-                                                                     : FrameAction::kNext;
+            // After a drop nothing more on this pipe is meant for us. A frame
+            // behind the handshake answer is not skipped: it fails the
+            // connection, since a service that sends one is broken.
+            return m_state.load() == kDisconnected ? FrameAction::kDiscardRest : FrameAction::kNext;
         },
         &corrupt);
     if (corrupt)
@@ -487,7 +484,7 @@ bool ClientPipeCommunications::WaitReady()
     uint32_t spins = 0;
     while (spins < m_spinCount.load() && m_state.load() != kReady && !m_closing.load())
     {
-        WaitForSingleObject(m_readyEvent.Get(), kReadyWaitMs);
+        WaitForSingleObject(m_readyEvent.get(), kReadyWaitMs);
         ++spins;
     }
     const uint32_t state = m_state.load();
@@ -540,31 +537,26 @@ void ClientPipeCommunications::CountDirect(const wchar_t* key)
     }
 }
 
-HANDLE ClientPipeCommunications::TakeCompletionEvent()
+ScopedHandle ClientPipeCommunications::TakeCompletionEvent()
 {
     {
         Groundwork::MutexLock lock(m_pendingLock);
         if (!m_eventPool.empty())
         {
-            HANDLE event = m_eventPool.back();
+            ScopedHandle event = std::move(m_eventPool.back());
             m_eventPool.pop_back();
             return event;
         }
     }
-    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return ScopedHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 }
 
-void ClientPipeCommunications::ReturnCompletionEvent(HANDLE event)
+void ClientPipeCommunications::ReturnCompletionEvent(ScopedHandle event)
 {
-    {
-        Groundwork::MutexLock lock(m_pendingLock);
-        if (m_eventPool.size() < kEventPoolLimit)
-        {
-            m_eventPool.push_back(event);
-            return;
-        }
-    }
-    CloseHandle(event);
+    Groundwork::MutexLock lock(m_pendingLock);
+    if (m_eventPool.size() < kEventPoolLimit)
+        m_eventPool.push_back(std::move(event));
+    // Otherwise `event` closes on return, after the lock is released.
 }
 
 bool ClientPipeCommunications::AnsweredMeanwhile(uint32_t id, HANDLE completion)
@@ -609,14 +601,16 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     RequestMessage frame;
     const uint32_t zeroId = 0;
     bool built = false;
-    if (length <= kMaxMessageSize - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
+    // Only a size past 32 bits is refused here (it would wrap); every other
+    // size is for Create to judge and log.
+    if (length <= UINT32_MAX - kRequestHeaderSize && frame.Create(kRequestHeaderSize + length))
     {
         frame.SetProtocol(kProtocolRequest);
         built = frame.Append(&zeroId, kRequestIdSize) && frame.Append(bytes, length);
     }
 
-    ScopedHandle completion(TakeCompletionEvent());
-    if (!completion.Valid())
+    ScopedHandle completion = TakeCompletionEvent();
+    if (!completion.valid())
     {
         const DWORD error = GetLastError();
         CountDirect(L"CL#no_request_error");
@@ -637,7 +631,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
         } while (m_pending.count(id) != 0);
         PendingEntry& entry = m_pending[id];
         entry.id = id;
-        entry.completion = completion.Get();
+        entry.completion = completion.get();
     }
 
     if (!built)
@@ -657,8 +651,8 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
         return nullptr;
     }
 
-    const DWORD wait = WaitForSingleObject(completion.Get(), kReplyWaitMs);
-    if (wait != WAIT_OBJECT_0 && !AnsweredMeanwhile(id, completion.Get()))
+    const DWORD wait = WaitForSingleObject(completion.get(), kReplyWaitMs);
+    if (wait != WAIT_OBJECT_0 && !AnsweredMeanwhile(id, completion.get()))
     {
         m_stats.RecordTimeout(kReplyWaitMs, requestName);
         VT_LOG(ERR) << m_name << ": " << "Wait for message with id=" << id << " was not successful. Return "
@@ -686,7 +680,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
         return nullptr;
     }
     // Its one signal was consumed by the wait: the event can serve again.
-    ReturnCompletionEvent(completion.Release());
+    ReturnCompletionEvent(std::move(completion));
     if (!reply)
         VT_LOG(WRN) << m_name << ": Connection dropped while waiting for message with id=" << id;
     return reply;
@@ -702,7 +696,7 @@ bool ClientPipeCommunications::SendMessage(const void* bytes, uint32_t length)
         return false;
     }
     CommMessage frame;
-    if (length > kMaxMessageSize - kHeaderSize || !frame.Create(kHeaderSize + length))
+    if (length > UINT32_MAX - kHeaderSize || !frame.Create(kHeaderSize + length))
     {
         CountDirect(L"cl#proto_set");
         VT_LOG(ERR) << "Failed to set next protocol field";

@@ -16,10 +16,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ipc/ClientPipe.h"
+#include "base/Lock.h"
 #include "ipc/background_task_runner.h"
+#include "ipc/ClientPipe.h"
 #include "ipc/ipc_stats_collector.h"
-#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -124,8 +124,8 @@ private:
     bool AnsweredMeanwhile(uint32_t id, HANDLE completion) EXCLUDES(m_pendingLock);
     // Completion events of finished requests are kept for reuse: creating and
     // closing one per request costs two system calls on every round trip.
-    HANDLE TakeCompletionEvent() EXCLUDES(m_pendingLock);
-    void ReturnCompletionEvent(HANDLE event) EXCLUDES(m_pendingLock);
+    ScopedHandle TakeCompletionEvent() EXCLUDES(m_pendingLock);
+    void ReturnCompletionEvent(ScopedHandle event) EXCLUDES(m_pendingLock);
 
     std::wstring m_name;
     std::atomic<uint32_t> m_state{kDisconnected};
@@ -136,7 +136,7 @@ private:
     uint32_t m_lastRequestId GUARDED_BY(m_pendingLock) = 0;
     std::unordered_map<uint32_t, PendingEntry> m_pending GUARDED_BY(m_pendingLock);
     // Non-signalled auto-reset events.
-    std::vector<HANDLE> m_eventPool GUARDED_BY(m_pendingLock);
+    std::vector<ScopedHandle> m_eventPool GUARDED_BY(m_pendingLock);
 
     ipc_stats_collector m_stats;
     uint32_t m_sendCounter GUARDED_BY(m_stats.Lock()) = 0;

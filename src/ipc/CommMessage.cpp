@@ -164,9 +164,11 @@ const uint8_t* RequestMessage::Data() const
 
 bool SubscriptionMessage::Build()
 {
-    if (m_eventName.size() > kMaxMessageSize - kSubscriptionHeaderSize)
+    // A frame size past 32 bits would wrap; Create judges every other size.
+    if (m_eventName.size() > UINT32_MAX - kSubscriptionHeaderSize)
     {
-        VT_LOG(ERR) << "Message size deemed too large (" << m_eventName.size() << " bytes) to allocate";
+        VT_LOG(ERR) << "Message size deemed too large (" << m_eventName.size() + kSubscriptionHeaderSize
+                    << " bytes) to allocate";
         return false;
     }
     const uint32_t nameLength = static_cast<uint32_t>(m_eventName.size());

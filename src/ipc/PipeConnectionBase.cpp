@@ -47,7 +47,7 @@ void PipeConnectionBase::AttachEvents(HANDLE readEvent, HANDLE writeEvent)
 bool PipeConnectionBase::HasValidHandle() const
 {
     Groundwork::MutexLock lock(m_handleLock);
-    return m_pipe.Valid();
+    return m_pipe.valid();
 }
 
 size_t PipeConnectionBase::QueuedBytes() const
@@ -60,13 +60,13 @@ void PipeConnectionBase::SetPipeHandle(HANDLE pipe)
 {
     Close();
     Groundwork::MutexLock lock(m_handleLock);
-    m_pipe.Reset(pipe);
+    m_pipe.reset(pipe);
 }
 
 void PipeConnectionBase::Close()
 {
     Groundwork::MutexLock handleLock(m_handleLock);
-    if (m_pipe.Valid())
+    if (m_pipe.valid())
     {
         bool writePending = false;
         {
@@ -75,13 +75,13 @@ void PipeConnectionBase::Close()
         }
         // The overlapped records and the action buffer are reused by the next
         // connection, so every operation still in flight is finished first.
-        CancelIoEx(m_pipe.Get(), nullptr);
+        CancelIoEx(m_pipe.get(), nullptr);
         DWORD transferred = 0;
         if (m_readPending)
-            GetOverlappedResult(m_pipe.Get(), &m_readOverlapped, &transferred, TRUE);
+            GetOverlappedResult(m_pipe.get(), &m_readOverlapped, &transferred, TRUE);
         if (writePending)
-            GetOverlappedResult(m_pipe.Get(), &m_writeOverlapped, &transferred, TRUE);
-        m_pipe.Reset();
+            GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, &transferred, TRUE);
+        m_pipe.reset();
     }
     m_readPending = false;
     if (m_readOverlapped.hEvent != nullptr)
@@ -189,7 +189,7 @@ bool PipeConnectionBase::WriteImpl()
 bool PipeConnectionBase::WriteImplInner()
 {
     Groundwork::MutexLock handleLock(m_handleLock);
-    if (!m_pipe.Valid())
+    if (!m_pipe.valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -211,7 +211,7 @@ bool PipeConnectionBase::WriteImplInner()
         length = static_cast<DWORD>(m_actionBuffer.size());
     }
     // WriteFile itself resets the event when the operation starts.
-    if (WriteFile(m_pipe.Get(), data, length, nullptr, &m_writeOverlapped))
+    if (WriteFile(m_pipe.get(), data, length, nullptr, &m_writeOverlapped))
         return true;
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
@@ -254,7 +254,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
         if (!m_writePending)
             return true;
     }
-    const HANDLE pipe = OwnPipe().Get();
+    const HANDLE pipe = OwnPipe().get();
     if (!ScopedHandle::IsValid(pipe))
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
@@ -325,7 +325,7 @@ bool PipeConnectionBase::WriteEventProcessingInner()
 
 bool PipeConnectionBase::StartRead()
 {
-    if (!OwnPipe().Valid())
+    if (!OwnPipe().valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -334,7 +334,7 @@ bool PipeConnectionBase::StartRead()
     }
     // ReadFile itself resets the event when the operation starts.
     m_readBuffer.resize(kReadChunkSize);
-    if (ReadFile(OwnPipe().Get(), m_readBuffer.data(), kReadChunkSize, nullptr, &m_readOverlapped))
+    if (ReadFile(OwnPipe().get(), m_readBuffer.data(), kReadChunkSize, nullptr, &m_readOverlapped))
     {
         m_readPending = true;  // the event is signalled all the same
         return true;
@@ -360,7 +360,7 @@ bool PipeConnectionBase::ReadEventProcessing()
     // is left over from a connection already closed.
     if (!m_readPending)
         return true;
-    if (!OwnPipe().Valid())
+    if (!OwnPipe().valid())
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -368,7 +368,7 @@ bool PipeConnectionBase::ReadEventProcessing()
         return false;
     }
     DWORD read = 0;
-    if (!GetOverlappedResult(OwnPipe().Get(), &m_readOverlapped, &read, FALSE))
+    if (!GetOverlappedResult(OwnPipe().get(), &m_readOverlapped, &read, FALSE))
     {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_INCOMPLETE)

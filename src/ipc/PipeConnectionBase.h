@@ -13,8 +13,8 @@
 
 #include <windows.h>
 
+#include "base/Lock.h"
 #include "ipc/ipc_common.h"
-#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -68,7 +68,7 @@ protected:
     // The events are owned by the subclass; the overlapped records use them.
     void AttachEvents(HANDLE readEvent, HANDLE writeEvent);
     // The open handle; for the connection thread, which alone replaces it.
-    HANDLE PipeHandle() const { return OwnPipe().Get(); }
+    HANDLE PipeHandle() const { return OwnPipe().get(); }
     // Replaces the error trail with a text of the subclass's own form.
     void SetTrail(std::wstring text) EXCLUDES(m_errorLock);
 

@@ -32,7 +32,7 @@ bool background_task_runner::Start()
         VT_LOG(ERR) << "Failed to create background stop event, error " << GetLastError();
         return false;
     }
-    ResetEvent(m_stopEvent.Get());
+    ResetEvent(m_stopEvent.get());
     try
     {
         m_worker = std::thread(&background_task_runner::WorkerLoop, this);
@@ -49,8 +49,8 @@ void background_task_runner::Post(Task task)
 {
     Groundwork::MutexLock lock(m_queueLock);
     m_tasks.push_back(std::move(task));
-    if (m_wakeEvent.Valid())
-        SetEvent(m_wakeEvent.Get());
+    if (m_wakeEvent.valid())
+        SetEvent(m_wakeEvent.get());
 }
 
 bool background_task_runner::Stop()
@@ -62,7 +62,7 @@ bool background_task_runner::Stop()
             VT_LOG(ERR) << "Background runner cannot be stopped from its own thread";
             return false;
         }
-        SetEvent(m_stopEvent.Get());
+        SetEvent(m_stopEvent.get());
         m_worker.join();
     }
     Task task;
@@ -101,7 +101,7 @@ void background_task_runner::RunTask(Task& task)
 
 void background_task_runner::WorkerLoop()
 {
-    const HANDLE events[2] = {m_wakeEvent.Get(), m_stopEvent.Get()};
+    const HANDLE events[2] = {m_wakeEvent.get(), m_stopEvent.get()};
     for (;;)
     {
         const DWORD result = WaitForMultipleObjects(2, events, FALSE, INFINITE);
@@ -117,7 +117,7 @@ void background_task_runner::WorkerLoop()
         while (PopFront(task))
         {
             RunTask(task);
-            if (WaitForSingleObject(m_stopEvent.Get(), 0) == WAIT_OBJECT_0)
+            if (WaitForSingleObject(m_stopEvent.get(), 0) == WAIT_OBJECT_0)
                 return;
         }
     }

@@ -6,8 +6,8 @@
 #include <functional>
 #include <thread>
 
+#include "base/Lock.h"
 #include "ipc/ipc_common.h"
-#include "platform/Lock.h"
 
 namespace ipc {
 

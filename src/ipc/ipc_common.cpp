@@ -10,7 +10,7 @@ constexpr wchar_t kLogModule[] = L"ipc_common";
 
 bool CreateEventHandle(EventHolder& holder, bool manualReset)
 {
-    if (holder.Valid())
+    if (holder.valid())
         return true;
     HANDLE event = CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
     if (event == nullptr)
@@ -20,7 +20,7 @@ bool CreateEventHandle(EventHolder& holder, bool manualReset)
         SetLastError(error);
         return false;
     }
-    holder.Reset(event);
+    holder.reset(event);
     return true;
 }
 

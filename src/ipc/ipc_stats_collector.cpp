@@ -42,9 +42,7 @@ ipc_stats_collector::~ipc_stats_collector()
         if (m_enabled)
             Flush(INFINITE);
     }
-    m_mutex.Reset();
-    if (m_securityDescriptor != nullptr)
-        LocalFree(m_securityDescriptor);
+    m_mutex.reset();
 }
 
 LONG ipc_stats_collector::QueryEnabledValue(DWORD& value)
@@ -114,22 +112,22 @@ uint32_t ipc_stats_collector::PendingCount(const std::wstring& name) const
 
 bool ipc_stats_collector::EnsureSecurityDescriptor()
 {
-    if (m_securityDescriptor != nullptr)
+    if (m_securityDescriptor)
         return true;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSecurityDescriptor, SDDL_REVISION_1,
-                                                              &m_securityDescriptor, nullptr))
+                                                              m_securityDescriptor.put(), nullptr))
     {
         VT_LOG(ERR) << "Failed create scurity descriptor. Error " << GetLastError();
-        m_securityDescriptor = nullptr;
+        (void)m_securityDescriptor.release();  // nothing of ours to free
         return false;
     }
-    m_security.lpSecurityDescriptor = m_securityDescriptor;
+    m_security.lpSecurityDescriptor = m_securityDescriptor.get();
     return true;
 }
 
 bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
 {
-    if (!m_mutex.Valid())
+    if (!m_mutex.valid())
     {
         if (!EnsureSecurityDescriptor())
             return false;
@@ -139,9 +137,9 @@ bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
             VT_LOG(ERR) << "Failed to create IPC stats mutex, error " << GetLastError();
             return false;
         }
-        m_mutex.Reset(mutex);
+        m_mutex.reset(mutex);
     }
-    switch (WaitForSingleObject(m_mutex.Get(), waitMs))
+    switch (WaitForSingleObject(m_mutex.get(), waitMs))
     {
     case WAIT_OBJECT_0:
         return true;
@@ -150,7 +148,7 @@ bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
     case WAIT_ABANDONED:
         // Another writer died mid-flush; its values may be half written, so
         // this round is skipped.
-        ::ReleaseMutex(m_mutex.Get());
+        ::ReleaseMutex(m_mutex.get());
         return false;
     default:
         VT_LOG(ERR) << "Mutex wait failed, error " << GetLastError();
@@ -160,7 +158,7 @@ bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
 
 void ipc_stats_collector::ReleaseMutex()
 {
-    if (!::ReleaseMutex(m_mutex.Get()))
+    if (!::ReleaseMutex(m_mutex.get()))
         VT_LOG(ERR) << "Mutex release failure. Error " << GetLastError();
 }
 

@@ -9,9 +9,9 @@
 
 #include <windows.h>
 
+#include "base/Lock.h"
 #include "ipc/ipc_common.h"
 #include "platform/CRegKey.h"
-#include "platform/Lock.h"
 
 namespace ipc {
 
@@ -64,8 +64,7 @@ private:
     Groundwork::CRegKey m_productKey GUARDED_BY(m_lock);
     bool m_enabled GUARDED_BY(m_lock) = false;
     ScopedHandle m_mutex GUARDED_BY(m_lock);
-    // LocalFree'd by the destructor
-    PSECURITY_DESCRIPTOR m_securityDescriptor GUARDED_BY(m_lock) = nullptr;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> m_securityDescriptor GUARDED_BY(m_lock);
     SECURITY_ATTRIBUTES m_security GUARDED_BY(m_lock){};
 };
 

@@ -27,29 +27,20 @@ constexpr uint32_t kDefaultRotationSize = 0x100000;
 constexpr uint32_t kDefaultRotationCount = 5;
 constexpr uint32_t kDefaultLevel = 1;
 
-// Owner of a security descriptor converted from SDDL.
-class SecurityDescriptor
+// A security descriptor converted from SDDL; empty when the text is refused.
+Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> DescriptorFromSddl(const wchar_t* sddl)
 {
-public:
-    explicit SecurityDescriptor(const wchar_t* sddl)
-    {
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &m_sd, nullptr))
-            m_sd = nullptr;
-    }
-    ~SecurityDescriptor()
-    {
-        if (m_sd)
-            LocalFree(m_sd);
-    }
-    SecurityDescriptor(const SecurityDescriptor&) = delete;
-    SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+    // On failure the slot holds nothing of ours to free.
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr))
+        (void)descriptor.release();
+    return descriptor;
+}
 
-    PSECURITY_DESCRIPTOR Get() const { return m_sd; }
-    SECURITY_ATTRIBUTES Attributes() const { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), m_sd, FALSE}; }
-
-private:
-    PSECURITY_DESCRIPTOR m_sd = nullptr;
-};
+SECURITY_ATTRIBUTES AttributesOf(const Groundwork::LocalMemory<PSECURITY_DESCRIPTOR>& descriptor)
+{
+    return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+}
 
 void ReadDword(const wchar_t* name, uint32_t& value)
 {
@@ -85,10 +76,10 @@ void StartLogger(Logger& logger, void* module)
 
 bool LogFolder(HMODULE module, std::wstring& folder)
 {
-    SecurityDescriptor descriptor(kLogFolderSddl);
-    if (descriptor.Get() == nullptr)
+    const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
+    if (descriptor.get() == nullptr)
         return false;
-    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+    SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
 
     wchar_t common[MAX_PATH] = L"";
     if (!SHGetSpecialFolderPathW(nullptr, common, CSIDL_COMMON_APPDATA, TRUE))
@@ -200,10 +191,10 @@ Groundwork::ScopedHandle OpenLogFile(const std::wstring& path)
     for (int round = 0; round < 2; ++round)
     {
         Groundwork::ScopedHandle file(CreateFileW(path.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING, kFlags, nullptr));
-        if (file.Valid() || GetLastError() != ERROR_FILE_NOT_FOUND)
+        if (file.valid() || GetLastError() != ERROR_FILE_NOT_FOUND)
             return file;
-        file.Reset(CreateFileW(path.c_str(), kAccess, kShare, nullptr, CREATE_NEW, kFlags, nullptr));
-        if (file.Valid() || GetLastError() != ERROR_FILE_EXISTS)
+        file.reset(CreateFileW(path.c_str(), kAccess, kShare, nullptr, CREATE_NEW, kFlags, nullptr));
+        if (file.valid() || GetLastError() != ERROR_FILE_EXISTS)
             return file;
     }
     return Groundwork::ScopedHandle();
@@ -213,20 +204,20 @@ Groundwork::ScopedHandle OpenLogFile(const std::wstring& path)
 
 bool ApplyFileDacl(HANDLE file, const wchar_t* sddl)
 {
-    SecurityDescriptor descriptor(sddl);
-    if (descriptor.Get() == nullptr)
+    const auto descriptor = DescriptorFromSddl(sddl);
+    if (descriptor.get() == nullptr)
         return false;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
+    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;
     // The same file object, opened again for the one right this needs.
     const Groundwork::ScopedHandle writable(
         ReOpenFile(file, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT));
-    if (!writable.Valid())
+    if (!writable.valid())
         return false;
-    return SetSecurityInfo(writable.Get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+    return SetSecurityInfo(writable.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
                            nullptr) == ERROR_SUCCESS;
 }
 
@@ -243,12 +234,12 @@ bool MoveLogFile(const std::wstring& source, const std::wstring& target)
     const Groundwork::ScopedHandle file(CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.Valid())
+    if (!file.valid())
     {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? true : report(error);
     }
-    if (const wchar_t* reason = ForeignFileReason(file.Get(), source))
+    if (const wchar_t* reason = ForeignFileReason(file.get(), source))
     {
         ReportForeignFile(source, reason);
         return false;
@@ -260,7 +251,7 @@ bool MoveLogFile(const std::wstring& source, const std::wstring& target)
     renameInfo->RootDirectory = nullptr;
     renameInfo->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(renameInfo->FileName, target.c_str(), nameBytes);
-    if (!SetFileInformationByHandle(file.Get(), FileRenameInfo, renameInfo,
+    if (!SetFileInformationByHandle(file.get(), FileRenameInfo, renameInfo,
                                     static_cast<DWORD>(storage.size() * sizeof(uint64_t))))
         return report(GetLastError());
     return true;
@@ -281,10 +272,10 @@ bool RotatingFileSink::EnsureFolder()
 {
     if (m_folderReady)
         return true;
-    SecurityDescriptor descriptor(kLogFolderSddl);
-    if (descriptor.Get() == nullptr)
+    const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
+    if (descriptor.get() == nullptr)
         return false;
-    SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+    SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
     m_folderReady = CreateSecuredDirectory(m_folderPath, &attributes);
     return m_folderReady;
 }
@@ -296,9 +287,9 @@ void RotatingFileSink::Write(const std::wstring& line)
         return;
 
     Groundwork::ScopedHandle file = OpenLogFile(m_filePath);
-    if (!file.Valid())
+    if (!file.valid())
         return;
-    if (const wchar_t* reason = ForeignFileReason(file.Get(), m_filePath))
+    if (const wchar_t* reason = ForeignFileReason(file.get(), m_filePath))
     {
         ReportForeignFile(m_filePath, reason);
         return;
@@ -309,16 +300,16 @@ void RotatingFileSink::Write(const std::wstring& line)
     // thread waits on the disk under the lock.
     const std::string bytes = EncodeLogLine(line);
     DWORD written = 0;
-    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         return;
 
     if (m_rotationCount == 0)
         return;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
         return;
-    ApplyFileDacl(file.Get(), kLogFileSddl);
-    file.Reset();
+    ApplyFileDacl(file.get(), kLogFileSddl);
+    file.reset();
     RotateLocked();
 }
 

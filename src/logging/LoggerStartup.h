@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
+#include "base/Lock.h"
 #include "logging/Logger.h"
-#include "platform/Lock.h"
 
 // Folder descriptor: given to every directory the logger creates.
 extern const wchar_t kLogFolderSddl[];

@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/ScopedHandle.h"
+
 namespace Groundwork {
 namespace internal {
 
@@ -28,24 +30,6 @@ RegDeleteKeyExWFn LookupRegDeleteKeyEx()
     }();
     return fn;
 }
-
-// Owners for the buffers of GrantEveryoneFullAccess.
-struct LocalMemory
-{
-    HLOCAL p = nullptr;
-    LocalMemory() = default;
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory() { if (p) LocalFree(p); }
-};
-struct Sid
-{
-    PSID p = nullptr;
-    Sid() = default;
-    Sid(const Sid&) = delete;
-    Sid& operator=(const Sid&) = delete;
-    ~Sid() { if (p) FreeSid(p); }
-};
 
 }  // namespace
 
@@ -381,23 +365,22 @@ LONG CRegKeyImpl::GrantEveryoneFullAccess(bool recursive)
     if (size == 0)
         return ERROR_BAD_LENGTH;
 
-    LocalMemory oldDescriptor;
-    oldDescriptor.p = LocalAlloc(LPTR, size);
-    if (oldDescriptor.p == nullptr)
+    const Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> oldDescriptor(LocalAlloc(LPTR, size));
+    if (!oldDescriptor)
         return ERROR_OUTOFMEMORY;
-    result = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, oldDescriptor.p, &size);
+    result = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, oldDescriptor.get(), &size);
     if (result != ERROR_SUCCESS)
         return result;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL oldDacl = nullptr;
-    if (!GetSecurityDescriptorDacl(oldDescriptor.p, &present, &oldDacl, &defaulted))
+    if (!GetSecurityDescriptorDacl(oldDescriptor.get(), &present, &oldDacl, &defaulted))
         return static_cast<LONG>(GetLastError());
 
-    Sid everyone;
+    Groundwork::Sid everyone;
     SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
     if (!AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  &everyone.p))
+                                  everyone.put()))
         return static_cast<LONG>(GetLastError());
 
     EXPLICIT_ACCESSW access{};
@@ -406,16 +389,16 @@ LONG CRegKeyImpl::GrantEveryoneFullAccess(bool recursive)
     access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone.p);
+    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone.get());
 
-    LocalMemory newDacl;
-    result = static_cast<LONG>(SetEntriesInAclW(1, &access, oldDacl, reinterpret_cast<PACL*>(&newDacl.p)));
+    Groundwork::LocalMemory<PACL> newDacl;
+    result = static_cast<LONG>(SetEntriesInAclW(1, &access, oldDacl, newDacl.put()));
     if (result != ERROR_SUCCESS)
         return result;
 
     SECURITY_DESCRIPTOR newDescriptor{};
     if (!InitializeSecurityDescriptor(&newDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&newDescriptor, TRUE, static_cast<PACL>(newDacl.p), FALSE))
+        !SetSecurityDescriptorDacl(&newDescriptor, TRUE, newDacl.get(), FALSE))
         return static_cast<LONG>(GetLastError());
 
     result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &newDescriptor);
@@ -437,13 +420,12 @@ LONG CRegKeyImpl::SetSubtreeSecurity(HKEY key, PSECURITY_DESCRIPTOR descriptor)
             return ERROR_SUCCESS;
         if (enumerated != ERROR_SUCCESS)
             return enumerated;
-        HKEY child = nullptr;
-        if (RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS | m_viewFlags, &child) != ERROR_SUCCESS)
+        Groundwork::RegistryKey child;
+        if (RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS | m_viewFlags, child.put()) != ERROR_SUCCESS)
             continue;
-        LONG result = RegSetKeySecurity(child, DACL_SECURITY_INFORMATION, descriptor);
+        LONG result = RegSetKeySecurity(child.get(), DACL_SECURITY_INFORMATION, descriptor);
         if (result == ERROR_SUCCESS)
-            result = SetSubtreeSecurity(child, descriptor);
-        RegCloseKey(child);
+            result = SetSubtreeSecurity(child.get(), descriptor);
         if (result != ERROR_SUCCESS)
             return result;
     }

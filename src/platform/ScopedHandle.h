@@ -1,53 +1,49 @@
-// Owner of one kernel handle.
+// Owners of Windows handles and memory, each a UniqueAny.
 #pragma once
 
 #include <windows.h>
 
+#include "base/UniqueAny.h"
+
 namespace Groundwork {
 
-// Owns one kernel handle (null or INVALID_HANDLE_VALUE when empty) and closes
-// it when replaced or destroyed.
-class ScopedHandle
+// A kernel handle is empty when null or INVALID_HANDLE_VALUE (CreateFile's
+// failure value); both mean there is nothing to close.
+struct KernelHandleTraits
 {
-public:
-    ScopedHandle() = default;
-    explicit ScopedHandle(HANDLE handle) : m_handle(handle) {}
-    ~ScopedHandle() { Reset(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    ScopedHandle(ScopedHandle&& other) noexcept : m_handle(other.Release()) {}
-    ScopedHandle& operator=(ScopedHandle&& other) noexcept
-    {
-        if (this != &other)
-            Reset(other.Release());
-        return *this;
-    }
-
-    static bool IsValid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
-    bool Valid() const { return IsValid(m_handle); }
-    HANDLE Get() const { return m_handle; }
-    // For out-parameters: closes what is held and hands out the slot.
-    HANDLE* Put()
-    {
-        Reset();
-        return &m_handle;
-    }
-    HANDLE Release()
-    {
-        HANDLE handle = m_handle;
-        m_handle = nullptr;
-        return handle;
-    }
-    void Reset(HANDLE handle = nullptr)
-    {
-        HANDLE old = m_handle;
-        m_handle = handle;
-        if (IsValid(old) && old != handle)
-            CloseHandle(old);
-    }
-
-private:
-    HANDLE m_handle = nullptr;
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+    static void Close(Type handle) { CloseHandle(handle); }
 };
+
+using ScopedHandle = UniqueAny<KernelHandleTraits>;
+
+template <typename T>
+void FreeLocalMemory(T memory)
+{
+    LocalFree(memory);
+}
+
+// Memory from LocalAlloc, or handed out by an API to be freed with LocalFree,
+// held as the pointer type the API fills in.
+template <typename T>
+using LocalMemory = UniqueNull<T, FreeLocalMemory<T>>;
+
+inline void FreeSidMemory(PSID sid)
+{
+    FreeSid(sid);
+}
+
+// A SID from AllocateAndInitializeSid.
+using Sid = UniqueNull<PSID, FreeSidMemory>;
+
+inline void CloseRegistryKey(HKEY key)
+{
+    RegCloseKey(key);
+}
+
+// A raw registry key (CRegKey is the library's registry interface).
+using RegistryKey = UniqueNull<HKEY, CloseRegistryKey>;
 
 }  // namespace Groundwork

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/UniqueAny.h"
 #include "logging/Logger.h"
 #include "platform/ScopedHandle.h"
 
@@ -50,27 +51,15 @@ const WtsApi& Wts()
     return api;
 }
 
-// Owner of a buffer returned by a WTS query.
-class WtsBuffer
+// Only called for a buffer that a WTS query returned, so the functions are
+// resolved.
+void FreeWtsMemory(void* memory)
 {
-public:
-    explicit WtsBuffer(const WtsApi& api) : m_api(api) {}
-    ~WtsBuffer()
-    {
-        if (m_buffer != nullptr)
-            m_api.freeMemory(m_buffer);
-    }
-    WtsBuffer(const WtsBuffer&) = delete;
-    WtsBuffer& operator=(const WtsBuffer&) = delete;
+    Wts().freeMemory(memory);
+}
 
-    void** Put() { return &m_buffer; }
-    template <typename T>
-    T* As() const { return static_cast<T*>(m_buffer); }
-
-private:
-    const WtsApi& m_api;
-    void* m_buffer = nullptr;
-};
+// A buffer returned by a WTS query.
+using WtsBuffer = Groundwork::UniqueNull<void*, FreeWtsMemory>;
 
 }  // namespace
 
@@ -84,15 +73,15 @@ bool GetActiveSessionId(uint32_t& sessionId)
         return false;
     }
 
-    WtsBuffer sessions(api);
+    WtsBuffer sessions;
     DWORD count = 0;
     if (!api.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1,
-                               reinterpret_cast<PWTS_SESSION_INFOW*>(sessions.Put()), &count))
+                               reinterpret_cast<PWTS_SESSION_INFOW*>(sessions.put()), &count))
     {
         VT_LOG(ERR) << "WTSEnumerateSessions failed: " << GetLastError();
         return false;
     }
-    const WTS_SESSION_INFOW* entries = sessions.As<WTS_SESSION_INFOW>();
+    const WTS_SESSION_INFOW* entries = static_cast<const WTS_SESSION_INFOW*>(sessions.get());
     for (DWORD i = 0; entries != nullptr && i < count; ++i)
     {
         if (entries[i].State == WTSActive)
@@ -117,12 +106,12 @@ uint32_t GetCurrentProcessSessionId()
         VT_LOG(ERR) << "WTSQuerySessionInformation failed: " << ERROR_PROC_NOT_FOUND;
         return kNoSession;
     }
-    WtsBuffer buffer(api);
+    WtsBuffer buffer;
     DWORD bytes = 0;
     if (api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionId,
-                                    reinterpret_cast<LPWSTR*>(buffer.Put()), &bytes) &&
-        buffer.As<void>() != nullptr && bytes == sizeof(DWORD))
-        return *buffer.As<DWORD>();
+                                    reinterpret_cast<LPWSTR*>(buffer.put()), &bytes) &&
+        buffer.get() != nullptr && bytes == sizeof(DWORD))
+        return *static_cast<DWORD*>(buffer.get());
 
     VT_LOG(ERR) << "WTSQuerySessionInformation failed: " << GetLastError();
     return kNoSession;
@@ -143,11 +132,11 @@ std::wstring GetConsoleUserName()
         OutputDebugStringW(L"WTSQuerySessionInformation failed to retrieve current user name for the log name.");
         return kUnknownUser;
     }
-    WtsBuffer buffer(api);
+    WtsBuffer buffer;
     DWORD bytes = 0;
     if (!api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, consoleSession, WTSUserName,
-                                     reinterpret_cast<LPWSTR*>(buffer.Put()), &bytes) ||
-        buffer.As<void>() == nullptr)
+                                     reinterpret_cast<LPWSTR*>(buffer.put()), &bytes) ||
+        buffer.get() == nullptr)
     {
         OutputDebugStringW(L"WTSQuerySessionInformation failed to retrieve current user name for the log name.");
         return kUnknownUser;
@@ -158,19 +147,19 @@ std::wstring GetConsoleUserName()
             L"WTSQuerySessionInformation failed to retrieve the size of the current user name for the log name.");
         return kUnknownUser;
     }
-    return std::wstring(buffer.As<wchar_t>(), bytes / sizeof(wchar_t) - 1);
+    return std::wstring(static_cast<wchar_t*>(buffer.get()), bytes / sizeof(wchar_t) - 1);
 }
 
 std::wstring CurrentUserSidString()
 {
     ScopedHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()))
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
         return std::wstring();
     DWORD size = 0;
-    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<uint64_t> user(size / sizeof(uint64_t) + 1);
     LPWSTR text = nullptr;
-    if (!GetTokenInformation(token.Get(), TokenUser, user.data(), static_cast<DWORD>(user.size() * sizeof(uint64_t)),
+    if (!GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size() * sizeof(uint64_t)),
                              &size) ||
         !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
         return std::wstring();

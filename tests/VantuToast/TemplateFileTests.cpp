@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "VantuToast/SignatureUtils.h"
-#include "VantuToast/TemplateFile.h"
+#include "VantuToast/VantuToast.h"
+#include "platform/ScopedHandle.h"
 #include "support/Hex.h"
 #include "support/LogCapture.h"
 #include "support/TemplateSigning.h"
@@ -44,7 +45,7 @@ class TemplateTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dev.Valid()) << "the development key could not be loaded";
+        ASSERT_TRUE(dev.valid()) << "the development key could not be loaded";
         ASSERT_EQ(64u, devKey.size());
     }
 
@@ -60,7 +61,7 @@ protected:
         ScopedLogCapture capture(LogSeverity::DBG);
         EXPECT_EQ(L"", ReadTemplateFileWithKey(path, devKey.data()));
         EXPECT_EQ(1u, capture.Lines().size()) << capture.Text();
-        EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", line)) << capture.Text();
+        EXPECT_TRUE(capture.Has(L"ERR", L"VantuToast", line)) << capture.Text();
     }
 
     TestSigner dev = TestSigner::Development();
@@ -99,7 +100,7 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
     char& digit = signature[kXml.size() + 6 + 77];
     digit = digit == 'a' ? 'b' : 'a';
     const TestSigner other = TestSigner::Fresh();
-    ASSERT_TRUE(other.Valid());
+    ASSERT_TRUE(other.valid());
     const std::string otherSigned = other.Template(kXml, true);
 
     const std::tuple<const char*, std::string, const uint8_t*> cases[] = {
@@ -119,7 +120,23 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
 
         const std::wstring path = Write(L"bad.template", file);
         EXPECT_EQ(L"", ReadTemplateFileWithKey(path, key));
-        EXPECT_TRUE(capture.Has(L"ERR", L"TemplateFile", L"Signature verification failed: " + path));
+        EXPECT_TRUE(capture.Has(L"ERR", L"VantuToast", L"Signature verification failed: " + path));
+    }
+    {
+        // A zero byte among the signature characters: the decode refuses first.
+        std::string zero = good;
+        zero[kXml.size() + 6 + 40] = '\0';
+        ScopedLogCapture capture(LogSeverity::ERR);
+        EXPECT_FALSE(Verify(zero, devKey.data()));
+        const auto lines = capture.Lines();
+        ASSERT_EQ(3u, lines.size()) << capture.Text();
+        EXPECT_TRUE(ScopedLogCapture::IsLine(lines[0], L"ERR", L"SignatureUtils", L"Hex string length less than required"))
+            << lines[0];
+        EXPECT_TRUE(
+            ScopedLogCapture::IsLine(lines[1], L"ERR", L"SignatureUtils", L"Unable to convert hex string into binary"))
+            << lines[1];
+        EXPECT_TRUE(ScopedLogCapture::IsLine(lines[2], L"ERR", L"SignatureUtils", L"File Signature Verification failed"))
+            << lines[2];
     }
     uint32_t contentLength = 99;
     EXPECT_FALSE(Verify(dev.Template("", false).substr(1), devKey.data(), &contentLength)) << "shorter than its trailer";
@@ -151,10 +168,10 @@ TEST_F(TemplateTest, EveryFailingStepIsLoggedOnce)
     ExpectRefused(dir.Path(), L"CreateFile failed");
     // Another writer that does not share: unreadable until it closes the file.
     const std::wstring path = Write(L"locked.template", dev.Template(kXml, true));
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    Groundwork::ScopedHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer.valid());
     ExpectRefused(path, L"CreateFile failed");
-    CloseHandle(writer);
+    writer.reset();
     EXPECT_EQ(kXmlWide, ReadTemplateFileWithKey(path, devKey.data()));
 }
 
@@ -188,14 +205,15 @@ TEST_F(TemplateTest, AShortReadIsAFailure)
     // Kernel attribute files report a size of one page and deliver a few
     // bytes: ReadFile succeeds with fewer bytes than the file size.
     const std::wstring path = L"Z:\\sys\\devices\\system\\cpu\\online";
-    HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (probe == INVALID_HANDLE_VALUE)
+    Groundwork::ScopedHandle probe(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!probe.valid())
         GTEST_SKIP() << "no kernel attribute file to read here";
-    const DWORD size = GetFileSize(probe, nullptr);
+    const DWORD size = GetFileSize(probe.get(), nullptr);
     std::vector<char> buffer(size + 1);
     DWORD read = 0;
-    const BOOL ok = ReadFile(probe, buffer.data(), size, &read, nullptr);
-    CloseHandle(probe);
+    const BOOL ok = ReadFile(probe.get(), buffer.data(), size, &read, nullptr);
+    probe.reset();
     if (!ok || size < 134 || read >= size)
         GTEST_SKIP() << "the file does not read short here (size " << size << ", read " << read << ")";
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <new>
 #include <thread>
@@ -30,12 +31,18 @@ namespace {
 // (0: none), to drive an exception through a call as running out of memory
 // would. The library's operator delete releases with free().
 thread_local size_t t_failAllocationsFrom = 0;
+// Allocations of at least this many bytes on the thread that set it are
+// counted (0: none).
+thread_local size_t t_countAllocationsFrom = 0;
+thread_local size_t t_countedAllocations = 0;
 }  // namespace
 
 void* operator new(size_t size)
 {
     if (t_failAllocationsFrom != 0 && size >= t_failAllocationsFrom)
         throw std::bad_alloc();
+    if (t_countAllocationsFrom != 0 && size >= t_countAllocationsFrom)
+        ++t_countedAllocations;
     if (void* p = std::malloc(size != 0 ? size : 1))
         return p;
     throw std::bad_alloc();
@@ -101,7 +108,7 @@ TEST_F(ServiceClients, SettingReadFromTheService)
         EXPECT_EQ(result, client.GetSetting(name, scope, value)) << (name ? name : "no name");
         EXPECT_EQ(expected, value);
     }
-    EXPECT_TRUE(capture.Has(L"INF", L"SettingRequest", L"Setting does not exist"));
+    EXPECT_TRUE(capture.Has(L"INF", L"SettingClient", L"Setting does not exist"));
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"Failed to create request json"));
     // Memory running out while the value is copied: result 3, the default stays.
     std::string small = "default";  // no room yet for the value
@@ -112,8 +119,36 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     EXPECT_EQ("default", small);
     EXPECT_TRUE(capture.Has(L"ERR", L"SettingClient", L"GetSetting exception: std::bad_alloc"));
 
-    // A NaN cannot be written as JSON: nothing is sent.
+    // A request is written once and handed on as written: sent as JSON, it
+    // costs the caller's thread no more blocks of its size than its bytes
+    // handed to the connection directly (the frame and the pipe's buffers).
     JsonDocument reply;
+    const std::string payload(200000, 'p');
+    JsonDocument echo(rapidjson::kObjectType);
+    echo.AddMember(JsonName(kVerbMember), "echo", echo.GetAllocator());
+    echo.AddMember(JsonName(kPayloadMember), JsonValue(payload.data(), static_cast<rapidjson::SizeType>(payload.size()),
+                                                        echo.GetAllocator()),
+                   echo.GetAllocator());
+    ASSERT_TRUE(client.Client().SendJsonRequest(echo, reply, L"Echo"));  // the pipe's buffers grow once
+    EXPECT_EQ(payload, reply[kPayloadMember].GetString());
+    const std::string bytes = R"({"VERB":"echo","PAYLOAD":")" + payload + R"("})";
+    const auto largeBlocks = [&](const std::function<bool()>& send) {
+        t_countedAllocations = 0;
+        t_countAllocationsFrom = payload.size();
+        const bool sent = send();
+        t_countAllocationsFrom = 0;
+        EXPECT_TRUE(sent);
+        return t_countedAllocations;
+    };
+    const size_t direct = largeBlocks([&] {
+        uint32_t length = 0;
+        return client.Client().Connection().SendRequest(L"Echo", bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                                        length) != nullptr;
+    });
+    EXPECT_GE(direct, 1u) << "the frame is counted";
+    EXPECT_EQ(direct, largeBlocks([&] { return client.Client().SendJsonRequest(echo, reply, L"Echo"); }));
+
+    // A NaN cannot be written as JSON: nothing is sent.
     JsonDocument unwritable(rapidjson::kObjectType);
     unwritable.AddMember("VERB", JsonValue(std::numeric_limits<double>::quiet_NaN()), unwritable.GetAllocator());
     EXPECT_FALSE(client.Client().SendJsonRequest(unwritable, reply, L"Unwritable"));
@@ -140,8 +175,10 @@ TEST_F(ServiceClients, AbsentServiceKeepsTheDefaultUntilItComes)
 
 TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
 {
-    // The first active session in enumeration order, not the lowest number.
-    Sessions({{3, WTSDisconnected, L"earlier"}, {5, WTSActive, L"second"}, {0, WTSActive, L"console"}});
+    // The first active session in enumeration order, not the lowest number;
+    // a session connected but not logged on is not active.
+    Sessions({{3, WTSDisconnected, L"earlier"}, {4, WTSConnected, L""}, {5, WTSActive, L"second"},
+              {0, WTSActive, L"console"}});
     const std::wstring events = services.File(L"events.jsonl");
     ASSERT_TRUE(services.Start(L"--ui-session 0 --ui-session 5 --events \"" + events + L"\""));
     ui_host_module_ipc_client client(L"UIManager_");
@@ -210,10 +247,10 @@ TEST_F(ServiceClients, ASessionsConnectionIsMadeOnceOutlivesAnOutageAndIsMadeAga
     std::vector<std::thread> senders;
     for (int i = 0; i < 8; ++i)
         senders.emplace_back([&] {
-            WaitForSingleObject(go.Get(), 30000);
+            WaitForSingleObject(go.get(), 30000);
             sent += client.PostRequest(request) ? 1 : 0;
         });
-    SetEvent(go.Get());
+    SetEvent(go.get());
     for (auto& sender : senders)
         sender.join();
     EXPECT_EQ(8, sent.load());

@@ -29,17 +29,17 @@ protected:
     void SetUp() override
     {
         const std::wstring name = L"\\\\.\\pipe\\vantu-handshake-" + std::to_wstring(GetCurrentProcessId());
-        pipe.Reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
-        ASSERT_TRUE(pipe.Valid());
+        pipe.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+        ASSERT_TRUE(pipe.valid());
         ASSERT_TRUE(client.Launch(L"ipc_test_helper.exe", L"pipe " + name));
-        ASSERT_TRUE(ConnectNamedPipe(pipe.Get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+        ASSERT_TRUE(ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
         char text[32];
         std::snprintf(text, sizeof(text), "%08lX%08lX", GetCurrentProcessId(), client.Id());
         pids = text;
     }
     void TearDown() override
     {
-        pipe.Reset();
+        pipe.reset();
         EXPECT_EQ(0u, client.Wait(30000).value_or(99));
     }
 
@@ -62,27 +62,27 @@ protected:
 TEST_F(ForeignClientPipe, ProcessIdStringTagAndAuthenticatedBufferBindServerThenClient)
 {
     ASSERT_NE(GetCurrentProcessId(), client.Id());
-    const auto text = Authenticator::ProcessIdString(pipe.Get());
+    const auto text = Authenticator::ProcessIdString(pipe.get());
     ASSERT_TRUE(text);
     EXPECT_EQ(pids, std::string(text.get()));
 
     const std::vector<uint8_t> message = {'a', 'n', 'y', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e'};
-    const auto tag = Authenticator::GenerateHmac(message.data(), static_cast<uint32_t>(message.size()), pipe.Get());
+    const auto tag = Authenticator::GenerateHmac(message.data(), static_cast<uint32_t>(message.size()), pipe.get());
     ASSERT_TRUE(tag);
     EXPECT_EQ(ExpectedTag(message), std::vector<uint8_t>(tag.get(), tag.get() + 32));
 
-    EXPECT_FALSE(Authenticator::GenerateHmac(nullptr, 4, pipe.Get()));
-    EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 0, pipe.Get()));
+    EXPECT_FALSE(Authenticator::GenerateHmac(nullptr, 4, pipe.get()));
+    EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 0, pipe.get()));
     EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 4, INVALID_HANDLE_VALUE));
 
     // The authenticated buffer: data, a fresh salt, and the tag over both and
     // the pid string.
     const uint8_t session[4] = {0x01, 0x00, 0x00, 0x00};
     uint32_t length = 0;
-    const auto first = Authenticator::Authenticate(pipe.Get(), session, length);
+    const auto first = Authenticator::Authenticate(pipe.get(), session, length);
     ASSERT_TRUE(first);
     ASSERT_EQ(48u, length);
-    const auto second = Authenticator::Authenticate(pipe.Get(), session, length);
+    const auto second = Authenticator::Authenticate(pipe.get(), session, length);
     ASSERT_TRUE(second);
     EXPECT_EQ(0, std::memcmp(session, first.get(), 4));
     EXPECT_NE(0, std::memcmp(first.get() + 4, second.get() + 4, 12)) << "salt must be fresh";
@@ -91,18 +91,18 @@ TEST_F(ForeignClientPipe, ProcessIdStringTagAndAuthenticatedBufferBindServerThen
     EXPECT_EQ(ExpectedTag(covered), std::vector<uint8_t>(first.get() + 16, first.get() + 48));
 
     uint32_t dataLength = 0;
-    EXPECT_TRUE(Authenticator::VerifyAuthentication(pipe.Get(), second.get(), 48, dataLength));
+    EXPECT_TRUE(Authenticator::VerifyAuthentication(pipe.get(), second.get(), 48, dataLength));
     EXPECT_EQ(4u, dataLength);
 
     testsupport::ScopedLogCapture log;
     std::vector<uint8_t> changed(first.get(), first.get() + 48);
     changed[20] ^= 0x20;
-    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.Get(), changed.data(), 48, dataLength));
+    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.get(), changed.data(), 48, dataLength));
     EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"HMAC authentication failed"));
     // Shorter than salt and tag: refused before any HMAC.
-    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.Get(), first.get() + 5, 43, dataLength));
+    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.get(), first.get() + 5, 43, dataLength));
     EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"Invalid length of data buffer to verify authentication"));
     EXPECT_EQ(1u, log.Count(L"ERR", L"Authenticator", L"HMAC authentication failed"));
-    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.Get(), nullptr, 48, dataLength));
-    EXPECT_FALSE(Authenticator::Authenticate(pipe.Get(), nullptr, length));
+    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.get(), nullptr, 48, dataLength));
+    EXPECT_FALSE(Authenticator::Authenticate(pipe.get(), nullptr, length));
 }

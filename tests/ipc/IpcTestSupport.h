@@ -79,7 +79,9 @@ inline std::vector<std::wstring> StatNames()
     return names;
 }
 
-// Leaves the product's statistics as a test found them: switch absent, no key.
+// The product's statistics as an installed product has them: the product
+// key present (an earlier test may have deleted it), switch absent, no
+// statistics key.
 class StatsSandbox
 {
 public:
@@ -87,6 +89,8 @@ public:
     ~StatsSandbox() { Reset(); }
     static void Reset()
     {
+        Groundwork::CRegKey product;
+        testsupport::OpenProductKey(product);
         SetStatsSwitch(std::nullopt);
         testsupport::DeleteProductSubkey(L"IPC_Stats");
     }
@@ -121,10 +125,10 @@ public:
     {
         Stop();
         m_readyFile = m_dir / (L"ready-" + std::to_wstring(++m_starts) + L".txt");
-        m_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        m_stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
         // After a clean Stop the named event may still exist, set: a new
         // program would see it and end at once.
-        ResetEvent(m_stopEvent.Get());
+        ResetEvent(m_stopEvent.get());
         // VANTU_SERVICES_VERBOSE=1 shows what the services do, for debugging.
         const bool verbose = GetEnvironmentVariableW(L"VANTU_SERVICES_VERBOSE", nullptr, 0) != 0;
         if (!m_process.Launch(L"pathwarden-services.exe", L"--ready-file \"" + m_readyFile + L"\" --stop-event " +
@@ -144,7 +148,7 @@ public:
     {
         if (!m_process.Running())
             return;
-        SetEvent(m_stopEvent.Get());
+        SetEvent(m_stopEvent.get());
         if (!m_process.Wait(30000))
             m_process.Kill();
     }

@@ -39,17 +39,17 @@ public:
     {
     }
     // Whether a client holds the other end open.
-    bool ClientOpen() const { return PeekNamedPipe(m_pipe.Get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE; }
+    bool ClientOpen() const { return PeekNamedPipe(m_pipe.get(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE; }
     HANDLE OpenClient() const
     {
         return CreateFileW(m_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     }
-    bool Connected() { return ConnectNamedPipe(m_pipe.Get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
+    bool Connected() { return ConnectNamedPipe(m_pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
     bool Write(const std::string& bytes)
     {
         DWORD n = 0;
-        return WriteFile(m_pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+        return WriteFile(m_pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
                n == bytes.size();
     }
     // Reads until `count` bytes arrived.
@@ -58,11 +58,11 @@ public:
         std::string out(count, '\0');
         DWORD n = 0;
         for (size_t at = 0; at < count; at += n)
-            if (!ReadFile(m_pipe.Get(), &out[at], static_cast<DWORD>(count - at), &n, nullptr))
+            if (!ReadFile(m_pipe.get(), &out[at], static_cast<DWORD>(count - at), &n, nullptr))
                 return out.substr(0, at);
         return out;
     }
-    void Close() { m_pipe.Reset(); }
+    void Close() { m_pipe.reset(); }
 
 private:
     std::wstring m_name;
@@ -75,15 +75,15 @@ class TestConnection : public ipc::PipeConnectionBase
 public:
     explicit TestConnection(TestServer& server)
     {
-        AttachEvents(m_readEvent.Get(), m_writeEvent.Get());
+        AttachEvents(m_readEvent.get(), m_writeEvent.get());
         SetPipeHandle(server.OpenClient());
         EXPECT_TRUE(server.Connected());
     }
     ~TestConnection() override { Close(); }
     bool Await(HANDLE event) { return WaitForSingleObject(event, 10000) == WAIT_OBJECT_0; }
-    bool ReadDone() { return Await(m_readEvent.Get()) && ReadEventProcessing(); }
-    bool WriteDone() { return Await(m_writeEvent.Get()) && WriteEventProcessing(); }
-    HANDLE ReadEvent() const { return m_readEvent.Get(); }
+    bool ReadDone() { return Await(m_readEvent.get()) && ReadEventProcessing(); }
+    bool WriteDone() { return Await(m_writeEvent.get()) && WriteEventProcessing(); }
+    HANDLE ReadEvent() const { return m_readEvent.get(); }
 
     std::string received;
     std::vector<size_t> chunks;
@@ -171,7 +171,7 @@ class TestClientPipe : public ipc::ClientPipe
 public:
     ~TestClientPipe() override
     {
-        SetEvent(release.Get());
+        SetEvent(release.get());
         Stop();
     }
     using ClientPipe::NoteConnectionFailure;
@@ -231,8 +231,8 @@ protected:
     {
         if (holdName.load())
         {
-            SetEvent(naming.Get());
-            WaitForSingleObject(release.Get(), 20000);
+            SetEvent(naming.get());
+            WaitForSingleObject(release.get(), 20000);
         }
         std::lock_guard<std::mutex> guard(m_lock);
         return m_name;
@@ -303,20 +303,20 @@ TEST_F(ClientPipeTest, ASwitchOpensTheNextPipeBeforeClosingTheCurrentOneAndADrop
     client.SetName(nextName);
     client.holdName = true;
     client.RequestPipeSwitch();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.naming.Get(), 10000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.naming.get(), 10000));
     EXPECT_TRUE(first.ClientOpen());
     client.holdName = false;
-    SetEvent(client.release.Get());
+    SetEvent(client.release.get());
     ASSERT_TRUE(WaitFor([&] { return client.connected.load() == 2; }));
     ASSERT_TRUE(next.Connected());
     EXPECT_FALSE(first.ClientOpen()) << "released once the next pipe is open";
 
     // A dropped connection lets its pipe go before anything else.
-    ResetEvent(client.naming.Get());
-    ResetEvent(client.release.Get());
+    ResetEvent(client.naming.get());
+    ResetEvent(client.release.get());
     client.holdName = true;
     client.RequestConnect();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.naming.Get(), 10000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.naming.get(), 10000));
     EXPECT_FALSE(next.ClientOpen());
 }
 

@@ -47,9 +47,9 @@ TEST(BackgroundTaskRunner, RunsTasksInPostingOrderExactlyOnceOffTheCallersThread
         runner.Post([&record, &done, i] {
             record.Add(i);
             if (i == kTasks - 1)
-                SetEvent(done.Get());
+                SetEvent(done.get());
         });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), 30000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.get(), 30000));
     EXPECT_TRUE(runner.Stop());
     ASSERT_EQ(static_cast<size_t>(kTasks), record.order.size());
     for (int i = 0; i < kTasks; ++i)
@@ -61,10 +61,10 @@ TEST(BackgroundTaskRunner, RunsTasksInPostingOrderExactlyOnceOffTheCallersThread
 
     // A runner can be started again, and a task that throws does not stop it.
     ASSERT_TRUE(runner.Start());
-    ResetEvent(done.Get());
+    ResetEvent(done.get());
     runner.Post([] { throw std::runtime_error("task failure"); });
-    runner.Post([&done] { SetEvent(done.Get()); });
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), 30000));
+    runner.Post([&done] { SetEvent(done.get()); });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.get(), 30000));
     EXPECT_TRUE(runner.Stop());
 }
 
@@ -92,13 +92,13 @@ TEST(BackgroundTaskRunner, StopAndDestructionRunWhatIsStillQueued)
         std::optional<background_task_runner> runner(std::in_place);
         ASSERT_TRUE(runner->Start());
         runner->Post([&] {
-            SetEvent(started.Get());
-            WaitForSingleObject(gate.Get(), 30000);
+            SetEvent(started.get());
+            WaitForSingleObject(gate.get(), 30000);
             busy.Add(0);
         });
         for (int i = 1; i <= 3; ++i)
             runner->Post([&busy, i] { busy.Add(i); });
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.Get(), 30000));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.get(), 30000));
         std::thread stopping([&] {
             if (destroy)
                 runner.reset();
@@ -107,7 +107,7 @@ TEST(BackgroundTaskRunner, StopAndDestructionRunWhatIsStillQueued)
             std::lock_guard<std::mutex> guard(busy.lock);
             EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), busy.order) << destroy;
         });
-        SetEvent(gate.Get());
+        SetEvent(gate.get());
         stopping.join();
         EXPECT_NE(GetCurrentThreadId(), busy.threads[0]);
     }

@@ -10,11 +10,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -24,6 +27,7 @@
 #include "ipc/CommMessage.h"
 #include "ipc/ipc_stats_collector.h"
 #include "ipc/PipeName.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
 #include "support/LogCapture.h"
@@ -33,8 +37,67 @@ using namespace ipctest;
 using ipc::ClientPipeCommunications;
 
 namespace {
+// The next allocation of exactly this many bytes on the thread that set it
+// fails (0: none), as running out of memory would.
+thread_local size_t t_failAllocationOf = 0;
+}  // namespace
+
+void* operator new(size_t size)
+{
+    if (t_failAllocationOf != 0 && size == t_failAllocationOf)
+    {
+        t_failAllocationOf = 0;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size != 0 ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+namespace {
 
 constexpr DWORD kReadyMs = 20000;
+
+// A client that keeps the error trail of every dropped connection (the drop
+// clears it), and can make one handshake run out of memory for its
+// authentication buffer.
+class TrailClient : public ClientPipeCommunications
+{
+public:
+    std::vector<std::wstring> Trails()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_trails;
+    }
+    bool HasTrail(const std::wstring& tag)
+    {
+        const std::vector<std::wstring> trails = Trails();
+        return std::any_of(trails.begin(), trails.end(), [&](const auto& t) { return t.rfind(tag + L"#", 0) == 0; });
+    }
+    std::atomic<bool> failNextAuthenticationBuffer{false};
+
+protected:
+    void ConnectionFailed() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_trails.push_back(GetError());
+        }
+        ClientPipeCommunications::ConnectionFailed();
+    }
+    void Connected() override
+    {
+        const bool fail = GetState() == kConnecting && failNextAuthenticationBuffer.exchange(false);
+        if (fail)
+            t_failAllocationOf = 32;  // data, salt and pid string: the tagged message
+        ClientPipeCommunications::Connected();
+        t_failAllocationOf = 0;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::wstring> m_trails;
+};
 
 class TransportTest : public ::testing::Test
 {
@@ -125,12 +188,20 @@ TEST_F(TransportTest, ALateReplyIsDiscardedAndTimeoutsAndOversizedFramesAreCount
     EXPECT_EQ("<none>", Send(client, EchoRequest("late too"), L""));
     EXPECT_EQ(1u, ReadStat(L"timeouts1000").value_or(0));
 
-    // A frame too large to send is counted under its lower-case key.
+    // Frames one byte too large to send: the frame refuses them, and they are
+    // counted under their own keys (the message's lower-case).
     const std::vector<uint8_t> huge(ipc::kMaxMessageSize - ipc::kHeaderSize + 1);
     EXPECT_FALSE(client.SendMessage(huge.data(), static_cast<uint32_t>(huge.size())));
+    uint32_t replyLength = 0;
+    EXPECT_FALSE(client.SendRequest(L"Huge", huge.data(), static_cast<uint32_t>(huge.size()) - 4, replyLength));
+    EXPECT_EQ(2u, log.Count(L"ERR", L"CommMessage", L"Message size deemed too large (10485761 bytes) to allocate"))
+        << log.Text();
+    EXPECT_TRUE(log.Has(L"ERR", L"ClientPipeCommunications", L"Failed to set message id"));
     const std::vector<std::wstring> names = StatNames();
     EXPECT_NE(names.end(), std::find(names.begin(), names.end(), L"cl#proto_set"));
     EXPECT_EQ(1u, ReadStat(L"cl#proto_set").value_or(0));
+    EXPECT_EQ(1u, ReadStat(L"CL#st_msg_id").value_or(0));
+    EXPECT_TRUE(client.PendingRequestIds().empty());
 }
 
 TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
@@ -255,27 +326,28 @@ HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSEC
     return g_realCreateFile(path, access, share, security, disposition, flags, templateFile);
 }
 
-// An answer that does not verify, a refusal, a missing transport pipe, or a
-// rogue server (naming a remote pipe, a transport pipe that a second process
-// serves, or sending the client's own handshake back): the client never
-// becomes ready (a request fails), opens nothing but the registry's pipe (and
-// the foreign one, to learn who serves it), and keeps trying, backing off to
-// a second between attempts while nobody waits (checked once: what follows a
-// refused attempt is the same whatever the failure; a short answer is the
-// authenticator test's). Every pipe is opened for identification only.
+// An answer that does not verify, a refusal, a frame behind the answer, a
+// missing transport pipe, or a rogue server (naming a remote pipe, a
+// transport pipe that a second process serves, or sending the client's own
+// handshake back): the client never becomes ready (a request fails), opens
+// nothing but the registry's pipe (and the foreign one, to learn who serves
+// it), and keeps trying, backing off to a second between attempts while
+// nobody waits (checked once: what follows a refused attempt is the same
+// whatever the failure; short and altered answers are the authenticator
+// test's). Every pipe is opened for identification only.
 TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
 {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"--handshake corrupt", L"Failed to verify received handshake response from server"},
-        {L"--handshake wrong-pids", L"HMAC authentication failed"},
-        {L"--handshake refuse", L"###:SettingManager:Connection failed in state 2"},
-        {L"--missing-transport", L"Missing transport pipe case"},
-        {L"--handshake remote-path", L"Handshake response from server names a pipe that is not local"},
-        {L"--handshake reflect", L"Handshake response from server is the client's own message"},
-        {L"--handshake foreign-transport", L"###:SettingManager:Transport pipe served by process "},
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*> cases[] = {
+        {L"--handshake wrong-pids", L"Failed to verify received handshake response from server", L"auth_failed"},
+        {L"--handshake refuse", L"###:SettingManager:Connection failed in state 2", nullptr},
+        {L"--handshake extra-frame", L"Unexpected state 3", L"bad_state"},
+        {L"--missing-transport", L"Missing transport pipe case", nullptr},
+        {L"--handshake remote-path", L"Handshake response from server names a pipe that is not local", L"bad_path"},
+        {L"--handshake reflect", L"Handshake response from server is the client's own message", L"reflected"},
+        {L"--handshake foreign-transport", L"###:SettingManager:Transport pipe served by process ", L"srv_pid"},
     };
     bool backOffChecked = false;
-    for (const auto& [arguments, logged] : cases)
+    for (const auto& [arguments, logged, trail] : cases)
     {
         SCOPED_TRACE(testing::Message() << arguments);
         testsupport::ScopedLogCapture log;
@@ -293,10 +365,14 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
             testsupport::ImportHook hook("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&RecordingCreateFile));
             ASSERT_TRUE(hook.Installed());
             g_realCreateFile = reinterpret_cast<decltype(&CreateFileW)>(hook.Original());
-            ClientPipeCommunications client;
+            TrailClient client;
             client.Initialize(L"SettingManager");
             EXPECT_TRUE(WaitFor([&] { return attempts() >= 2; })) << log.Text();
             EXPECT_FALSE(client.WaitForReady(0));
+            if (trail != nullptr)
+            {
+                EXPECT_TRUE(client.HasTrail(trail)) << testing::PrintToString(client.Trails());
+            }
             if (!backOffChecked)
             {
                 EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
@@ -325,6 +401,31 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
     }
 }
 
+TEST_F(TransportTest, AHandshakeOutOfMemoryForItsBufferFailsThatAttemptOnly)
+{
+    testsupport::ScopedLogCapture log;
+    TrailClient client;
+    client.failNextAuthenticationBuffer = true;
+    ASSERT_TRUE(Start(client));
+    EXPECT_FALSE(client.failNextAuthenticationBuffer.load()) << "the fault was put in";
+    EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"Failed to allocate buffer to be used for authentication"))
+        << log.Text();
+    EXPECT_TRUE(log.Has(L"ERR", L"ClientPipeCommunications", L"Failed to generate authenticated buffer"));
+    EXPECT_TRUE(client.HasTrail(L"auth_buf")) << testing::PrintToString(client.Trails());
+    EXPECT_EQ(EchoRequest("after"), Send(client, EchoRequest("after")));
+}
+
+// The service withdraws the transport pipe when the client leaves the first
+// pipe before it opened the transport pipe: the client opens first.
+TEST_F(TransportTest, TheClientOpensTheTransportPipeBeforeItLeavesTheFirst)
+{
+    testsupport::ScopedLogCapture log;
+    TrailClient client;
+    ASSERT_TRUE(Start(client, L"--withdraw-transport")) << log.Text();
+    EXPECT_EQ(EchoRequest("moved"), Send(client, EchoRequest("moved")));
+    EXPECT_TRUE(client.Trails().empty()) << testing::PrintToString(client.Trails());
+}
+
 TEST_F(TransportTest, AConnectionStuckInTheHandshakeIsDroppedAsStale)
 {
     testsupport::ScopedLogCapture log;
@@ -338,6 +439,56 @@ TEST_F(TransportTest, AConnectionStuckInTheHandshakeIsDroppedAsStale)
         EXPECT_TRUE(WaitFor([&] { return log.Contains(L"SettingManager:Connection is stale in state 2"); }, 30000))
             << log.Text();
     }
+}
+
+namespace {
+
+// SetEvent as the library calls it. While armed, the first call made on
+// another thread than `heldCaller` (the connection thread waking a caller)
+// lands only after kHeldSignalMs, as if that thread were preempted just then.
+constexpr DWORD kHeldSignalMs = ClientPipeCommunications::kReplyWaitMs + 300;
+std::atomic<bool> g_holdNextSignal{false};
+std::atomic<DWORD> g_heldCaller{0};
+std::atomic<int> g_heldSignals{0};
+std::atomic<void*> g_setEvent{nullptr};
+
+BOOL WINAPI HeldSetEvent(HANDLE event)
+{
+    if (GetCurrentThreadId() != g_heldCaller.load() && g_holdNextSignal.exchange(false))
+    {
+        ++g_heldSignals;
+        Sleep(kHeldSignalMs);
+    }
+    return reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(g_setEvent.load())(event);
+}
+
+}  // namespace
+
+// The reply is taken from the table while the caller still waits, and its
+// signal lands after the wait ran out: the caller returns it, and the event
+// is used again only once that signal has landed.
+TEST_F(TransportTest, AReplyArrivingAsTheWaitRunsOutIsTakenByTheCaller)
+{
+    testsupport::ScopedLogCapture log;
+    TestClient client;
+    ASSERT_TRUE(Start(client));
+    ASSERT_EQ(EchoRequest("warm"), Send(client, EchoRequest("warm")));
+
+    g_setEvent = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetEvent"));
+    testsupport::ImportHook hook("kernel32.dll", "SetEvent", reinterpret_cast<void*>(&HeldSetEvent));
+    ASSERT_TRUE(hook.Installed());
+    g_heldCaller = GetCurrentThreadId();
+    g_heldSignals = 0;
+    g_holdNextSignal = true;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(EchoRequest("just in time"), Send(client, EchoRequest("just in time")));
+    EXPECT_GE(Elapsed(start), ClientPipeCommunications::kReplyWaitMs);
+    g_holdNextSignal = false;
+    EXPECT_EQ(1, g_heldSignals.load()) << "the reply's signal was held";
+    // The next request reuses the event: no stray signal wakes it early.
+    EXPECT_EQ(EchoRequest("next"), Send(client, EchoRequest("next")));
+    EXPECT_FALSE(log.Contains(L"was not successful")) << log.Text();
+    EXPECT_TRUE(client.PendingRequestIds().empty());
 }
 
 TEST_F(TransportTest, RequestIdentifiersWrapAroundAndSkipThoseStillWaiting)
@@ -394,13 +545,12 @@ TEST_F(TransportTest, ClientsCannotAddInstancesToTheServicesFirstPipe)
     ASSERT_FALSE(first.empty());
     const ipc::ScopedHandle pipe(
         CreateFileW(first.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT, nullptr));
-    ASSERT_TRUE(pipe.Valid()) << GetLastError();
-    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(pipe.valid()) << GetLastError();
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
     PACL dacl = nullptr;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe.Get(), SE_KERNEL_OBJECT,
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT,
                                                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                                                 nullptr, &sd));
-    const std::unique_ptr<void, decltype(&LocalFree)> sdOwner(sd, &LocalFree);
+                                                                 nullptr, sd.put()));
     ASSERT_NE(nullptr, dacl);
     const std::wstring user = Groundwork::CurrentUserSidString();
     std::wstring creators;
@@ -548,7 +698,7 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
     const std::string eventName = "vantu-stats-start-" + std::to_string(GetCurrentProcessId());
     ipc::ScopedHandle start(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
     ipc::ScopedHandle ready(CreateEventA(nullptr, TRUE, FALSE, (eventName + "-ready").c_str()));
-    ASSERT_TRUE(start.Valid() && ready.Valid());
+    ASSERT_TRUE(start.valid() && ready.valid());
 
     constexpr int kHelperCount = 400;
     constexpr int kOwnCount = 400;
@@ -558,10 +708,10 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
 
     // Both writers start together, each with its collector (and mutex
     // handle) ready.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.Get(), 60000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 60000));
     {
         ipc::ipc_stats_collector stats;
-        SetEvent(start.Get());
+        SetEvent(start.get());
         for (int i = 0; i < kOwnCount; ++i)
         {
             Groundwork::MutexLock lock(stats.Lock());

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "logging/LoggerStartup.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
 #include "support/Links.h"
@@ -53,13 +54,10 @@ decltype(&CreateDirectoryW) g_realCreateDirectory = nullptr;
 
 BOOL WINAPI RecordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
-    LPWSTR text = nullptr;
+    Groundwork::LocalMemory<LPWSTR> text;
     if (security && ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                        security->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
-    {
-        g_directorySddl = text;
-        LocalFree(text);
-    }
+                        security->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, text.put(), nullptr))
+        g_directorySddl = text.get();
     return g_realCreateDirectory(path, security);
 }
 
@@ -302,14 +300,14 @@ TEST(LogFolder, DescriptorsAreWellFormed)
 {
     for (const wchar_t* sddl : {kLogFolderSddl, kLogFileSddl})
     {
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) << sddl;
+        Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, sd.put(), nullptr))
+            << sddl;
         BOOL present = FALSE, defaulted = FALSE;
         PACL dacl = nullptr;
-        EXPECT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+        EXPECT_TRUE(GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted));
         ASSERT_TRUE(present && dacl != nullptr);
         EXPECT_EQ(sddl == kLogFolderSddl ? 4 : 5, dacl->AceCount) << sddl;
-        LocalFree(sd);
     }
 }
 

@@ -16,6 +16,7 @@
 #include "platform/CObfuscatedRegKey.h"
 #include "platform/CRegKey.h"
 #include "platform/SealedValue.h"
+#include "platform/ScopedHandle.h"
 #include "vantu_config.h"
 
 using Groundwork::CObfuscatedRegKey;
@@ -95,14 +96,12 @@ std::wstring DaclOf(CRegKey& key)
     if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
         return L"";
     std::vector<BYTE> sd(size);
-    LPWSTR text = nullptr;
+    Groundwork::LocalMemory<LPWSTR> text;
     if (key.GetKeySecurity(DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS ||
         !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              &text, nullptr))
+                                                              text.put(), nullptr))
         return L"";
-    const std::wstring result = text;
-    LocalFree(text);
-    return result;
+    return text.get();
 }
 
 // A derived key whose implementation could not be allocated.
@@ -255,21 +254,28 @@ TEST_F(RegistryTest, GrantEveryoneFullAccessGivesTheWholeTreeTheKeysNewDacl)
 {
     CRegKey child;
     ASSERT_EQ(ERROR_SUCCESS, child.Create(key.Handle(), L"acl", nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS));
+    // Two levels below, each with a list of its own, which the grant replaces.
     CRegKey grandchild;
     ASSERT_EQ(ERROR_SUCCESS, grandchild.Create(child.Handle(), L"inner", nullptr, REG_OPTION_NON_VOLATILE,
                                                KEY_ALL_ACCESS));
-    // A list of the subkey's own, which the grant replaces.
-    PSECURITY_DESCRIPTOR own = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KR;;;BU)", SDDL_REVISION_1,
-                                                                     &own, nullptr));
-    const LONG set = grandchild.SetKeySecurity(DACL_SECURITY_INFORMATION, own);
-    LocalFree(own);
-    ASSERT_EQ(ERROR_SUCCESS, set);
+    CRegKey deepest;
+    ASSERT_EQ(ERROR_SUCCESS, deepest.Create(grandchild.Handle(), L"deeper", nullptr, REG_OPTION_NON_VOLATILE,
+                                            KEY_ALL_ACCESS));
+    // Descriptors of their own, which the grant replaces.
+    for (const auto& [subkey, sddl] : {std::pair<CRegKey*, const wchar_t*>{&deepest, L"D:(A;;KA;;;BA)(A;;KR;;;WD)"},
+                                       {&grandchild, L"D:(A;;KA;;;BA)(A;;KR;;;BU)"}})
+    {
+        Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> own;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, own.put(), nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, subkey->SetKeySecurity(DACL_SECURITY_INFORMATION, own.get()));
+        ASSERT_NE(DaclOf(child), DaclOf(*subkey));
+    }
 
     ASSERT_EQ(ERROR_SUCCESS, child.GrantEveryoneFullAccess(true));
     const std::wstring granted = DaclOf(child);
     EXPECT_NE(std::wstring::npos, granted.find(L"(A;OICI;GA;;;WD)")) << granted;
     EXPECT_EQ(granted, DaclOf(grandchild));
+    EXPECT_EQ(granted, DaclOf(deepest));
 }
 
 TEST_F(RegistryTest, MissingDerivedImplementationNeverFallsBackToPlainAccess)

@@ -94,7 +94,7 @@ protected:
     bool OneToast(IVantuToast* toast, int id)
     {
         HostEvent event;
-        if (!toast->ShowToastFromXml(id, kSimpleToast, event.Put()))
+        if (!toast->ShowToastFromXml(id, kSimpleToast, event.put()))
             return false;
         const std::vector<VantuSimToastId> shown = OnScreen();
         if (shown.size() != 1)

@@ -39,24 +39,24 @@ public:
         if (!outputFile.empty())
         {
             SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-            output.Reset(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+            output.reset(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                      CREATE_ALWAYS, 0, nullptr));
-            if (!output.Valid())
+            if (!output.valid())
                 return false;
             startup.dwFlags = STARTF_USESTDHANDLES;
-            startup.hStdOutput = output.Get();
-            startup.hStdError = output.Get();
+            startup.hStdOutput = output.get();
+            startup.hStdError = output.get();
         }
         PROCESS_INFORMATION info{};
         // Wine 8 now and then refuses a process start with
         // ERROR_INTERNAL_ERROR when the machine is busy: tried once more.
         for (int attempt = 0; attempt < 2; ++attempt)
         {
-            if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, output.Valid(), 0, nullptr, nullptr,
+            if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, output.valid(), 0, nullptr, nullptr,
                                &startup, &info))
             {
                 CloseHandle(info.hThread);
-                m_process.Reset(info.hProcess);
+                m_process.reset(info.hProcess);
                 m_id = info.dwProcessId;
                 return true;
             }
@@ -65,24 +65,24 @@ public:
         }
         return false;
     }
-    HANDLE Handle() const { return m_process.Get(); }
+    HANDLE Handle() const { return m_process.get(); }
     DWORD Id() const { return m_id; }
-    bool Running() const { return m_process.Valid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT; }
+    bool Running() const { return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
     // Exit code, or nothing if it did not end within `ms`.
     std::optional<DWORD> Wait(DWORD ms)
     {
-        if (!m_process.Valid() || WaitForSingleObject(m_process.Get(), ms) != WAIT_OBJECT_0)
+        if (!m_process.valid() || WaitForSingleObject(m_process.get(), ms) != WAIT_OBJECT_0)
             return std::nullopt;
         DWORD code = 0;
-        GetExitCodeProcess(m_process.Get(), &code);
+        GetExitCodeProcess(m_process.get(), &code);
         return code;
     }
     void Kill()
     {
         if (Running())
         {
-            TerminateProcess(m_process.Get(), 99);
-            WaitForSingleObject(m_process.Get(), 30000);
+            TerminateProcess(m_process.get(), 99);
+            WaitForSingleObject(m_process.get(), 30000);
         }
     }
 

@@ -33,7 +33,7 @@ public:
         TestSigner signer;
         const std::string blob = ReadAll(SourcePath(L"keys/dev-template-signing.key"));
         if (blob.size() == 104 &&
-            BCryptImportKeyPair(signer.m_alg.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, signer.m_key.Receive(),
+            BCryptImportKeyPair(signer.m_alg.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, signer.m_key.put(),
                                 reinterpret_cast<PUCHAR>(const_cast<char*>(blob.data())), 104, 0) == 0)
             std::memcpy(signer.m_public, blob.data() + 8, 64);
         return signer;
@@ -44,14 +44,14 @@ public:
         TestSigner signer;
         uint8_t blob[72] = {};
         ULONG size = 0;
-        if (BCryptGenerateKeyPair(signer.m_alg.Get(), signer.m_key.Receive(), 256, 0) == 0 &&
-            BCryptFinalizeKeyPair(signer.m_key.Get(), 0) == 0 &&
-            BCryptExportKey(signer.m_key.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &size, 0) == 0)
+        if (BCryptGenerateKeyPair(signer.m_alg.get(), signer.m_key.put(), 256, 0) == 0 &&
+            BCryptFinalizeKeyPair(signer.m_key.get(), 0) == 0 &&
+            BCryptExportKey(signer.m_key.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &size, 0) == 0)
             std::memcpy(signer.m_public, blob + 8, 64);
         return signer;
     }
 
-    bool Valid() const { return static_cast<bool>(m_key); }
+    bool valid() const { return static_cast<bool>(m_key); }
     const uint8_t* PublicKey() const { return m_public; }
 
     // r || s over the SHA-256 of `content`.
@@ -60,15 +60,15 @@ public:
         uint8_t digest[32] = {};
         ZnCryptoLib::CngAlgorithm sha;
         ZnCryptoLib::CngHash hash;
-        BCryptOpenAlgorithmProvider(sha.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-        BCryptCreateHash(sha.Get(), hash.Receive(), nullptr, 0, nullptr, 0, 0);
+        BCryptOpenAlgorithmProvider(sha.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        BCryptCreateHash(sha.get(), hash.put(), nullptr, 0, nullptr, 0, 0);
         if (!content.empty())
-            BCryptHashData(hash.Get(), reinterpret_cast<PUCHAR>(const_cast<char*>(content.data())),
+            BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(content.data())),
                            static_cast<ULONG>(content.size()), 0);
-        BCryptFinishHash(hash.Get(), digest, 32, 0);
+        BCryptFinishHash(hash.get(), digest, 32, 0);
         std::vector<uint8_t> signature(64);
         ULONG size = 0;
-        if (BCryptSignHash(m_key.Get(), nullptr, digest, 32, signature.data(), 64, &size, 0) != 0 || size != 64)
+        if (BCryptSignHash(m_key.get(), nullptr, digest, 32, signature.data(), 64, &size, 0) != 0 || size != 64)
             signature.clear();
         return signature;
     }
@@ -88,7 +88,7 @@ public:
     }
 
 private:
-    TestSigner() { BCryptOpenAlgorithmProvider(m_alg.Receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0); }
+    TestSigner() { BCryptOpenAlgorithmProvider(m_alg.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0); }
 
     ZnCryptoLib::CngAlgorithm m_alg;
     ZnCryptoLib::CngKey m_key;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/ScopedHandle.h"
 #include "toast/ToastHost.h"
 
 using testsupport::HostEvent;
@@ -21,12 +22,11 @@ using ToastReporting = testsupport::ToastHostTest;
 size_t ThreadCount()
 {
     size_t count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    const Groundwork::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
         count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -36,17 +36,17 @@ TEST_F(ToastDisplay, ShownToastsCarryTheXmlAndIdentityAndAGlobalEventEach)
 {
     HostEvent first;
     HostEvent second;
-    ASSERT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, first.Put()));
-    ASSERT_TRUE(toast->ShowToastFromXml(2, kSimpleToast, second.Put()));
+    ASSERT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, first.put()));
+    ASSERT_TRUE(toast->ShowToastFromXml(2, kSimpleToast, second.put()));
     const auto screen = OnScreen();
     ASSERT_EQ(2u, screen.size());
     EXPECT_EQ(L"Zelnor.Pathwarden.DesktopToasts", ToastText(screen[0], VantuSimToastText_AppId));
     EXPECT_EQ(kSimpleToast, ToastText(screen[0], VantuSimToastText_Xml));
     EXPECT_EQ(2u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the stand-in counts what the library holds";
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.Get(), 0)) << "not set before the toast ends";
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.get(), 0)) << "not set before the toast ends";
 
-    const std::wstring a = testsupport::KernelObjectText(first.Get(), 1);
-    const std::wstring b = testsupport::KernelObjectText(second.Get(), 1);
+    const std::wstring a = testsupport::KernelObjectText(first.get(), 1);
+    const std::wstring b = testsupport::KernelObjectText(second.get(), 1);
     ASSERT_FALSE(a.empty());
     EXPECT_NE(a, b);
     for (const std::wstring& name : {a, b})
@@ -65,15 +65,15 @@ TEST_F(ToastDisplay, ShownToastsCarryTheXmlAndIdentityAndAGlobalEventEach)
 TEST_F(ToastDisplay, BadInputIsRefusedBeforeAnythingIsCreated)
 {
     HostEvent event;
-    EXPECT_FALSE(toast->ShowToastFromXml(1, L"", event.Put()));
+    EXPECT_FALSE(toast->ShowToastFromXml(1, L"", event.put()));
     EXPECT_TRUE(Logged("XML template string is empty"));
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_XmlDocument)) << "the runtime was not touched";
-    EXPECT_EQ(nullptr, event.Get()) << "no event for a toast that was never created";
+    EXPECT_EQ(nullptr, event.get()) << "no event for a toast that was never created";
     // (XML that the platform's parser refuses: the LoadXml case of
     // EachPlatformFailureIsLoggedWithItsMessage.)
-    EXPECT_FALSE(toast->ShowToastFromXml(3, std::wstring(L"\0<toast/>", 9), event.Put()));
+    EXPECT_FALSE(toast->ShowToastFromXml(3, std::wstring(L"\0<toast/>", 9), event.put()));
     EXPECT_TRUE(Logged("Failed to create string from XML content"));
-    EXPECT_EQ(nullptr, event.Get());
+    EXPECT_EQ(nullptr, event.get());
     EXPECT_TRUE(OnScreen().empty());
     EXPECT_TRUE(toast->DismissAllToasts()) << "nothing tracked";
 }
@@ -103,12 +103,12 @@ TEST_F(ToastDisplay, EachPlatformFailureIsLoggedWithItsMessage)
         ASSERT_EQ(S_OK, sim.FailNext(operation, E_FAIL));
         const size_t before = Log().size();
         HostEvent event;
-        EXPECT_FALSE(toast->ShowToastFromXml(++id, kSimpleToast, event.Put()));
+        EXPECT_FALSE(toast->ShowToastFromXml(++id, kSimpleToast, event.put()));
         const std::string log = Log().substr(before);
         EXPECT_NE(std::string::npos, log.find(message)) << log;
         const bool failedAfterTheDocument = operation >= VantuSimToastOp_GetManagerFactory;
         EXPECT_EQ(failedAfterTheDocument, log.find("Failed to create toast\r\n") != std::string::npos) << log;
-        EXPECT_EQ(operation >= VantuSimToastOp_AddActivated, event.Get() != nullptr);
+        EXPECT_EQ(operation >= VantuSimToastOp_AddActivated, event.get() != nullptr);
         EXPECT_TRUE(OnScreen().empty());
         EXPECT_TRUE(Untracked(id));
     }
@@ -118,7 +118,7 @@ TEST_F(ToastDisplay, EachPlatformFailureIsLoggedWithItsMessage)
     Settle();
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_Toast));
     HostEvent event;
-    EXPECT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, event.Put()));
+    EXPECT_TRUE(toast->ShowToastFromXml(1, kSimpleToast, event.put()));
 }
 
 // Two toasts under one ID: the table keeps the second; whichever ends first
@@ -129,8 +129,8 @@ TEST_F(ToastDisplay, SameIdTwiceReplacesTheTableEntry)
     {
         HostEvent first;
         HostEvent second;
-        ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, first.Put()));
-        ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, second.Put()));
+        ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, first.put()));
+        ASSERT_TRUE(toast->ShowToastFromXml(5, kSimpleToast, second.put()));
         ASSERT_EQ(2u, OnScreen().size());
         if (hideSecond)
             EXPECT_TRUE(toast->DismissToast(5));
@@ -150,7 +150,7 @@ TEST_F(ToastDisplay, SameIdTwiceReplacesTheTableEntry)
 TEST_F(ToastDisplay, DismissFailsWhenNoNotifierCanBeMade)
 {
     HostEvent event;
-    ASSERT_TRUE(toast->ShowToastFromXml(3, kSimpleToast, event.Put()));
+    ASSERT_TRUE(toast->ShowToastFromXml(3, kSimpleToast, event.put()));
     ASSERT_EQ(S_OK, sim.FailNext(VantuSimToastOp_CreateToastNotifier, E_ACCESSDENIED));
     EXPECT_FALSE(toast->DismissToast(3));
     EXPECT_TRUE(Logged("Failed to dismiss toast. Could not create notifier."));
@@ -173,7 +173,7 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0, id = t * 1000; i < kPerThread; ++i, ++id)
-                failures += !toast->ShowToastFromXml(id, kSimpleToast, events[t * kPerThread + i].Put()) +
+                failures += !toast->ShowToastFromXml(id, kSimpleToast, events[t * kPerThread + i].put()) +
                             (i % 3 == 0 && !toast->DismissToast(id)) + (i % 17 == 0 && !toast->DismissAllToasts());
         });
     for (auto& thread : threads)
@@ -247,14 +247,14 @@ TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
         case Hide: EXPECT_TRUE(toast->DismissToast(id)); break;
         case Fail: ASSERT_EQ(S_OK, sim.Fail(shown, code)); break;
         case ActivateEventClosed:
-            event.Reset();
+            event.reset();
             ASSERT_EQ(S_OK, sim.Activate(shown, argument));
             break;
         }
         const bool hostHasEvent = ending != ActivateEventClosed;
         EXPECT_TRUE(!hostHasEvent || event.Signalled());
         Settle();
-        EXPECT_TRUE(!hostHasEvent || WaitForSingleObject(event.Get(), 0) == WAIT_TIMEOUT) << "set once";
+        EXPECT_TRUE(!hostHasEvent || WaitForSingleObject(event.get(), 0) == WAIT_TIMEOUT) << "set once";
         EXPECT_TRUE(OnScreen().empty());
         EXPECT_TRUE(Untracked(id));
         const std::vector<std::string> records = ResultRecords(++count);
@@ -262,7 +262,8 @@ TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
         EXPECT_EQ(record, records.back());
         if (!line.empty())
         {
-            EXPECT_TRUE(LoggedLine(line.substr(0, 3).c_str(), line.substr(4), before)) << Log().substr(before);
+            EXPECT_TRUE(LoggedLine(line.substr(0, 3).c_str(), "VantuActionHandlers", line.substr(4), before))
+                << Log().substr(before);
         }
         else
         {

@@ -57,7 +57,7 @@ struct HostEvent : Groundwork::ScopedHandle
 {
     bool Signalled(DWORD timeoutMs = 10000) const
     {
-        return Valid() && WaitForSingleObject(Get(), timeoutMs) == WAIT_OBJECT_0;
+        return valid() && WaitForSingleObject(get(), timeoutMs) == WAIT_OBJECT_0;
     }
 };
 
@@ -140,16 +140,19 @@ protected:
     // What the DLL logged since the test began.
     std::string Log() const { return ReadFileBytes(logPath); }
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-    // Whether a line of that severity ("ERR") and text was logged at or
-    // after `from`.
-    bool LoggedLine(const char* severity, const std::string& text, size_t from = 0) const
+    // Whether a line of that severity ("ERR"), source name and text was
+    // logged at or after `from`.
+    bool LoggedLine(const char* severity, const std::string& source, const std::string& text, size_t from = 0) const
     {
         const std::string log = Log();
         for (size_t at = log.find("]: " + text + "\r\n", from); at != std::string::npos;
              at = log.find("]: " + text + "\r\n", at + 1))
         {
-            const size_t start = log.rfind('\n', at);
-            if (log.compare(start == std::string::npos ? 0 : start + 1, 5, std::string("[") + severity + "]") == 0)
+            const size_t found = log.rfind('\n', at);
+            const size_t start = found == std::string::npos ? 0 : found + 1;
+            const size_t named = log.find("][" + source + "@", start);
+            if (log.compare(start, 5, std::string("[") + severity + "]") == 0 && named != std::string::npos &&
+                named < at && log.find_first_not_of("0123456789", named + 3 + source.size()) == at)
                 return true;
         }
         return false;
@@ -185,7 +188,7 @@ protected:
     // Shows kSimpleToast under `id` and returns its stand-in identifier.
     VantuSimToastId ShowOne(IVantuToast* toast, int id, HostEvent& event)
     {
-        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.Put()));
+        EXPECT_TRUE(toast->ShowToastFromXml(id, kSimpleToast, event.put()));
         const auto screen = OnScreen();
         EXPECT_FALSE(screen.empty());
         return screen.empty() ? 0 : screen.back();

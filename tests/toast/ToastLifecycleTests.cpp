@@ -126,7 +126,7 @@ TEST_F(ToastLifecycle, AServedTargetThatIsNoPlainHttpsAddressLeavesTheDefault)
         ASSERT_TRUE(FileExists(shortcutPath));
         const std::wstring stored = ReadShortcut(shortcutPath).target;
         EXPECT_TRUE(TargetIs(stored, L"https://www.zelnor.com/pathwarden/how-it-works")) << stored;
-        EXPECT_TRUE(LoggedLine("ERR",
+        EXPECT_TRUE(LoggedLine("ERR", "VantuToast",
                                "HowItWorksUrl refused: not an https address of at most 2048 characters without "
                                "control characters, quotes or spaces; the default target is used",
                                logged));
@@ -145,13 +145,14 @@ TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
     ASSERT_TRUE(FileExists(shortcutPath));
     IVantuToast* other = create();
     EXPECT_FALSE(other->Release());
-    EXPECT_TRUE(LoggedLine("ERR", "ERROR: VantuToast object counter should never be less than zero. Counter: -1"));
+    EXPECT_TRUE(
+        LoggedLine("ERR", "VantuToast", "ERROR: VantuToast object counter should never be less than zero. Counter: -1"));
     EXPECT_TRUE(FileExists(shortcutPath));
 
     // Still initialised: an object that never called Initialize shows toasts.
     IVantuToast* bystander = create();
     testsupport::HostEvent event;
-    EXPECT_TRUE(bystander->ShowToastFromXml(1, testsupport::kSimpleToast, event.Put()));
+    EXPECT_TRUE(bystander->ShowToastFromXml(1, testsupport::kSimpleToast, event.put()));
     EXPECT_TRUE(bystander->DismissAllToasts());
     EXPECT_TRUE(event.Signalled());
     delete bystander;  // slot 0 alone: no uncounting
@@ -162,7 +163,8 @@ TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
 {
     testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
     IVantuToast* toast = InitializedObject();
-    EXPECT_TRUE(LoggedLine("INF", "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end())));
+    EXPECT_TRUE(LoggedLine("INF", "VantuToast",
+                           "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end())));
     EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
     EXPECT_TRUE(toast->Release());
     EXPECT_FALSE(FileExists(shortcutPath));
@@ -184,9 +186,9 @@ TEST_F(ToastLifecycle, FailedRegistrationCountsTouchesNothingAndIsRetried)
     EXPECT_TRUE(Logged("Failed to save PersistFile. Error: 0x"));
     EXPECT_TRUE(Logged("Failed to create shortcut"));
     testsupport::HostEvent event;
-    EXPECT_FALSE(toast->ShowToastFromXml(1, testsupport::kSimpleToast, event.Put()));
+    EXPECT_FALSE(toast->ShowToastFromXml(1, testsupport::kSimpleToast, event.put()));
     EXPECT_TRUE(Logged("CVantuToast not initialized"));
-    EXPECT_EQ(nullptr, event.Get());
+    EXPECT_EQ(nullptr, event.get());
 
     // Counter 1, flag clear: a Release removes nothing.
     DeleteFileW(programs.c_str());
@@ -233,7 +235,7 @@ TEST_F(ToastEdges, TemplatesThroughTheDll)
     testsupport::WriteFileBytes(good, testsupport::TestSigner::Development().Template(xml, true));
     const size_t before = Log().size();
     HostEvent event;
-    ASSERT_TRUE(toast->ShowToastFromTemplate(40, good, event.Put()));
+    ASSERT_TRUE(toast->ShowToastFromTemplate(40, good, event.put()));
     ASSERT_EQ(1u, OnScreen().size());
     EXPECT_EQ(std::wstring(kSimpleToast), ToastText(OnScreen()[0], VantuSimToastText_Xml));
     EXPECT_TRUE(toast->DismissToast(40));
@@ -241,15 +243,15 @@ TEST_F(ToastEdges, TemplatesThroughTheDll)
     EXPECT_EQ(std::string::npos, Log().find("[ERR]", before)) << Log().substr(before);
 
     HostEvent refused;
-    EXPECT_FALSE(toast->ShowToastFromTemplate(41, dir / L"none.template", refused.Put()));
-    EXPECT_EQ(nullptr, refused.Get());
-    EXPECT_TRUE(LoggedLine("ERR", "Failed to retrieve XML template file contents"));
+    EXPECT_FALSE(toast->ShowToastFromTemplate(41, dir / L"none.template", refused.put()));
+    EXPECT_EQ(nullptr, refused.get());
+    EXPECT_TRUE(LoggedLine("ERR", "VantuToast", "Failed to retrieve XML template file contents"));
 
     IVantuToast* bare = create();  // after the last Release: not initialised
     toast->Release();
     toast = nullptr;
-    EXPECT_FALSE(bare->ShowToastFromTemplate(40, good, refused.Put()));
-    EXPECT_TRUE(LoggedLine("ERR", "CVantuToast not initialized"));
+    EXPECT_FALSE(bare->ShowToastFromTemplate(40, good, refused.put()));
+    EXPECT_TRUE(LoggedLine("ERR", "VantuToast", "CVantuToast not initialized"));
     EXPECT_TRUE(bare->Release());
 }
 
@@ -353,7 +355,7 @@ TEST_F(ToastEdges, FailureRacingShowLeavesNothingTracked)
         const uint32_t freshBefore = sim.FreshThreadEvents();
         std::vector<HostEvent> events(40);
         for (int i = 0; i < 40; ++i)
-            EXPECT_TRUE(toast->ShowToastFromXml(first + i, kSimpleToast, events[i].Put()));
+            EXPECT_TRUE(toast->ShowToastFromXml(first + i, kSimpleToast, events[i].put()));
         Settle();
         EXPECT_EQ(first == 100 ? 0u : 40u, sim.FreshThreadEvents() - freshBefore) << "each Failed on a thread of its own";
         for (int i = 0; i < 40; ++i)
@@ -391,11 +393,9 @@ TEST(ToastChildHost, DISABLED_ExitsInTheMiddleOfTraffic)
         std::thread([&, t] {
             for (int i = 0;; ++i)
             {
-                HANDLE event = nullptr;
-                if (toast->ShowToastFromXml(t * 1000000 + i, kSimpleToast, &event) && ++shown == 60)
+                Groundwork::ScopedHandle event;
+                if (toast->ShowToastFromXml(t * 1000000 + i, kSimpleToast, event.put()) && ++shown == 60)
                     SetEvent(busy);
-                if (event != nullptr)
-                    CloseHandle(event);
             }
         }).detach();
     }
@@ -408,8 +408,8 @@ TEST(ToastChildHost, DISABLED_ExitsInTheMiddleOfTraffic)
 TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
 {
     const std::wstring name = L"vantu-child-exiting-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE exiting = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-    ASSERT_NE(nullptr, exiting);
+    const Groundwork::ScopedHandle exiting(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(exiting.valid());
     SetEnvironmentVariableW(kChildEventVariable, name.c_str());
     const size_t before = Log().size();
     ipctest::ChildProcess child;
@@ -417,12 +417,12 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
         L"toast_tests.exe", L"--gtest_filter=ToastChildHost.DISABLED_ExitsInTheMiddleOfTraffic --gtest_also_run_disabled_tests");
     SetEnvironmentVariableW(kChildEventVariable, nullptr);
     ASSERT_TRUE(launched);
-    const HANDLE waits[2] = {exiting, child.Handle()};
+    const HANDLE waits[2] = {exiting.get(), child.Handle()};
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child reached its exit";
     std::optional<DWORD> code;
     std::printf("child host ended %.0f ms after ExitProcess\n", Milliseconds([&] { code = child.Wait(2000); }));
     ASSERT_TRUE(code.has_value()) << "still running 2 s after ExitProcess";
     EXPECT_EQ(kChildExitCode, *code);
-    CloseHandle(exiting);
-    EXPECT_TRUE(LoggedLine("DBG", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
+    EXPECT_TRUE(
+        LoggedLine("DBG", "VantuToast", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
 }

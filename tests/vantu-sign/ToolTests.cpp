@@ -11,7 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "VantuToast/TemplateFile.h"
+#include "VantuToast/VantuToast.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "support/ChildProcess.h"
 #include "support/Hex.h"
@@ -123,12 +124,11 @@ TEST_F(ToolTest, KeygenWritesAKeyForItsOwnerAloneAndNeverOverwritesOne)
     const std::string blob = ReadAll(key);
     ASSERT_EQ(104u, blob.size());
 
-    PSECURITY_DESCRIPTOR sd = nullptr;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
     PACL dacl = nullptr;
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
               GetNamedSecurityInfoW(key.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                    nullptr, &sd));
-    const std::unique_ptr<void, decltype(&LocalFree)> sdOwner(sd, &LocalFree);
+                                    nullptr, sd.put()));
     ASSERT_NE(nullptr, dacl);
     const std::wstring user = Groundwork::CurrentUserSidString();
     ASSERT_FALSE(user.empty());

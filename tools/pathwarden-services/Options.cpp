@@ -59,11 +59,15 @@ const wchar_t* UsageText()
            L"                        holding a line break\n"
            L"  --malformed-replies   before each reply, send a 14-byte reply frame and one\n"
            L"                        with identifier 0\n"
-           L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent, or a rogue\n"
+           L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent |\n"
+           L"                        extra-frame (a frame right behind the answer), or a rogue\n"
            L"                        server: remote-path (names \\\\127.0.0.1\\pipe\\...),\n"
            L"                        foreign-transport (a second process serves the transport\n"
            L"                        pipe), reflect (sends the client's own body back)\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
+           L"  --withdraw-transport  keep the transport pipe busy for 200 ms after the answer\n"
+           L"                        and withdraw it if the client hangs up the first pipe\n"
+           L"                        before it opened the transport pipe\n"
            L"  --close-after N       close a transport pipe once it received N frames\n";
 }
 
@@ -189,6 +193,8 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
                 options.faults.handshake = HandshakeFault::kWrongPids;
             else if (text == L"silent")
                 options.faults.handshake = HandshakeFault::kSilent;
+            else if (text == L"extra-frame")
+                options.faults.handshake = HandshakeFault::kExtraFrame;
             else if (text == L"remote-path")
                 options.faults.handshake = HandshakeFault::kRemotePath;
             else if (text == L"foreign-transport")
@@ -197,13 +203,15 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
                 options.faults.handshake = HandshakeFault::kReflect;
             else
             {
-                error = L"--handshake takes refuse, corrupt, short, wrong-pids, silent, remote-path, "
+                error = L"--handshake takes refuse, corrupt, short, wrong-pids, silent, extra-frame, remote-path, "
                         L"foreign-transport or reflect";
                 return false;
             }
         }
         else if (arg == L"--missing-transport")
             options.faults.missingTransport = true;
+        else if (arg == L"--withdraw-transport")
+            options.faults.withdrawTransport = true;
         else if (arg == L"--close-after")
         {
             if (!number(options.faults.closeAfter))

@@ -15,6 +15,7 @@ enum class HandshakeFault
     kShort,      // answer with a 43-byte body
     kWrongPids,  // tag made for another client process identifier
     kSilent,     // never answer
+    kExtraFrame, // one more frame right behind the answer, on the first pipe
     // Rogue servers:
     kRemotePath,        // the answer names the transport pipe on a remote host
     kForeignTransport,  // the transport pipe named is served by a second process
@@ -42,6 +43,9 @@ struct Faults
     bool malformedReplies = false; // a 14-byte reply and one with identifier 0 before each reply
     HandshakeFault handshake = HandshakeFault::kNone;
     bool missingTransport = false; // the answer names a pipe that is never created
+    // The transport pipe stays busy for a moment after the answer and is
+    // withdrawn if the client hangs up the first pipe before it opened it.
+    bool withdrawTransport = false;
     uint32_t closeAfter = 0;       // close a transport pipe after it received N frames
 };
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 
 namespace services {
@@ -18,11 +19,7 @@ constexpr DWORD kReadChunk = 64 * 1024;
 constexpr DWORD kClientAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
                                 FILE_READ_EA | FILE_WRITE_EA | READ_CONTROL | SYNCHRONIZE;
 
-struct LocalFreeDeleter
-{
-    void operator()(void* p) const { LocalFree(p); }
-};
-using LocalDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
+using LocalDescriptor = Groundwork::LocalMemory<PSECURITY_DESCRIPTOR>;
 
 // Full control for the system and for the account the services run as (it
 // creates the further instances); authenticated users may use the pipe but
@@ -32,26 +29,25 @@ LocalDescriptor PipeDescriptor()
 {
     const std::wstring user = Groundwork::CurrentUserSidString();
     if (user.empty())
-        return nullptr;
+        return LocalDescriptor();
     wchar_t mask[16];
     swprintf(mask, 16, L"0x%lx", static_cast<unsigned long>(kClientAccess));
     const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + user + L")(A;;" + mask + L";;;AU)";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-        return nullptr;
-    return LocalDescriptor(descriptor);
+    LocalDescriptor descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor.put(), nullptr);
+    return descriptor;
 }
 
 }  // namespace
 
 ServerPipe::ServerPipe(HANDLE stopEvent) : m_stopEvent(stopEvent), m_chunk(kReadChunk)
 {
-    m_readEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_writeEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_connectEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_readOverlapped.hEvent = m_readEvent.Get();
-    m_writeOverlapped.hEvent = m_writeEvent.Get();
-    m_connectOverlapped.hEvent = m_connectEvent.Get();
+    m_readEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_writeEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_connectEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_readOverlapped.hEvent = m_readEvent.get();
+    m_writeOverlapped.hEvent = m_writeEvent.get();
+    m_connectOverlapped.hEvent = m_connectEvent.get();
 }
 
 ServerPipe::~ServerPipe()
@@ -61,13 +57,13 @@ ServerPipe::~ServerPipe()
 
 bool ServerPipe::Create(const std::wstring& path, bool firstInstance)
 {
-    if (!m_readEvent.Valid() || !m_writeEvent.Valid() || !m_connectEvent.Valid())
+    if (!m_readEvent.valid() || !m_writeEvent.valid() || !m_connectEvent.valid())
     {
         m_lastError = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
     static const LocalDescriptor descriptor = PipeDescriptor();
-    if (!descriptor)
+    if (!descriptor.valid())
     {
         m_lastError = ERROR_INVALID_SECURITY_DESCR;
         return false;
@@ -84,7 +80,7 @@ bool ServerPipe::Create(const std::wstring& path, bool firstInstance)
         m_lastError = GetLastError();
         return false;
     }
-    m_pipe.Reset(pipe);
+    m_pipe.reset(pipe);
     return true;
 }
 
@@ -107,8 +103,8 @@ WaitResult ServerPipe::WaitFor(HANDLE event, DWORD timeoutMs)
 
 bool ServerPipe::BeginConnect()
 {
-    ResetEvent(m_connectEvent.Get());
-    if (ConnectNamedPipe(m_pipe.Get(), &m_connectOverlapped))
+    ResetEvent(m_connectEvent.get());
+    if (ConnectNamedPipe(m_pipe.get(), &m_connectOverlapped))
     {
         m_connected = true;
         return true;
@@ -134,12 +130,12 @@ WaitResult ServerPipe::WaitConnect(DWORD timeoutMs)
         return WaitResult::kDone;
     if (!m_connectPending)
         return WaitResult::kClosed;
-    const WaitResult result = WaitFor(m_connectEvent.Get(), timeoutMs);
+    const WaitResult result = WaitFor(m_connectEvent.get(), timeoutMs);
     if (result != WaitResult::kDone)
         return result;
     DWORD ignored = 0;
     m_connectPending = false;
-    if (!GetOverlappedResult(m_pipe.Get(), &m_connectOverlapped, &ignored, FALSE))
+    if (!GetOverlappedResult(m_pipe.get(), &m_connectOverlapped, &ignored, FALSE))
     {
         m_lastError = GetLastError();
         return WaitResult::kClosed;
@@ -150,12 +146,12 @@ WaitResult ServerPipe::WaitConnect(DWORD timeoutMs)
 
 WaitResult ServerPipe::Read(std::vector<uint8_t>& into, DWORD timeoutMs)
 {
-    if (!m_pipe.Valid())
+    if (!m_pipe.valid())
         return WaitResult::kClosed;
     if (!m_readPending)
     {
-        ResetEvent(m_readEvent.Get());
-        if (!ReadFile(m_pipe.Get(), m_chunk.data(), kReadChunk, nullptr, &m_readOverlapped))
+        ResetEvent(m_readEvent.get());
+        if (!ReadFile(m_pipe.get(), m_chunk.data(), kReadChunk, nullptr, &m_readOverlapped))
         {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING)
@@ -166,12 +162,12 @@ WaitResult ServerPipe::Read(std::vector<uint8_t>& into, DWORD timeoutMs)
         }
         m_readPending = true;
     }
-    const WaitResult result = WaitFor(m_readEvent.Get(), timeoutMs);
+    const WaitResult result = WaitFor(m_readEvent.get(), timeoutMs);
     if (result != WaitResult::kDone)
         return result;
     DWORD read = 0;
     m_readPending = false;
-    if (!GetOverlappedResult(m_pipe.Get(), &m_readOverlapped, &read, FALSE))
+    if (!GetOverlappedResult(m_pipe.get(), &m_readOverlapped, &read, FALSE))
     {
         m_lastError = GetLastError();
         return WaitResult::kClosed;
@@ -186,8 +182,8 @@ bool ServerPipe::Write(const void* data, size_t size)
     while (size > 0)
     {
         const DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
-        ResetEvent(m_writeEvent.Get());
-        if (!WriteFile(m_pipe.Get(), bytes, chunk, nullptr, &m_writeOverlapped))
+        ResetEvent(m_writeEvent.get());
+        if (!WriteFile(m_pipe.get(), bytes, chunk, nullptr, &m_writeOverlapped))
         {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING)
@@ -196,15 +192,15 @@ bool ServerPipe::Write(const void* data, size_t size)
                 return false;
             }
         }
-        const WaitResult result = WaitFor(m_writeEvent.Get(), INFINITE);
+        const WaitResult result = WaitFor(m_writeEvent.get(), INFINITE);
         DWORD written = 0;
         if (result != WaitResult::kDone)
         {
-            CancelIoEx(m_pipe.Get(), &m_writeOverlapped);
-            GetOverlappedResult(m_pipe.Get(), &m_writeOverlapped, &written, TRUE);
+            CancelIoEx(m_pipe.get(), &m_writeOverlapped);
+            GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, &written, TRUE);
             return false;
         }
-        if (!GetOverlappedResult(m_pipe.Get(), &m_writeOverlapped, &written, FALSE) || written == 0)
+        if (!GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, &written, FALSE) || written == 0)
         {
             m_lastError = GetLastError();
             return false;
@@ -217,21 +213,21 @@ bool ServerPipe::Write(const void* data, size_t size)
 
 void ServerPipe::Close()
 {
-    if (!m_pipe.Valid())
+    if (!m_pipe.valid())
         return;
     // The overlapped records must not be written to after this object is gone.
-    CancelIoEx(m_pipe.Get(), nullptr);
+    CancelIoEx(m_pipe.get(), nullptr);
     DWORD ignored = 0;
     if (m_readPending)
-        GetOverlappedResult(m_pipe.Get(), &m_readOverlapped, &ignored, TRUE);
+        GetOverlappedResult(m_pipe.get(), &m_readOverlapped, &ignored, TRUE);
     if (m_connectPending)
-        GetOverlappedResult(m_pipe.Get(), &m_connectOverlapped, &ignored, TRUE);
+        GetOverlappedResult(m_pipe.get(), &m_connectOverlapped, &ignored, TRUE);
     m_readPending = false;
     m_connectPending = false;
     m_connected = false;
     // Closing without DisconnectNamedPipe leaves bytes already written
     // readable by the client.
-    m_pipe.Reset();
+    m_pipe.reset();
 }
 
 }  // namespace services

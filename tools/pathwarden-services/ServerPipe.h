@@ -40,7 +40,7 @@ public:
     bool Write(const void* data, size_t size);
     void Close();
 
-    HANDLE Handle() const { return m_pipe.Get(); }
+    HANDLE Handle() const { return m_pipe.get(); }
     DWORD LastError() const { return m_lastError; }
 
 private:

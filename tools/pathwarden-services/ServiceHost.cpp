@@ -18,6 +18,8 @@ constexpr wchar_t kLogModule[] = L"ServiceHost";
 constexpr DWORD kHandshakeWaitMs = 10'000;
 // As long as a client may take in the authenticated state before it gives up.
 constexpr DWORD kTransportConnectWaitMs = 30'000;
+// How long --withdraw-transport keeps the transport pipe busy.
+constexpr DWORD kWithdrawHoldMs = 200;
 constexpr uint32_t kClientFrameSize = ipc::kHeaderSize + ipc::handshake::kClientBodySize;  // 59
 
 std::vector<uint8_t> Frame(uint16_t protocol, const void* body, size_t size)
@@ -62,7 +64,7 @@ bool EventSink::Open(const std::wstring& path)
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    m_file.Reset(file);
+    m_file.reset(file);
     m_handle = file;
     return true;
 }
@@ -315,9 +317,40 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
         answer[pathBytes.size()] ^= 0x01;  // a salt byte, after the tag was made
     if (faults.handshake == HandshakeFault::kShort)
         answer.resize(kTrailerSize - 1);
-    const std::vector<uint8_t> answerFrame = Frame(ipc::kProtocolHandshake, answer.data(), answer.size());
+    std::vector<uint8_t> answerFrame = Frame(ipc::kProtocolHandshake, answer.data(), answer.size());
+    if (faults.handshake == HandshakeFault::kExtraFrame)
+    {
+        // In the same write, so that the client reads both at once.
+        const std::vector<uint8_t> extra = ReplyFrame(1, "{}");
+        answerFrame.insert(answerFrame.end(), extra.begin(), extra.end());
+    }
+    // A client of our own holds the only transport pipe instance, so the
+    // client cannot open it yet and has no reason to leave the first pipe.
+    ipc::ScopedHandle occupant;
+    if (transport && faults.withdrawTransport)
+    {
+        occupant.reset(CreateFileW(transportPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr));
+        if (!occupant.valid() || transport->WaitConnect(kTransportConnectWaitMs) != WaitResult::kDone)
+            return;
+    }
     if (!first->Write(answerFrame.data(), answerFrame.size()))
         return;
+    if (occupant.valid())
+    {
+        std::vector<uint8_t> ignored;
+        if (first->Read(ignored, kWithdrawHoldMs) != WaitResult::kTimeout)
+        {
+            Report(m_context, m_name + L": the client left the first pipe first; transport pipe withdrawn (fault)");
+            return;
+        }
+        // A listening instance takes over before the busy one goes.
+        auto listening = std::make_unique<ServerPipe>(m_context.stopEvent);
+        if (!listening->Create(transportPath, false) || !listening->BeginConnect())
+            return;
+        transport = std::move(listening);
+        occupant.reset();
+    }
 
     if (!transport)
     {

@@ -12,6 +12,7 @@
 #include "Requests.h"
 #include "ServiceHost.h"
 #include "ipc/PipeName.h"
+#include "platform/ScopedHandle.h"
 #include "logging/Logger.h"
 #include "platform/CObfuscatedRegKey.h"
 
@@ -32,15 +33,15 @@ bool ReadWholeFile(const std::wstring& path, std::string& content)
 {
     ipc::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
+    if (!file.valid())
         return false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 16LL * 1024 * 1024)
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 16LL * 1024 * 1024)
         return false;
     content.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
     return content.empty() ||
-           (ReadFile(file.Get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
+           (ReadFile(file.get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr) &&
             read == content.size());
 }
 
@@ -53,8 +54,8 @@ bool WriteReadyFile(const std::wstring& path, const std::string& content)
         ipc::ScopedHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        if (!file.Valid() ||
-            !WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        if (!file.valid() ||
+            !WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
             written != content.size())
             return false;
     }
@@ -120,10 +121,10 @@ public:
     ForeignTransport& operator=(const ForeignTransport&) = delete;
     ~ForeignTransport()
     {
-        if (!m_process.Valid())
+        if (!m_process.valid())
             return;
-        SetEvent(m_stop.Get());
-        WaitForSingleObject(m_process.Get(), 10000);
+        SetEvent(m_stop.get());
+        WaitForSingleObject(m_process.get(), 10000);
     }
 
     bool Start(const std::wstring& pipePath)
@@ -133,13 +134,13 @@ public:
             return false;
         const std::wstring stopName =
             L"Zelnor.Pathwarden." + std::to_wstring(GetCurrentProcessId()) + L".foreign-stop";
-        m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
-        m_job.Reset(CreateJobObjectW(nullptr, nullptr));
-        if (!m_stop.Valid() || !m_job.Valid())
+        m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+        m_job.reset(CreateJobObjectW(nullptr, nullptr));
+        if (!m_stop.valid() || !m_job.valid())
             return false;
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        SetInformationJobObject(m_job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
         std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --raw-echo " + pipePath + L" --stop-event " + stopName;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
@@ -147,15 +148,15 @@ public:
         if (!CreateProcessW(exe, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
                             &startup, &info))
             return false;
-        m_process.Reset(info.hProcess);
+        m_process.reset(info.hProcess);
         const ipc::ScopedHandle thread(info.hThread);
-        AssignProcessToJobObject(m_job.Get(), m_process.Get());
-        ResumeThread(thread.Get());
+        AssignProcessToJobObject(m_job.get(), m_process.get());
+        ResumeThread(thread.get());
         for (const ULONGLONG deadline = GetTickCount64() + 30000; GetTickCount64() < deadline;)
         {
             if (WaitNamedPipeW(pipePath.c_str(), 50))
                 return true;
-            if (WaitForSingleObject(m_process.Get(), 20) != WAIT_TIMEOUT)
+            if (WaitForSingleObject(m_process.get(), 20) != WAIT_TIMEOUT)
                 return false;
         }
         return false;
@@ -173,12 +174,10 @@ int main(int, char**)
 {
     const int64_t startTicks = UnixTicksNow();
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const Groundwork::LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     std::vector<std::wstring> args;
-    for (int i = 1; argv != nullptr && i < argc; ++i)
-        args.emplace_back(argv[i]);
-    if (argv != nullptr)
-        LocalFree(argv);
+    for (int i = 1; argv && i < argc; ++i)
+        args.emplace_back(argv.get()[i]);
 
     services::Options options;
     bool help = false;
@@ -196,12 +195,12 @@ int main(int, char**)
 
     ipc::ScopedHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE,
                                              options.stopEvent.empty() ? nullptr : options.stopEvent.c_str()));
-    if (!stopEvent.Valid())
+    if (!stopEvent.valid())
     {
         std::fwprintf(stderr, L"pathwarden-services: cannot create the stop event (error %lu)\n", GetLastError());
         return 1;
     }
-    g_stopEvent = stopEvent.Get();
+    g_stopEvent = stopEvent.get();
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     services::Settings settings;
@@ -225,7 +224,7 @@ int main(int, char**)
     }
 
     services::HostContext context;
-    context.stopEvent = stopEvent.Get();
+    context.stopEvent = stopEvent.get();
     context.options = &options;
     context.settings = options.settingsFile.empty() ? nullptr : &settings;
     context.events = &events;
@@ -286,12 +285,12 @@ int main(int, char**)
         {
             std::fwprintf(stderr, L"pathwarden-services: cannot write ready file %ls (error %lu)\n",
                           options.readyFile.c_str(), GetLastError());
-            SetEvent(stopEvent.Get());
+            SetEvent(stopEvent.get());
         }
     }
     services::Report(context, L"listening");
 
-    WaitForSingleObject(stopEvent.Get(), INFINITE);
+    WaitForSingleObject(stopEvent.get(), INFINITE);
     for (auto& host : hosts)
         host->Join();
     if (!options.keepRegistry)

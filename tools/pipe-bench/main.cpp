@@ -80,7 +80,7 @@ bool WriteTextFile(const std::wstring& path, const std::string& text)
 {
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return file.Valid() && WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return file.valid() && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 std::map<std::string, std::string> ReadKeyValues(const std::wstring& path)
@@ -88,11 +88,11 @@ std::map<std::string, std::string> ReadKeyValues(const std::wstring& path)
     std::map<std::string, std::string> values;
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.Valid())
+    if (!file.valid())
         return values;
     char buffer[4096];
     DWORD read = 0;
-    ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr);
+    ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr);
     std::string text(buffer, read);
     size_t start = 0;
     while (start < text.size())
@@ -121,7 +121,7 @@ public:
         m_readyFile = TempPath(m_tag + L"-ready.txt");
         DeleteFileW(m_readyFile.c_str());
         const std::wstring stopName = L"pipe-bench-stop-" + std::to_wstring(GetCurrentProcessId()) + L"-" + m_tag;
-        m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+        m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
         const std::wstring exe = BinDir() + L"\\pathwarden-services.exe";
         std::wstring command = L"\"" + exe + L"\" --ready-file \"" + m_readyFile + L"\" --stop-event " + stopName +
                                L" --events NUL " + arguments;
@@ -133,7 +133,7 @@ public:
         if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
             return false;
         CloseHandle(info.hThread);
-        m_process.Reset(info.hProcess);
+        m_process.reset(info.hProcess);
         // The file appears complete (it is moved into place), but it may
         // still be in the middle of that move when first seen.
         const ULONGLONG deadline = GetTickCount64() + 60000;
@@ -142,18 +142,18 @@ public:
             m_values = ReadKeyValues(m_readyFile);
             if (m_values.count("ready_ticks") != 0)
                 return true;
-            if (GetTickCount64() > deadline || WaitForSingleObject(m_process.Get(), 1) != WAIT_TIMEOUT)
+            if (GetTickCount64() > deadline || WaitForSingleObject(m_process.get(), 1) != WAIT_TIMEOUT)
                 return false;
         }
     }
     void Stop()
     {
-        if (!m_process.Valid())
+        if (!m_process.valid())
             return;
-        SetEvent(m_stop.Get());
-        if (WaitForSingleObject(m_process.Get(), 30000) != WAIT_OBJECT_0)
-            TerminateProcess(m_process.Get(), 1);
-        m_process.Reset();
+        SetEvent(m_stop.get());
+        if (WaitForSingleObject(m_process.get(), 30000) != WAIT_OBJECT_0)
+            TerminateProcess(m_process.get(), 1);
+        m_process.reset();
         DeleteFileW(m_readyFile.c_str());
     }
     int64_t ReadyTicks() const
@@ -186,20 +186,20 @@ class RawPipe
 public:
     bool Open(const std::wstring& path)
     {
-        m_pipe.Reset(OpenEchoPipe(path));
-        m_readEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        m_writeEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        return m_pipe.Valid();
+        m_pipe.reset(OpenEchoPipe(path));
+        m_readEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        m_writeEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        return m_pipe.valid();
     }
     bool Write(const std::vector<uint8_t>& bytes)
     {
         OVERLAPPED io{};
-        io.hEvent = m_writeEvent.Get();
+        io.hEvent = m_writeEvent.get();
         DWORD done = 0;
-        if (!WriteFile(m_pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &io) &&
+        if (!WriteFile(m_pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &io) &&
             GetLastError() != ERROR_IO_PENDING)
             return false;
-        return GetOverlappedResult(m_pipe.Get(), &io, &done, TRUE) && done == bytes.size();
+        return GetOverlappedResult(m_pipe.get(), &io, &done, TRUE) && done == bytes.size();
     }
     bool Read(size_t count)
     {
@@ -209,12 +209,12 @@ public:
         while (got < count)
         {
             OVERLAPPED io{};
-            io.hEvent = m_readEvent.Get();
+            io.hEvent = m_readEvent.get();
             DWORD done = 0;
-            if (!ReadFile(m_pipe.Get(), m_buffer.data() + got, static_cast<DWORD>(count - got), nullptr, &io) &&
+            if (!ReadFile(m_pipe.get(), m_buffer.data() + got, static_cast<DWORD>(count - got), nullptr, &io) &&
                 GetLastError() != ERROR_IO_PENDING)
                 return false;
-            if (!GetOverlappedResult(m_pipe.Get(), &io, &done, TRUE))
+            if (!GetOverlappedResult(m_pipe.get(), &io, &done, TRUE))
                 return false;
             got += done;
         }
@@ -240,26 +240,26 @@ public:
     {
         if (m_thread.joinable())
         {
-            SetEvent(m_stop.Get());
+            SetEvent(m_stop.get());
             m_thread.join();
         }
-        if (m_pipe.Valid())
+        if (m_pipe.valid())
         {
-            CancelIoEx(m_pipe.Get(), nullptr);
+            CancelIoEx(m_pipe.get(), nullptr);
             DWORD done = 0;
-            GetOverlappedResult(m_pipe.Get(), &m_readIo, &done, TRUE);
+            GetOverlappedResult(m_pipe.get(), &m_readIo, &done, TRUE);
         }
     }
     bool Open(const std::wstring& path)
     {
-        m_pipe.Reset(OpenEchoPipe(path));
-        m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        m_readEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        m_writeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        m_replyEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        m_readIo.hEvent = m_readEvent.Get();
-        m_writeIo.hEvent = m_writeEvent.Get();
-        if (!m_pipe.Valid() || !StartRead())
+        m_pipe.reset(OpenEchoPipe(path));
+        m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        m_readEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        m_writeEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        m_replyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        m_readIo.hEvent = m_readEvent.get();
+        m_writeIo.hEvent = m_writeEvent.get();
+        if (!m_pipe.valid() || !StartRead())
             return false;
         m_thread = std::thread(&HandOffPipe::Loop, this);
         return true;
@@ -267,21 +267,21 @@ public:
     bool RoundTrip(const std::vector<uint8_t>& frame)
     {
         m_expected = frame.size();
-        if (!WriteFile(m_pipe.Get(), frame.data(), static_cast<DWORD>(frame.size()), nullptr, &m_writeIo) &&
+        if (!WriteFile(m_pipe.get(), frame.data(), static_cast<DWORD>(frame.size()), nullptr, &m_writeIo) &&
             GetLastError() != ERROR_IO_PENDING)
             return false;
-        return WaitForSingleObject(m_replyEvent.Get(), 10000) == WAIT_OBJECT_0;
+        return WaitForSingleObject(m_replyEvent.get(), 10000) == WAIT_OBJECT_0;
     }
 
 private:
     bool StartRead()
     {
-        return ReadFile(m_pipe.Get(), m_chunk, sizeof(m_chunk), nullptr, &m_readIo) ||
+        return ReadFile(m_pipe.get(), m_chunk, sizeof(m_chunk), nullptr, &m_readIo) ||
                GetLastError() == ERROR_IO_PENDING;
     }
     void Loop()
     {
-        const HANDLE events[3] = {m_stop.Get(), m_readEvent.Get(), m_writeEvent.Get()};
+        const HANDLE events[3] = {m_stop.get(), m_readEvent.get(), m_writeEvent.get()};
         size_t received = 0;
         for (;;)
         {
@@ -289,13 +289,13 @@ private:
             switch (WaitForMultipleObjects(3, events, FALSE, INFINITE))
             {
             case WAIT_OBJECT_0 + 1:
-                if (!GetOverlappedResult(m_pipe.Get(), &m_readIo, &done, FALSE))
+                if (!GetOverlappedResult(m_pipe.get(), &m_readIo, &done, FALSE))
                     return;
                 received += done;
                 if (received >= m_expected.load())
                 {
                     received -= m_expected.load();
-                    SetEvent(m_replyEvent.Get());
+                    SetEvent(m_replyEvent.get());
                 }
                 if (!StartRead())
                     return;
@@ -303,7 +303,7 @@ private:
             case WAIT_OBJECT_0 + 2:
                 // The caller may already have started its next write; a
                 // failed write shows as a missing echo.
-                GetOverlappedResult(m_pipe.Get(), &m_writeIo, &done, FALSE);
+                GetOverlappedResult(m_pipe.get(), &m_writeIo, &done, FALSE);
                 break;
             default:
                 return;

@@ -60,11 +60,11 @@ std::string ReadWholeFile(const std::wstring& path)
     Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, 0, nullptr));
     std::string bytes;
-    if (file.Get() == INVALID_HANDLE_VALUE)
+    if (file.get() == INVALID_HANDLE_VALUE)
         return bytes;
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
         bytes.append(buffer, read);
     return bytes;
 }
@@ -73,8 +73,8 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes)
 {
     Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return file.Get() != INVALID_HANDLE_VALUE &&
-           WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return file.get() != INVALID_HANDLE_VALUE &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -112,7 +112,7 @@ public:
         if (!WriteWholeFile(settings, std::string("{\"HowItWorksUrl\":\"") + kServedUrl + "\"}\n"))
             return false;
         m_stopName = L"Local\\vantu-demo-stop-" + std::to_wstring(GetCurrentProcessId());
-        m_stop.Reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
+        m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, m_stopName.c_str()));
 
         std::wstring command = L"\"" + exe + L"\" --settings \"" + settings + L"\" --ui-session 1 --events \"" +
                                m_events + L"\" --ready-file \"" + ready + L"\" --stop-event " + m_stopName;
@@ -123,17 +123,17 @@ public:
                             &info))
             return false;
         CloseHandle(info.hThread);
-        m_process.Reset(info.hProcess);
+        m_process.reset(info.hProcess);
         return WaitForFile(ready, kWaitMs);
     }
     void Stop()
     {
-        if (!m_process.Get())
+        if (!m_process.get())
             return;
-        SetEvent(m_stop.Get());
-        if (WaitForSingleObject(m_process.Get(), kWaitMs) != WAIT_OBJECT_0)
-            TerminateProcess(m_process.Get(), 1);
-        m_process.Reset();
+        SetEvent(m_stop.get());
+        if (WaitForSingleObject(m_process.get(), kWaitMs) != WAIT_OBJECT_0)
+            TerminateProcess(m_process.get(), 1);
+        m_process.reset();
     }
     ~Services() { Stop(); }
 
@@ -206,38 +206,38 @@ public:
         std::printf("== toast 1: signed template, the user clicks it\n");
         Handle clicked;
         if (Record("ShowToastFromTemplate(1, welcome.template)",
-                   toast->ShowToastFromTemplate(1, JoinPath(templates, L"welcome.template"), clicked.Put())))
+                   toast->ShowToastFromTemplate(1, JoinPath(templates, L"welcome.template"), clicked.put())))
         {
             m_sim.Activate(NewestOnScreen(), nullptr);  // the toast's launch arguments
-            Record("host woke on toast 1's event", WaitForSingleObject(clicked.Get(), kWaitMs) == WAIT_OBJECT_0);
+            Record("host woke on toast 1's event", WaitForSingleObject(clicked.get(), kWaitMs) == WAIT_OBJECT_0);
         }
 
         std::printf("== toast 2: left alone until it times out\n");
         Handle timedOut;
         if (Record("ShowToastFromTemplate(2, update-ready.template)",
-                   toast->ShowToastFromTemplate(2, JoinPath(templates, L"update-ready.template"), timedOut.Put())))
+                   toast->ShowToastFromTemplate(2, JoinPath(templates, L"update-ready.template"), timedOut.put())))
         {
             m_sim.Dismiss(NewestOnScreen(), 2);
-            Record("host woke on toast 2's event", WaitForSingleObject(timedOut.Get(), kWaitMs) == WAIT_OBJECT_0);
+            Record("host woke on toast 2's event", WaitForSingleObject(timedOut.get(), kWaitMs) == WAIT_OBJECT_0);
         }
 
         std::printf("== toast 3: dismissed by the host\n");
         Handle hidden;
         if (Record("ShowToastFromTemplate(-3, threat-blocked.template)",
-                   toast->ShowToastFromTemplate(-3, JoinPath(templates, L"threat-blocked.template"), hidden.Put())))
+                   toast->ShowToastFromTemplate(-3, JoinPath(templates, L"threat-blocked.template"), hidden.put())))
         {
             Record("DismissToast(-3)", toast->DismissToast(-3));
-            Record("host woke on toast -3's event", WaitForSingleObject(hidden.Get(), kWaitMs) == WAIT_OBJECT_0);
+            Record("host woke on toast -3's event", WaitForSingleObject(hidden.get(), kWaitMs) == WAIT_OBJECT_0);
         }
 
         std::printf("== toast 4: from XML, clicked with its own arguments\n");
         Handle fromXml;
         const wchar_t* xml = L"<toast launch=\"demo\"><visual><binding template=\"ToastGeneric\"><text>Pathwarden"
                              L"</text><text>Quarantine reviewed</text></binding></visual></toast>";
-        if (Record("ShowToastFromXml(4, ...)", toast->ShowToastFromXml(4, xml, fromXml.Put())))
+        if (Record("ShowToastFromXml(4, ...)", toast->ShowToastFromXml(4, xml, fromXml.put())))
         {
             m_sim.Activate(NewestOnScreen(), L"open \"C:\\Quarantine\\r\u00e9sum\u00e9.pdf\"");
-            Record("host woke on toast 4's event", WaitForSingleObject(fromXml.Get(), kWaitMs) == WAIT_OBJECT_0);
+            Record("host woke on toast 4's event", WaitForSingleObject(fromXml.get(), kWaitMs) == WAIT_OBJECT_0);
         }
 
         std::printf("== refused templates\n");
@@ -251,8 +251,8 @@ public:
         WriteWholeFile(unsignedPath, "<toast><visual><binding template=\"ToastGeneric\"><text>Not signed</text>"
                                      "</binding></visual></toast>\n");
         Handle unused;
-        Record("tampered template refused", !toast->ShowToastFromTemplate(5, tamperedPath, unused.Put()));
-        Record("unsigned XML file refused", !toast->ShowToastFromTemplate(6, unsignedPath, unused.Put()));
+        Record("tampered template refused", !toast->ShowToastFromTemplate(5, tamperedPath, unused.put()));
+        Record("unsigned XML file refused", !toast->ShowToastFromTemplate(6, unsignedPath, unused.put()));
 
         m_sim.WaitIdle(kWaitMs);
         Record("Release removes the shortcut",

@@ -178,14 +178,12 @@ bool ParsePublicKey(const std::wstring& hex, uint8_t* key)
 // parser behind the platform's XML document that the library loads toasts into.
 constexpr CLSID kClsidDomDocument60 = {0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
 
-struct Bstr
+void FreeBstr(BSTR value)
 {
-    BSTR value = nullptr;
-    Bstr() = default;
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(value); }
-};
+    SysFreeString(value);
+}
+
+using Bstr = Groundwork::UniqueNull<BSTR, FreeBstr>;
 
 // COM for the calling thread while a document is parsed.
 struct ComScope
@@ -223,8 +221,8 @@ std::wstring ToastXmlProblem(const std::vector<uint8_t>& xml)
     if (length <= 0)
         return L"is not UTF-8 text";
     Bstr text;
-    text.value = SysAllocStringLen(nullptr, static_cast<UINT>(length));
-    if (!text.value || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, size, text.value, length) != length)
+    text.reset(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (!text || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, size, text.get(), length) != length)
         return L"cannot be converted to UTF-16";
 
     ComScope com;
@@ -235,7 +233,7 @@ std::wstring ToastXmlProblem(const std::vector<uint8_t>& xml)
         return L"cannot be checked: MSXML 6 is not available (" + StatusText(hr) + L")";
     dom->put_async(VARIANT_FALSE);
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    if (dom->loadXML(text.value, &loaded) != S_OK || loaded != VARIANT_TRUE)
+    if (dom->loadXML(text.get(), &loaded) != S_OK || loaded != VARIANT_TRUE)
     {
         ComPtr<IXMLDOMParseError> error;
         Bstr reason;
@@ -243,19 +241,19 @@ std::wstring ToastXmlProblem(const std::vector<uint8_t>& xml)
         long column = 0;
         if (SUCCEEDED(dom->get_parseError(&error)) && error)
         {
-            error->get_reason(&reason.value);
+            error->get_reason(reason.put());
             error->get_line(&line);
             error->get_linepos(&column);
         }
         return L"is not well-formed XML (line " + std::to_wstring(line) + L", column " + std::to_wstring(column) +
-               L"): " + Trimmed(reason.value);
+               L"): " + Trimmed(reason.get());
     }
     ComPtr<IXMLDOMElement> root;
     Bstr name;
-    if (dom->get_documentElement(&root) != S_OK || !root || FAILED(root->get_tagName(&name.value)))
+    if (dom->get_documentElement(&root) != S_OK || !root || FAILED(root->get_tagName(name.put())))
         return L"has no root element";
-    if (Trimmed(name.value) != L"toast")
-        return L"has the root element <" + Trimmed(name.value) + L">, not <toast>";
+    if (Trimmed(name.get()) != L"toast")
+        return L"has the root element <" + Trimmed(name.get()) + L">, not <toast>";
     return L"";
 }
 
@@ -312,18 +310,17 @@ Options ParseOptions(const std::vector<std::wstring>& args, const std::vector<st
 bool WritePrivateKeyFile(const std::wstring& path, const uint8_t* bytes, DWORD size, std::wstring& error)
 {
     const std::wstring user = Groundwork::CurrentUserSidString();
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     if (user.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                            (L"D:P(A;;FA;;;" + user + L")").c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+                            (L"D:P(A;;FA;;;" + user + L")").c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
     {
         error = L"cannot build an owner-only descriptor: " + ErrorText(GetLastError());
         return false;
     }
-    const std::unique_ptr<void, decltype(&LocalFree)> descriptorOwner(descriptor, &LocalFree);
-    SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
     Groundwork::ScopedHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
+    if (!file.valid())
     {
         const DWORD code = GetLastError();
         error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
@@ -332,10 +329,10 @@ bool WritePrivateKeyFile(const std::wstring& path, const uint8_t* bytes, DWORD s
         return false;
     }
     DWORD written = 0;
-    if (!WriteFile(file.Get(), bytes, size, &written, nullptr) || written != size)
+    if (!WriteFile(file.get(), bytes, size, &written, nullptr) || written != size)
     {
         error = L"cannot write " + path + L": " + ErrorText(GetLastError());
-        file.Reset();
+        file.reset();
         DeleteFileW(path.c_str());
         return false;
     }
@@ -345,19 +342,19 @@ bool WritePrivateKeyFile(const std::wstring& path, const uint8_t* bytes, DWORD s
 int Keygen(const Options& options)
 {
     CngAlgorithm provider;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(provider.Receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+    NTSTATUS status = BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
     if (!BCRYPT_SUCCESS(status))
         return Fail(L"cannot open the ECDSA P-256 provider: " + StatusText(status));
     CngKey key;
-    status = BCryptGenerateKeyPair(provider.Get(), key.Receive(), 256, 0);
+    status = BCryptGenerateKeyPair(provider.get(), key.put(), 256, 0);
     if (BCRYPT_SUCCESS(status))
-        status = BCryptFinalizeKeyPair(key.Get(), 0);
+        status = BCryptFinalizeKeyPair(key.get(), 0);
     if (!BCRYPT_SUCCESS(status))
         return Fail(L"cannot generate a key pair: " + StatusText(status));
 
     uint8_t blob[kPrivateBlobLength] = {};
     ULONG size = 0;
-    status = BCryptExportKey(key.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof(blob), &size, 0);
+    status = BCryptExportKey(key.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof(blob), &size, 0);
     if (!BCRYPT_SUCCESS(status) || size != kPrivateBlobLength)
         return Fail(L"cannot export the private key: " + StatusText(status));
 
@@ -391,7 +388,7 @@ bool LoadPrivateKey(const std::wstring& path, BCRYPT_ALG_HANDLE provider, CngKey
         error = L"key file " + path + L" is not a P-256 private key (ECCPRIVATEBLOB)";
         return false;
     }
-    const NTSTATUS status = BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPRIVATE_BLOB, key.Receive(),
+    const NTSTATUS status = BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPRIVATE_BLOB, key.put(),
                                                 blob.data(), static_cast<ULONG>(blob.size()), 0);
     std::memcpy(publicKey, blob.data() + sizeof(header), kTemplateSigningKeyLength);
     SecureZeroMemory(blob.data(), blob.size());
@@ -408,13 +405,13 @@ int Sign(const Options& options)
     const std::wstring& xmlPath = options.values.at(L"--in");
     const std::wstring& outPath = options.values.at(L"--out");
     CngAlgorithm ecdsa;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(ecdsa.Receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+    NTSTATUS status = BCryptOpenAlgorithmProvider(ecdsa.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
     if (!BCRYPT_SUCCESS(status))
         return Fail(L"cannot open the ECDSA P-256 provider: " + StatusText(status));
     CngKey key;
     uint8_t publicKey[kTemplateSigningKeyLength];
     std::wstring error;
-    if (!LoadPrivateKey(options.values.at(L"--key"), ecdsa.Get(), key, publicKey, error))
+    if (!LoadPrivateKey(options.values.at(L"--key"), ecdsa.get(), key, publicKey, error))
         return Fail(error);
 
     std::vector<uint8_t> xml;
@@ -430,19 +427,19 @@ int Sign(const Options& options)
     CngAlgorithm sha;
     CngHash hash;
     uint8_t digest[32];
-    status = BCryptOpenAlgorithmProvider(sha.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    status = BCryptOpenAlgorithmProvider(sha.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     if (BCRYPT_SUCCESS(status))
-        status = BCryptCreateHash(sha.Get(), hash.Receive(), nullptr, 0, nullptr, 0, 0);
+        status = BCryptCreateHash(sha.get(), hash.put(), nullptr, 0, nullptr, 0, 0);
     if (BCRYPT_SUCCESS(status) && !xml.empty())
-        status = BCryptHashData(hash.Get(), xml.data(), static_cast<ULONG>(xml.size()), 0);
+        status = BCryptHashData(hash.get(), xml.data(), static_cast<ULONG>(xml.size()), 0);
     if (BCRYPT_SUCCESS(status))
-        status = BCryptFinishHash(hash.Get(), digest, sizeof(digest), 0);
+        status = BCryptFinishHash(hash.get(), digest, sizeof(digest), 0);
     if (!BCRYPT_SUCCESS(status))
         return Fail(L"cannot hash " + xmlPath + L": " + StatusText(status));
 
     uint8_t signature[kSignatureLength];
     ULONG signatureSize = 0;
-    status = BCryptSignHash(key.Get(), nullptr, digest, sizeof(digest), signature, sizeof(signature),
+    status = BCryptSignHash(key.get(), nullptr, digest, sizeof(digest), signature, sizeof(signature),
                             &signatureSize, 0);
     if (!BCRYPT_SUCCESS(status) || signatureSize != kSignatureLength)
         return Fail(L"cannot sign: " + StatusText(status));
@@ -494,7 +491,7 @@ int Verify(const Options& options)
 int main(int, char**)
 {
     int argc = 0;
-    std::unique_ptr<LPWSTR, decltype(&LocalFree)> argv(CommandLineToArgvW(GetCommandLineW(), &argc), &LocalFree);
+    const Groundwork::LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv)
         return Fail(L"cannot read the command line");
     std::vector<std::wstring> args(argv.get() + 1, argv.get() + argc);

@@ -52,7 +52,7 @@ ZnStatus CZnCryptoHMACWin::Initialize(const uint8_t* key)
     std::memcpy(m_key.get(), key, kKeyLength);
 
     CngAlgorithm provider;
-    const NTSTATUS status = BCryptOpenAlgorithmProvider(provider.Receive(), m_traits->GetAlgorithmName(),
+    const NTSTATUS status = BCryptOpenAlgorithmProvider(provider.put(), m_traits->GetAlgorithmName(),
                                                         nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG);
     const ZnStatus code = ToStatus(status);
     if (code != ZN_STATUS_SUCCESS)
@@ -61,12 +61,12 @@ ZnStatus CZnCryptoHMACWin::Initialize(const uint8_t* key)
                L"Error trying to BCryptOpenAlgorithmProvider: ", StatusName(code));
         // A hash object keyed with an earlier key must not outlive a failed
         // re-initialisation.
-        m_hash.Reset();
+        m_hash.reset();
         m_dataAdded = false;
         return code;
     }
     // A hash object of an earlier provider goes before that provider does.
-    m_hash.Reset();
+    m_hash.reset();
     m_dataAdded = false;
     m_provider = std::move(provider);
     return CreateHashHandle(m_key.get(), kKeyLength);
@@ -102,7 +102,7 @@ ZnStatus CZnCryptoHMACWin::AddToHash(const uint8_t* data, uint32_t length)
         return ZN_STATUS_INVALID_PARAMETER;
     if (length > 0)
     {
-        const NTSTATUS status = BCryptHashData(m_hash.Get(), const_cast<PUCHAR>(data), length, 0);
+        const NTSTATUS status = BCryptHashData(m_hash.get(), const_cast<PUCHAR>(data), length, 0);
         const ZnStatus code = ToStatus(status);
         if (code != ZN_STATUS_SUCCESS)
         {
@@ -129,7 +129,7 @@ ZnStatus CZnCryptoHMACWin::GetFinalHash(uint8_t* out)
     ZnStatus code = GetHashLength(hashLength);
     if (code == ZN_STATUS_SUCCESS)
     {
-        const NTSTATUS status = BCryptFinishHash(m_hash.Get(), out, hashLength, 0);
+        const NTSTATUS status = BCryptFinishHash(m_hash.get(), out, hashLength, 0);
         code = ToStatus(status);
         if (code != ZN_STATUS_SUCCESS)
         {
@@ -145,7 +145,7 @@ ZnStatus CZnCryptoHMACWin::GetFinalHash(uint8_t* out)
 
 bool CZnCryptoHMACWin::Reset()
 {
-    m_hash.Reset();
+    m_hash.reset();
     m_dataAdded = false;
     if (!m_key)
         return false;

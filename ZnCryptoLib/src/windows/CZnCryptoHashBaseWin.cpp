@@ -12,7 +12,7 @@ ZnStatus CZnCryptoHashBaseWin::GetBlockLength(uint32_t& length) const
     DWORD value = 0;
     ULONG written = 0;
     const NTSTATUS status =
-        BCryptGetProperty(m_provider.Get(), BCRYPT_HASH_BLOCK_LENGTH, reinterpret_cast<PUCHAR>(&value),
+        BCryptGetProperty(m_provider.get(), BCRYPT_HASH_BLOCK_LENGTH, reinterpret_cast<PUCHAR>(&value),
                           sizeof(value), &written, 0);
     if (!BCRYPT_SUCCESS(status))
         return ToStatus(status);
@@ -25,7 +25,7 @@ ZnStatus CZnCryptoHashBaseWin::CreateHashHandle(const uint8_t* key, uint32_t key
     if (!m_provider)
         return ZN_STATUS_INVALID_STATE;
     CngHash hash;
-    const NTSTATUS status = BCryptCreateHash(m_provider.Get(), hash.Receive(), nullptr, 0,
+    const NTSTATUS status = BCryptCreateHash(m_provider.get(), hash.put(), nullptr, 0,
                                              const_cast<PUCHAR>(key), keyLength, 0);
     const ZnStatus code = ToStatus(status);
     if (code != ZN_STATUS_SUCCESS)

@@ -9,7 +9,7 @@ ZnStatus CZnCryptoRandomWin::Initialize()
 {
     CngAlgorithm provider;
     const ZnStatus code =
-        ToStatus(BCryptOpenAlgorithmProvider(provider.Receive(), BCRYPT_RNG_ALGORITHM, nullptr, 0));
+        ToStatus(BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_RNG_ALGORITHM, nullptr, 0));
     if (code != ZN_STATUS_SUCCESS)
     {
         ZN_LOG("ZnCryptoLib::CZnCryptoRandomWin::Initialize", StatusName(code),
@@ -32,7 +32,7 @@ ZnStatus CZnCryptoRandomWin::GetRandomBytes(uint8_t* buffer, uint32_t count)
         return ZN_STATUS_INVALID_PARAMETER;
     if (count == 0)
         return ZN_STATUS_SUCCESS;
-    const ZnStatus code = ToStatus(BCryptGenRandom(m_provider.Get(), buffer, count, 0));
+    const ZnStatus code = ToStatus(BCryptGenRandom(m_provider.get(), buffer, count, 0));
     if (code != ZN_STATUS_SUCCESS)
     {
         ZN_LOG("ZnCryptoLib::CZnCryptoRandomWin::GetRandomBytes", StatusName(code),

@@ -2,7 +2,7 @@
 
 #include <new>
 #include <string>
-#include "platform/Lock.h"
+#include "base/Lock.h"
 
 namespace ZnCryptoLib {
 

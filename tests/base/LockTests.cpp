@@ -1,4 +1,4 @@
-#include "platform/Lock.h"
+#include "base/Lock.h"
 
 #include <gtest/gtest.h>
 
