@@ -60,8 +60,10 @@ int wmain(int argc, wchar_t** argv)
     if (ended)
         CloseHandle(ended);
 
-    // Release every object before unloading: the last Release ends the
-    // library's connections and threads, which cannot end during unload.
+    // Release every object before unloading, as with any COM-style object.
+    // FreeLibrary is harmless at any time: once an object was created the
+    // library stays in the process until it exits (toasts on screen may
+    // still call into it), so loading it again later costs nothing.
     if (!toast->Release())
         status = Fail("Release");
     if (!FreeLibrary(dll))

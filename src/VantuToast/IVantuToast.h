@@ -13,6 +13,17 @@
 //
 // Ownership: the host owns the object (end it with Release, slot 2) and every
 // toast event handle it receives (close it with CloseHandle).
+//
+// Lifetime: once the first object is created the library stays in the
+// process until the process ends, whatever the host does: toasts it showed
+// may still end, and report, after the host released every object and
+// called FreeLibrary. FreeLibrary is harmless at any time and any number of
+// times; loading the library again finds it in place and costs nothing.
+//
+// Threads: any thread may call any slot. An object initialises the Windows
+// Runtime (multithreaded apartment) on the thread that creates it and
+// balances that only on the same thread; destroyed on another thread, it
+// leaves that thread's apartment alone.
 #pragma once
 
 #include <windows.h>
@@ -22,7 +33,8 @@
 class IVantuToast
 {
 public:
-    // Slot 0. Balances the object's own Windows Runtime initialisation.
+    // Slot 0. Balances the object's own Windows Runtime initialisation when
+    // called on the creating thread.
     virtual ~IVantuToast() = default;
 
     // Slot 1. Counts the object; the first call in the process registers the

@@ -1,29 +1,16 @@
-// Keeps the library loaded while anything that can run its code lives: toast
-// objects, the handlers the notification platform holds for toasts, and the
-// service clients with their connection threads. A host may unload the
-// library at any time; the platform may raise a toast's events after that.
+// Keeps the library in the process, once it has been used, until the process
+// ends. The notification platform holds handlers of ours for toasts on screen
+// and calls them on its own threads, and the service connections run threads
+// of ours; a host may unload the library at any time. A reference that our
+// own code gives up always leaves some of that code to run after it (the rest
+// of a destructor, the return), and no quiet period proves that the thread
+// running it got there before the image was unmapped. A pinned image is never
+// unmapped, so FreeLibrary is harmless at any time, any number of times.
 #pragma once
 
 namespace ModuleLifetime {
 
-// One more user. The first takes a reference on the library's own module.
-void Hold();
-
-// One user fewer. After the last, a thread of the library's own closes the
-// service clients (joining their threads, never under the loader lock) and
-// gives the module reference up with FreeLibraryAndExitThread.
-void Drop();
+// Pins the library's module on the first call; later calls cost one load.
+void Pin();
 
 }  // namespace ModuleLifetime
-
-// A user for the lifetime of a scope or an object.
-class ModuleHold
-{
-public:
-    ModuleHold() { ModuleLifetime::Hold(); }
-    ~ModuleHold() { ModuleLifetime::Drop(); }
-    ModuleHold(const ModuleHold&) = delete;
-    ModuleHold& operator=(const ModuleHold&) = delete;
-    ModuleHold(ModuleHold&&) = delete;
-    ModuleHold& operator=(ModuleHold&&) = delete;
-};

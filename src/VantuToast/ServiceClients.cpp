@@ -1,37 +1,15 @@
 #include "VantuToast/ServiceClients.h"
 
-#include <memory>
-
-#include "base/Lock.h"
 #include "includes/SettingClient.h"
-#include "includes/ui_host_module_ipc_client.h"
 #include "logging/ProcessExit.h"
 
-namespace {
-
-Groundwork::Mutex g_settingsLock;
-ExitSafe<std::unique_ptr<SettingClient>> g_settings GUARDED_BY(g_settingsLock);  // created on first use
-
-}  // namespace
-
-void ReadShortcutTarget(std::string& target) EXCLUDES(g_settingsLock)
+void ReadShortcutTarget(std::string& target)
 {
-    Groundwork::MutexLock guard(g_settingsLock);
-    std::unique_ptr<SettingClient>& settings = g_settings.Get();
-    if (!settings)
-        settings = std::make_unique<SettingClient>();
+    // Made once; its connection starts without waiting, so the one-time
+    // construction holds nobody up. Each read waits for readiness itself.
+    // Kept while the library is loaded; not destroyed at process exit,
+    // where its connection's threads are gone.
+    static ExitSafe<SettingClient> settings;
     // The result is not examined: on any failure the default stays.
-    settings->GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), target);
-}
-
-// Joins connection threads: the clients are destroyed outside the lock.
-void CloseServiceClients() EXCLUDES(g_settingsLock)
-{
-    std::unique_ptr<SettingClient> settings;
-    {
-        Groundwork::MutexLock guard(g_settingsLock);
-        settings = std::move(g_settings.Get());
-    }
-    settings.reset();
-    UIClient::Instance().CloseConnections();
+    settings.Get().GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), target);
 }

@@ -1,16 +1,10 @@
-// The toast component's process-wide clients of the product services: the
-// settings client (shortcut target) and the UI host client (result records).
+// The toast component's process-wide client of the settings-manager service
+// (the shortcut target). The UI host client is UIClient::Instance().
 #pragma once
 
 #include <string>
 
 // Replaces `target` (holding the default) with the "HowItWorksUrl" setting
-// when the settings-manager service delivers it.
+// when the settings-manager service delivers it. Reads on several threads
+// run at once, over one connection.
 void ReadShortcutTarget(std::string& target);
-
-// Ends both clients' connections and joins their threads, on the caller's
-// thread. The library does this on a thread of its own once nothing uses it
-// any more (ModuleLifetime), so that nothing is left to join when it is
-// unloaded: threads cannot be joined under the loader lock. A later use
-// connects again.
-void CloseServiceClients();

@@ -129,9 +129,6 @@ public:
 private:
     ~ToastHandler() = default;
 
-    // The platform holds handlers of toasts on screen after the host
-    // unloaded the library; while one lives, the library stays.
-    ModuleHold m_hold;
     std::atomic<ULONG> m_references{1};
     Body m_body;
     const wchar_t* m_handlerName;
@@ -243,6 +240,9 @@ std::string ToastErrorText(HRESULT errorCode)
 bool AttachToastHandlers(IToastNotification* toast, int toastId,
                          const std::wstring& eventName)
 {
+    // The platform holds these handlers, and calls them, after the host
+    // unloaded the library; it stays for good once they exist.
+    ModuleLifetime::Pin();
     EventRegistrationToken token{};
 
     auto onActivate = Adopt(new ActivatedHandler(&ActivatedOutcome, L"OnActivate", "Failed to send toast activated event",

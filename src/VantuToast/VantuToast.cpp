@@ -25,6 +25,7 @@
 #include "platform/JoinPath.h"
 #include "platform/ProductRegistry.h"
 #include "platform/ScopedHandle.h"
+#include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/PWHString.h"
 #include "VantuToast/ServiceClients.h"
 #include "VantuToast/SignatureUtils.h"
@@ -83,15 +84,28 @@ void StopTracking(int toastId)
 
 extern "C" IVantuToast* CreateVantuToastObject()
 {
+    // The host may unload the library while this object, or a toast it
+    // shows, lives on.
+    ModuleLifetime::Pin();
     return new (std::nothrow) CVantuToast();
 }
 
-CVantuToast::CVantuToast() : m_roInitializeResult(RoInitialize(RO_INIT_MULTITHREADED)) {}
+CVantuToast::CVantuToast()
+    : m_roInitializeResult(RoInitialize(RO_INIT_MULTITHREADED)),
+      m_creatingThreadId(GetCurrentThreadId()),
+      m_creatingThread(OpenThread(SYNCHRONIZE, FALSE, m_creatingThreadId))
+{
+}
 
 CVantuToast::~CVantuToast()
 {
-    if (SUCCEEDED(m_roInitializeResult))
+    if (FAILED(m_roInitializeResult))
+        return;
+    if (m_creatingThread.valid() && GetCurrentThreadId() == m_creatingThreadId)
         RoUninitialize();
+    else
+        VT_LOG(WRN) << "Toast object destroyed on thread " << GetCurrentThreadId() << ", not on its creating thread "
+                    << m_creatingThreadId << ": RoUninitialize skipped";
 }
 
 bool CVantuToast::Initialize()
@@ -105,9 +119,6 @@ bool CVantuToast::Initialize()
 
 bool CVantuToast::Release()
 {
-    // This code runs on after the object is gone: the library stays loaded
-    // until it returns.
-    const ModuleHold running;
     Groundwork::MutexLock guard(ToastState::InitializationMutex);
     const int32_t counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
@@ -121,7 +132,7 @@ bool CVantuToast::Release()
     }
 
     // The service clients stay: toasts still on screen report their results
-    // after this. They close when nothing uses the library any more.
+    // after this, and the connections serve the next objects.
     ToastState::ToastInitialized = false;
     std::wstring shortcutPath;
     if (!GetShortcutPath(shortcutPath))

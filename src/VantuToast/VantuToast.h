@@ -12,8 +12,8 @@
 
 #include "base/Lock.h"
 #include "VantuToast/IVantuToast.h"
-#include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/WinRtToastAbi.h"
+#include "platform/ScopedHandle.h"
 
 // Application identity of every toast, and of the Start-menu shortcut.
 constexpr wchar_t kToastAppId[] = L"Zelnor.Pathwarden.DesktopToasts";
@@ -50,6 +50,9 @@ public:
     CVantuToast();
     CVantuToast(const CVantuToast&) = delete;
     CVantuToast& operator=(const CVantuToast&) = delete;
+    // Balances the initialisation on the creating thread only: on another
+    // thread RoUninitialize would end that thread's own apartment (a host's
+    // single-threaded one, say). There it is skipped with a warning.
     ~CVantuToast() override;
 
     bool Initialize() override EXCLUDES(ToastState::InitializationMutex);
@@ -74,7 +77,10 @@ private:
         EXCLUDES(ToastState::TrackedToastsMutex);
 
     HRESULT m_roInitializeResult;
-    ModuleHold m_hold;  // the host calls this object's code
+    // The creating thread. Its open handle keeps the identifier from being
+    // given to another thread while the object lives.
+    DWORD m_creatingThreadId;
+    Groundwork::ScopedHandle m_creatingThread;
 };
 
 // Start-menu shortcut of the application identity.

@@ -10,7 +10,9 @@ constexpr wchar_t kLogModule[] = L"JsonIpcClient";
 
 JsonIpcClient::JsonIpcClient(const std::wstring& serviceName)
 {
-    if (!m_connection.Initialize(serviceName))
+    // Each request waits for readiness itself; construction does not, so a
+    // one-time construction keeps nobody waiting behind it.
+    if (!m_connection.Begin(serviceName))
         VT_LOG(ERR) << "failed to initialize the pipe client";
 }
 

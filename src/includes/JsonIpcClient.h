@@ -11,8 +11,8 @@
 class JsonIpcClient
 {
 public:
-    // Starts the connection to `serviceName` ("SettingManager"); a failed
-    // start is logged and requests then fail until the connection is ready.
+    // Starts connecting to `serviceName` ("SettingManager") without waiting
+    // for it; a failed start is logged and requests then fail.
     explicit JsonIpcClient(const std::wstring& serviceName);
     ~JsonIpcClient() = default;
     JsonIpcClient(const JsonIpcClient&) = delete;

@@ -39,14 +39,14 @@ bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
             return false;
         }
 
-        Connection connection;
+        ipc::ClientPipeCommunications* connection = nullptr;
         {
             Groundwork::MutexLock guard(m_lock);
             auto entry = m_connections.find(sessionId);
             if (entry == m_connections.end() && InitializePipe(sessionId))
                 entry = m_connections.find(sessionId);
             if (entry != m_connections.end())
-                connection = entry->second;
+                connection = entry->second.get();
         }
         if (!connection)
         {
@@ -78,7 +78,7 @@ bool ui_host_module_ipc_client::InitializePipe(uint32_t sessionId)
             return false;
         }
         const std::wstring name = ServiceName(sessionId);
-        if (!connection->Initialize(name))
+        if (!connection->Begin(name))
         {
             VT_LOG(ERR) << "Failed to initialize the pipe client: " << name;
             return false;
@@ -91,16 +91,6 @@ bool ui_host_module_ipc_client::InitializePipe(uint32_t sessionId)
         VT_LOG(ERR) << "Exception when initializing pipe: " << e.what();
         return false;
     }
-}
-
-void ui_host_module_ipc_client::CloseConnections()
-{
-    std::map<uint32_t, Connection> closing;
-    {
-        Groundwork::MutexLock guard(m_lock);
-        closing.swap(m_connections);
-    }
-    // Destroyed here, outside the lock: each joins its threads.
 }
 
 size_t ui_host_module_ipc_client::ConnectionCount()

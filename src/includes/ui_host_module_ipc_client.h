@@ -21,14 +21,11 @@ public:
     ui_host_module_ipc_client& operator=(const ui_host_module_ipc_client&) = delete;
 
     // Sends `request` one-way to the active session's UI host; true when the
-    // frame was written. Never throws.
-    // The message is sent outside the lock.
+    // frame was written. Never throws. The lock covers only finding or
+    // creating the session's connection; the wait for its readiness and
+    // the send run outside it, so concurrent senders never queue behind
+    // one connection attempt.
     bool PostRequest(const JsonDocument& request) EXCLUDES(m_lock);
-
-    // Ends every connection and joins its threads; the next request
-    // connects again. The library calls this before it can be unloaded,
-    // because connection threads cannot be joined under the loader lock.
-    void CloseConnections() EXCLUDES(m_lock);
 
     // Service name of a session's UI host: the prefix and the session ID.
     std::wstring ServiceName(uint32_t sessionId) const;
@@ -36,14 +33,15 @@ public:
     size_t ConnectionCount() EXCLUDES(m_lock);
 
 protected:
-    // Creates, starts and stores the connection of one session.
+    // Creates, starts and stores the connection of one session, without
+    // waiting for it to become ready.
     bool InitializePipe(uint32_t sessionId) REQUIRES(m_lock);
 
 private:
-    using Connection = std::shared_ptr<ipc::ClientPipeCommunications>;
+    // Entries are only added while the client lives, so a connection found
+    // under the lock stays valid after it is released.
+    using Connection = std::unique_ptr<ipc::ClientPipeCommunications>;
 
-    // Connections are shared with the senders using them, so closing them
-    // never pulls one from under a send in progress.
     Groundwork::Mutex m_lock;
     std::map<uint32_t, Connection> m_connections GUARDED_BY(m_lock);
     std::wstring m_prefix;

@@ -66,7 +66,31 @@ ClientPipeCommunications::~ClientPipeCommunications()
         }
         Sleep(1);
     }
+    DrainWrites();
     Stop();
+}
+
+void ClientPipeCommunications::DrainWrites()
+{
+    // The connection thread completes the writes meanwhile; a broken pipe
+    // ends the wait at once.
+    const ULONGLONG deadline = GetTickCount64() + kDrainWaitMs;
+    while (QueuedBytes() != 0 && HasValidHandle() && GetTickCount64() < deadline)
+        Sleep(1);
+    const std::vector<uint8_t> dropped = QueuedData();
+    size_t offset = 0;
+    while (offset < dropped.size())
+    {
+        const uint8_t* frame = nullptr;
+        uint32_t size = 0;
+        size_t consumed = 0;
+        if (!FindFrame(dropped.data() + offset, dropped.size() - offset, &frame, &size, &consumed) ||
+            frame == nullptr || consumed == 0)
+            break;
+        offset += consumed;
+        VT_LOG(ERR) << "###:" << m_name << ":Dropping a frame of " << size << " bytes (protocol "
+                    << ReadU16(frame + kProtocolOffset) << ") not written at close";
+    }
 }
 
 int64_t ClientPipeCommunications::CurrentTime() const
@@ -98,6 +122,14 @@ std::vector<uint32_t> ClientPipeCommunications::PendingRequestIds()
 
 bool ClientPipeCommunications::Initialize(const std::wstring& name)
 {
+    if (!Begin(name))
+        return false;
+    WaitReady();
+    return true;
+}
+
+bool ClientPipeCommunications::Begin(const std::wstring& name)
+{
     VT_LOG(DBG) << "###:" << name << ":Before initialize";
     m_name = name;
     if (!CreateEventHandle(m_readyEvent, true))
@@ -113,10 +145,7 @@ bool ClientPipeCommunications::Initialize(const std::wstring& name)
         IPC_TRAIL(L"clnt_kg_thrd", GetLastError());
         return false;
     }
-    if (!Start())
-        return false;
-    WaitReady();
-    return true;
+    return Start();
 }
 
 bool ClientPipeCommunications::WaitForReady(DWORD timeoutMs) const

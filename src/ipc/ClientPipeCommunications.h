@@ -43,6 +43,9 @@ public:
     static constexpr uint32_t kStatsRefreshInterval = 10;
     // Longest wait of the destructor for callers still inside a request.
     static constexpr DWORD kTeardownWaitMs = 5000;
+    // Longest wait of the destructor for frames already handed to the pipe
+    // (a one-way message was reported as sent when it was queued).
+    static constexpr DWORD kDrainWaitMs = 3000;
 
     // Handler of an event notification: name, value, data block.
     using EventHandler =
@@ -52,8 +55,12 @@ public:
     ~ClientPipeCommunications() override;
 
     // `name` is the registry value naming the service's pipe and labels
-    // every log record of this object.
+    // every log record of this object. Begin, then wait for readiness.
     bool Initialize(const std::wstring& name);
+    // Starts the connection thread and returns without waiting: every send
+    // waits for readiness itself. For owners that create a connection under
+    // a lock of their own, so that nobody waits behind the creation.
+    bool Begin(const std::wstring& name);
 
     // Sends a protocol-1 request and waits up to kReplyWaitMs for its reply.
     // Returns the reply data (owned by the caller) or nothing. The request
@@ -113,6 +120,9 @@ private:
     void SetSpinCount(uint32_t count);
 
     bool WaitReady();
+    // Lets the queued frames go out, for kDrainWaitMs at most, and logs each
+    // one that did not.
+    void DrainWrites();
     void SendAccounting() EXCLUDES(m_stats.Lock());
     void RecordClientFailure(const wchar_t* tag) EXCLUDES(m_stats.Lock());
     void CountDirect(const wchar_t* key) EXCLUDES(m_stats.Lock());

@@ -40,7 +40,16 @@ ipc_stats_collector::~ipc_stats_collector()
         Groundwork::MutexLock lock(m_lock);
         RefreshConfig();
         if (m_enabled)
-            Flush(INFINITE);
+        {
+            // Any user of the machine can hold the global mutex, for ever.
+            Flush(kTeardownMutexWaitMs);
+            uint64_t dropped = 0;
+            for (const auto& counter : m_counters)
+                dropped += counter.second;
+            if (dropped != 0)
+                VT_LOG(ERR) << "Dropping " << dropped << " IPC statistics counts not written within "
+                            << kTeardownMutexWaitMs << " ms";
+        }
     }
     m_mutex.reset();
 }

@@ -25,6 +25,9 @@ public:
     static constexpr wchar_t kSecurityDescriptor[] =
         L"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GA;;;AU)(A;OICI;GA;;;BA)";
     static constexpr REGSAM kStatsKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F
+    // Longest wait of the destructor for the global mutex; the counts it
+    // could not write are dropped then, with a log line.
+    static constexpr DWORD kTeardownMutexWaitMs = 3000;
 
     // Registry path of the statistics key under HKEY_LOCAL_MACHINE.
     static std::wstring StatsKeyPath();

@@ -23,44 +23,6 @@ using namespace testsupport;
 
 namespace {
 
-// Wine's RoActivateInstance and RoGetActivationFactory leave the class's
-// registry key open on every call (fixed in later Wine releases), so keys
-// under this path are counted apart: they are not the library's.
-constexpr wchar_t kClassKeyPrefix[] = L"\\REGISTRY\\Machine\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\";
-
-struct Usage
-{
-    DWORD handles = 0;        // open handles, the platform's class keys left out
-    DWORD classKeys = 0;      // the platform's class keys
-    SIZE_T privateBytes = 0;  // committed private memory
-};
-
-// Every handle value is asked about (Wine's GetProcessHandleCount gives 0),
-// and the address space is walked (Wine leaves PrivateUsage at 0).
-Usage Measure()
-{
-    Usage usage;
-    for (uintptr_t value = 4; value < 0x40000; value += 4)
-    {
-        const HANDLE handle = reinterpret_cast<HANDLE>(value);
-        DWORD flags = 0;
-        if (!GetHandleInformation(handle, &flags))
-            continue;
-        const bool classKey = KernelObjectText(handle, 2) == L"Key" &&
-                              KernelObjectText(handle, 1).rfind(kClassKeyPrefix, 0) == 0;
-        ++(classKey ? usage.classKeys : usage.handles);
-    }
-    MEMORY_BASIC_INFORMATION region{};
-    for (const char* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region) &&
-                                        region.RegionSize != 0;
-         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
-    {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            usage.privateBytes += region.RegionSize;
-    }
-    return usage;
-}
-
 int SoakCount()
 {
     wchar_t text[32] = L"";
@@ -198,13 +160,13 @@ void Soak::Run()
     ASSERT_EQ(0, warmUp.toastFailures);
     ASSERT_FALSE(warmUp.restartFailed.load());
     Rest(client);
-    const Usage start = Measure();
+    const ProcessUsage start = MeasureProcess();
     const size_t recordsBefore = Records();
 
     RoundResult run;
     Round(toast, client, 0, count, 6, run);
     Rest(client);
-    const Usage end = Measure();
+    const ProcessUsage end = MeasureProcess();
     const size_t records = Records() - recordsBefore;
 
     std::printf("soak: %d toasts (%d failed), %d requests (%d answered, %d failed, %d wrong), %d service restarts\n",

@@ -1,7 +1,7 @@
-// Replaces, for the calls this program makes, one function that it imports
-// from a system DLL, by patching the program's import address table; the
-// original is restored when the hook is destroyed. Lets a test see which
-// system calls the code makes.
+// Replaces, for the calls this program (or another module loaded in it) makes,
+// one function that it imports from a system DLL, by patching the module's
+// import address table; the original is restored when the hook is destroyed.
+// Lets a test see which system calls the code makes, or delay them.
 #pragma once
 
 #include <windows.h>
@@ -13,9 +13,9 @@ namespace testsupport {
 class ImportHook
 {
 public:
-    ImportHook(const char* dll, const char* function, void* replacement)
+    ImportHook(const char* dll, const char* function, void* replacement, HMODULE module = nullptr)
     {
-        auto* base = reinterpret_cast<uint8_t*>(GetModuleHandleW(nullptr));
+        auto* base = reinterpret_cast<uint8_t*>(module != nullptr ? module : GetModuleHandleW(nullptr));
         const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
             base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
         const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];

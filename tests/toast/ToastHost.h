@@ -43,6 +43,45 @@ inline std::wstring KernelObjectText(HANDLE handle, int what)
     return text->Buffer ? std::wstring(text->Buffer, text->Length / sizeof(wchar_t)) : std::wstring();
 }
 
+// What a process holds, to see what a run leaves behind.
+struct ProcessUsage
+{
+    DWORD handles = 0;        // open handles, the platform's class keys left out
+    DWORD classKeys = 0;      // the platform's class keys
+    SIZE_T privateBytes = 0;  // committed private memory
+};
+
+// Wine's RoActivateInstance and RoGetActivationFactory leave the class's
+// registry key open on every call (fixed in later Wine releases), so keys
+// under this path are counted apart: they are not the library's.
+constexpr wchar_t kClassKeyPrefix[] = L"\\REGISTRY\\Machine\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\";
+
+// Every handle value is asked about (Wine's GetProcessHandleCount gives 0),
+// and the address space is walked (Wine leaves PrivateUsage at 0).
+inline ProcessUsage MeasureProcess()
+{
+    ProcessUsage usage;
+    for (uintptr_t value = 4; value < 0x40000; value += 4)
+    {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (!GetHandleInformation(handle, &flags))
+            continue;
+        const bool classKey = KernelObjectText(handle, 2) == L"Key" &&
+                              KernelObjectText(handle, 1).rfind(kClassKeyPrefix, 0) == 0;
+        ++(classKey ? usage.classKeys : usage.handles);
+    }
+    MEMORY_BASIC_INFORMATION region{};
+    for (const char* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region) &&
+                                        region.RegionSize != 0;
+         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
+    {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+            usage.privateBytes += region.RegionSize;
+    }
+    return usage;
+}
+
 // Loads the library as the host does; its factory, or null.
 inline CreateVantuToastObjectFn LoadToastLibrary(HMODULE& dll)
 {
@@ -70,11 +109,13 @@ class ToastHostTest : public ::testing::Test
 protected:
     // The product's services are up for every test: without a UI host every
     // result record waits out the connection's readiness wait.
-    bool StartServices()
+    // `faults` are more options for them.
+    bool StartServices(const std::wstring& faults = L"")
     {
         const std::wstring file = services.File(L"settings.json");
         WriteFileBytes(file, "{\"HowItWorksUrl\":\"https://help.zelnor.example/pathwarden/how-toasts-work\"}");
-        return services.Start(L"--events \"" + EventsFile() + L"\" --settings \"" + file + L"\" --ui-session 1");
+        return services.Start(L"--events \"" + EventsFile() + L"\" --settings \"" + file + L"\" --ui-session 1 " +
+                              faults);
     }
     std::wstring EventsFile() const { return services.File(L"events.jsonl"); }
 

@@ -255,8 +255,8 @@ TEST_F(ToastEdges, TemplatesThroughTheDll)
     EXPECT_TRUE(bare->Release());
 }
 
-// A toast that ends after the last Release, and after the host unloaded the
-// library, still reports; the library leaves the process once it ended.
+// A toast that ends after the last Release, and after the host's
+// FreeLibrary, still reports: once used, the library stays in the process.
 // With and without the services: Release and FreeLibrary return at once.
 // Without them the shortcut gets the default target, and toasts still end
 // and are untracked though their records cannot be sent.
@@ -292,18 +292,13 @@ TEST_F(ToastEdges, ToastsOutliveTheHostsHoldOnTheLibrary)
 
         const double freeMs = Milliseconds([&] { EXPECT_TRUE(FreeLibrary(dll)); });
         dll = nullptr;
-        EXPECT_NE(nullptr, GetModuleHandleW(L"VantuToast.dll")) << "a toast on screen keeps the library";
         withServices ? sim.Activate(second, L"after unload") : sim.Fail(second, E_FAIL);
         EXPECT_TRUE(unloaded.Signalled()) << "the platform called the handler without a crash";
         Settle();
         EXPECT_EQ(!withServices, Logged("Failed to send toast failed event"));
-        // Nothing signals an unload: the module list is polled.
-        const double leaveMs = Milliseconds([] {
-            EXPECT_TRUE(ipctest::WaitFor([] { return GetModuleHandleW(L"VantuToast.dll") == nullptr; }, 10000))
-                << "the library leaves once its toasts ended";
-        });
-        std::printf("%s: last Release %.1f ms, FreeLibrary %.1f ms, unloaded %.1f ms after the last handler\n",
-                    withServices ? "services up" : "services down", releaseMs, freeMs, leaveMs);
+        EXPECT_NE(nullptr, GetModuleHandleW(L"VantuToast.dll")) << "the library stays until the process ends";
+        std::printf("%s: last Release %.1f ms, FreeLibrary %.1f ms\n", withServices ? "services up" : "services down",
+                    releaseMs, freeMs);
         EXPECT_LT(releaseMs, 500.0);
         EXPECT_LT(freeMs, 500.0);
         if (withServices)

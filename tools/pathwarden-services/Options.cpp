@@ -68,7 +68,9 @@ const wchar_t* UsageText()
            L"  --withdraw-transport  keep the transport pipe busy for 200 ms after the answer\n"
            L"                        and withdraw it if the client hangs up the first pipe\n"
            L"                        before it opened the transport pipe\n"
-           L"  --close-after N       close a transport pipe once it received N frames\n";
+           L"  --close-after N       close a transport pipe once it received N frames\n"
+           L"  --pause-reading N     read nothing from a client for N ms after it opens the\n"
+           L"                        first pipe, and again after it opens its transport pipe\n";
 }
 
 bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool& help, std::wstring& error)
@@ -215,6 +217,11 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
         else if (arg == L"--close-after")
         {
             if (!number(options.faults.closeAfter))
+                return false;
+        }
+        else if (arg == L"--pause-reading")
+        {
+            if (!number(options.faults.pauseReadingMs))
                 return false;
         }
         else

@@ -47,6 +47,10 @@ struct Faults
     // withdrawn if the client hangs up the first pipe before it opened it.
     bool withdrawTransport = false;
     uint32_t closeAfter = 0;       // close a transport pipe after it received N frames
+    // Read nothing from a client for this long after it opened the first
+    // pipe, and again after it opened its transport pipe: its handshake is
+    // answered late and its writes stay pending meanwhile.
+    uint32_t pauseReadingMs = 0;
 };
 
 struct Options

@@ -182,6 +182,15 @@ void ServiceHost::AcceptLoop()
     }
 }
 
+bool ServiceHost::PauseReading()
+{
+    const uint32_t pauseMs = m_context.options->faults.pauseReadingMs;
+    if (pauseMs == 0)
+        return true;
+    Report(m_context, m_name + L": not reading for " + std::to_wstring(pauseMs) + L" ms (fault)");
+    return WaitForSingleObject(m_context.stopEvent, pauseMs) != WAIT_OBJECT_0;
+}
+
 // ---------------------------------------------------------------------------
 // Handshake on the first pipe
 // ---------------------------------------------------------------------------
@@ -191,6 +200,8 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
     using namespace ipc::handshake;
     const Faults& faults = m_context.options->faults;
 
+    if (!PauseReading())
+        return;
     std::vector<uint8_t> received;
     const uint8_t* frame = nullptr;
     uint32_t frameSize = 0;
@@ -392,6 +403,9 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
     auto append = [](std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
         out.insert(out.end(), bytes.begin(), bytes.end());
     };
+
+    if (!PauseReading())
+        return;
 
     for (;;)
     {

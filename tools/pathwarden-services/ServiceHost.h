@@ -82,6 +82,8 @@ private:
     void ReapSessions(bool all);
     void ServeClient(std::unique_ptr<ServerPipe> first);
     void ServeTransport(ServerPipe& pipe);
+    // --pause-reading: false when the program is stopping meanwhile.
+    bool PauseReading();
     void ServeRawEcho(ServerPipe& pipe);
 
     HostContext& m_context;
