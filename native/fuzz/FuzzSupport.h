@@ -57,6 +57,10 @@ inline std::vector<uint8_t> Frame(uint16_t protocol, const std::vector<uint8_t>&
     return frame;
 }
 
+// The salt of the client's own handshake body, which an answer must not carry.
+constexpr uint8_t kSentSalt[ipc::handshake::kSaltSize] = {0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C,
+                                                          0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C};
+
 // The server's answer naming `path` (ASCII), tagged for kPids.
 inline std::vector<uint8_t> AnswerBody(const std::string& path, uint8_t saltByte)
 {

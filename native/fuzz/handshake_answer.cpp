@@ -43,9 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<uint8_t> frame = rawFrame ? body : fuzzsupport::Frame(kProtocolHandshake, body);
     std::wstring path = L"before";
     const AnswerStatus status =
-        ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), fuzzsupport::Verifier(), path);
+        ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), fuzzsupport::Verifier(),
+                            fuzzsupport::kSentSalt, path);
     if (status == AnswerStatus::kOk)
     {
+        Require(IsLocalPipePath(path));
         const uint32_t frameSize = ReadU32(frame.data() + kSizeOffset);
         Require(frameSize >= kHeaderSize + kTrailerSize);
         Require(path.size() == (frameSize - kHeaderSize - kTrailerSize) / 2);
@@ -55,8 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     else
     {
         Require(path == L"before");
-        // An honestly tagged body in a well-formed frame always verifies.
-        Require(!retag || rawFrame);
+        // An honestly tagged body in a well-formed frame always verifies;
+        // then only the client's own salt or a path elsewhere refuses it.
+        Require(!retag || rawFrame || status == AnswerStatus::kReflected || status == AnswerStatus::kNotLocal);
     }
     return 0;
 }

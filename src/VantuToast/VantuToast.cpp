@@ -509,6 +509,34 @@ namespace {
 // deliver "HowItWorksUrl".
 constexpr char kDefaultShortcutTarget[] = "https://www.zelnor.com/pathwarden/how-it-works";
 
+// Longest served target taken, in UTF-16 units.
+constexpr int kMaxShortcutTargetLength = 2048;
+
+// The served "HowItWorksUrl" comes from whichever process owns the settings
+// pipe and becomes what the shortcut opens for whoever clicks it: only an
+// https address is taken (no program path, no share), valid UTF-8, without
+// control characters, quotes or spaces that could break out of it.
+bool IsSafeShortcutTarget(const std::string& url)
+{
+    static constexpr char kScheme[] = "https://";
+    constexpr size_t kSchemeLength = sizeof(kScheme) - 1;
+    if (url.size() <= kSchemeLength || url.size() > 4 * static_cast<size_t>(kMaxShortcutTargetLength) ||
+        url.compare(0, kSchemeLength, kScheme) != 0)
+        return false;
+    const int length =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, url.data(), static_cast<int>(url.size()), nullptr, 0);
+    if (length <= 0 || length > kMaxShortcutTargetLength)
+        return false;
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, url.data(), static_cast<int>(url.size()), &wide[0],
+                            length) != length)
+        return false;
+    for (const wchar_t c : wide)
+        if (c <= L' ' || (c >= 0x7F && c <= 0x9F) || c == L'"' || c == L'\'')
+            return false;
+    return true;
+}
+
 // Owner of a PROPVARIANT.
 struct PropVariant
 {
@@ -567,6 +595,13 @@ bool CreateShortcut(const std::wstring& shortcutPath)
 
     std::string target = kDefaultShortcutTarget;
     ReadShortcutTarget(target);
+    if (!IsSafeShortcutTarget(target))
+    {
+        // The value itself is not written: it is the peer's text.
+        VT_LOG(ERR) << "HowItWorksUrl refused: not an https address of at most " << kMaxShortcutTargetLength
+                    << " characters without control characters, quotes or spaces; the default target is used";
+        target = kDefaultShortcutTarget;
+    }
     std::wstring wideTarget;
     if (!target.empty() && !Utf8ToWide(target, wideTarget))
     {

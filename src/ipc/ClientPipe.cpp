@@ -125,9 +125,12 @@ ClientPipe::ConnectResult ClientPipe::ConnectLoop()
             WaitPipeResult(ERROR_SUCCESS);
             if (m_dropCurrent.load())
                 return ConnectResult::kDropped;
+            // Identification only: whoever serves the pipe may learn who we
+            // are, but never act as us.
             HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr);
+                                      FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                      nullptr);
             if (ScopedHandle::IsValid(pipe))
             {
                 // Closes the previous pipe, now that the new one is open.

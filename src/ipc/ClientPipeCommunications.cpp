@@ -218,6 +218,17 @@ void ClientPipeCommunications::Connected()
     }
     if (state == kAuthenticated)
     {
+        // The transport pipe must belong to the process that proved itself
+        // on the first pipe, not to whoever else created a pipe of that name.
+        ULONG server = 0;
+        if (!GetNamedPipeServerProcessId(PipeHandle(), &server) || server != m_handshakeServerProcess)
+        {
+            IPC_TRAIL(L"srv_pid", server);
+            VT_LOG(ERR) << "###:" << m_name << ":Transport pipe served by process " << server
+                        << ", not by process " << m_handshakeServerProcess << " that answered the handshake";
+            ConnectionFailed();
+            return;
+        }
         SetState(kReady);
         NoteConnectionUsable();
         VT_LOG(DBG) << "###:" << m_name << ":Switching to ready state";
@@ -297,6 +308,8 @@ bool ClientPipeCommunications::RunHandshake()
     CommMessage frame;
     if (!frame.Create(kHeaderSize + length) || !frame.Append(body.get(), length))
         return false;
+    static_assert(sizeof(m_sentSalt) == handshake::kSaltSize, "salt size");
+    std::memcpy(m_sentSalt, body.get() + handshake::kClientDataSize, handshake::kSaltSize);
     SetState(kHandshakeSent);
     return WriteData(frame.Buffer(), frame.MessageSize());
 }
@@ -361,7 +374,7 @@ void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t 
         [pipe](const uint8_t* body, uint32_t length, uint32_t& dataLength) {
             return Authenticator::VerifyAuthentication(pipe, body, length, dataLength);
         },
-        path);
+        m_sentSalt, path);
     switch (status)
     {
     case handshake::AnswerStatus::kOk:
@@ -377,6 +390,24 @@ void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t 
     case handshake::AnswerStatus::kNotAuthentic:
         IPC_TRAIL(L"auth_failed", 0);
         VT_LOG(ERR) << "Failed to verify received handshake response from server";
+        ConnectionFailed();
+        return;
+    case handshake::AnswerStatus::kReflected:
+        IPC_TRAIL(L"reflected", 0);
+        VT_LOG(ERR) << "Handshake response from server is the client's own message";
+        ConnectionFailed();
+        return;
+    case handshake::AnswerStatus::kNotLocal:
+        IPC_TRAIL(L"bad_path", 0);
+        VT_LOG(ERR) << "Handshake response from server names a pipe that is not local";
+        ConnectionFailed();
+        return;
+    }
+    // The answer verified for this pipe's process pair, so this is the
+    // process that holds the key.
+    if (!GetNamedPipeServerProcessId(pipe, &m_handshakeServerProcess))
+    {
+        IPC_TRAIL(L"srv_pid", GetLastError());
         ConnectionFailed();
         return;
     }

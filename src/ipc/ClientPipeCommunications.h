@@ -155,7 +155,11 @@ private:
     std::unordered_map<std::string, std::shared_ptr<EventHandler>> m_subscriptions GUARDED_BY(m_subscriptionLock);
 
     background_task_runner m_runner;
-    std::wstring m_transportPath;  // connection thread only
+    // Connection thread only: where the handshake answer sent us, the salt
+    // of our handshake body, and the process that answered it.
+    std::wstring m_transportPath;
+    uint8_t m_sentSalt[12] = {};
+    ULONG m_handshakeServerProcess = 0;
     std::atomic<uint32_t> m_spinCount{kDefaultSpinCount};
 
     // Teardown: no new waits once closing; the destructor waits for callers.

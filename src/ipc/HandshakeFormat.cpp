@@ -87,7 +87,7 @@ VerifyStatus VerifyTaggedBody(const uint8_t* body, size_t length, const char* pr
 }
 
 AnswerStatus ReadHandshakeAnswer(const uint8_t* frame, uint32_t size, const BodyVerifier& verify,
-                                 std::wstring& transportPath)
+                                 const uint8_t* sentSalt, std::wstring& transportPath)
 {
     CommMessage answer;
     if (!answer.CreateFromBuffer(frame, size))
@@ -97,11 +97,37 @@ AnswerStatus ReadHandshakeAnswer(const uint8_t* frame, uint32_t size, const Body
     uint32_t dataLength = 0;
     if (!verify || !verify(answer.Data(), answer.DataSize(), dataLength) || dataLength > answer.DataSize())
         return AnswerStatus::kNotAuthentic;
+    if (sentSalt == nullptr || std::memcmp(answer.Data() + dataLength, sentSalt, kSaltSize) == 0)
+        return AnswerStatus::kReflected;
     std::wstring path(dataLength / 2, L'\0');
     for (size_t i = 0; i < path.size(); ++i)
         path[i] = static_cast<wchar_t>(ReadU16(answer.Data() + 2 * i));
+    if (!IsLocalPipePath(path))
+        return AnswerStatus::kNotLocal;
     transportPath = std::move(path);
     return AnswerStatus::kOk;
+}
+
+bool IsLocalPipePath(const std::wstring& path)
+{
+    static constexpr wchar_t kPrefix[] = L"\\\\.\\pipe\\";
+    static constexpr size_t kPrefixLength = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
+    static constexpr size_t kMaxNameLength = 256;
+    if (path.size() <= kPrefixLength || path.size() > kPrefixLength + kMaxNameLength)
+        return false;
+    // The system matches the prefix without regard to case.
+    for (size_t i = 0; i < kPrefixLength; ++i)
+    {
+        wchar_t c = path[i];
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != kPrefix[i])
+            return false;
+    }
+    const std::wstring name = path.substr(kPrefixLength);
+    if (name == L"." || name == L"..")
+        return false;
+    return name.find_first_of(std::wstring(L"\\/\0", 3)) == std::wstring::npos;
 }
 
 bool ConstantTimeEqual(const uint8_t* a, const uint8_t* b, size_t length)

@@ -76,13 +76,25 @@ enum class AnswerStatus
     kBadFrame,      // the frame could not be copied
     kNoData,        // the copy has no body
     kNotAuthentic,  // the verifier refused the body
+    kReflected,     // the body carries the salt the client just sent
+    kNotLocal,      // the transport path is not a pipe of this machine
 };
 
 // The server's answer on the first pipe, a whole frame of `size` bytes: the
 // body is verified and its data part, (L - 44) / 2 UTF-16 little-endian
-// characters, becomes the transport pipe path.
+// characters, becomes the transport pipe path. The tag covers no direction,
+// so a server without the key could send the client's own body back: an
+// answer with the salt of the client's body (`sentSalt`, kSaltSize bytes;
+// null: every answer) is refused, and so is a path that IsLocalPipePath
+// refuses.
 AnswerStatus ReadHandshakeAnswer(const uint8_t* frame, uint32_t size, const BodyVerifier& verify,
-                                 std::wstring& transportPath);
+                                 const uint8_t* sentSalt, std::wstring& transportPath);
+
+// Whether `path` is "\\.\pipe\" and a name of at most 256 characters with no
+// backslash, slash or NUL that is not "." or "..": a pipe of this machine.
+// Any other path could lead elsewhere, a remote name even making the
+// system hand the user's network credentials to that host.
+bool IsLocalPipePath(const std::wstring& path);
 
 // Comparison whose time does not depend on where the inputs differ.
 bool ConstantTimeEqual(const uint8_t* a, const uint8_t* b, size_t length);

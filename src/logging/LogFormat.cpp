@@ -30,6 +30,37 @@ void WriteLinePrefix(std::wostream& out, const std::tm& localTime, int milliseco
         << L"][" << base << L'@' << location.line << L"]: ";
 }
 
+std::wstring EscapeControlCharacters(std::wstring text)
+{
+    size_t first = 0;
+    while (first < text.size() && !IsControlCharacter(text[first]))
+        ++first;
+    if (first == text.size())
+        return text;
+    static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring escaped(text, 0, first);
+    escaped.reserve(text.size() + 8);
+    for (size_t i = first; i < text.size(); ++i)
+    {
+        const wchar_t unit = text[i];
+        if (!IsControlCharacter(unit))
+            escaped += unit;
+        else if (unit == L'\n')
+            escaped += L"\\n";
+        else if (unit == L'\r')
+            escaped += L"\\r";
+        else if (unit == L'\t')
+            escaped += L"\\t";
+        else
+        {
+            escaped += L"\\x";
+            escaped += kHex[(unit >> 4) & 0xF];
+            escaped += kHex[unit & 0xF];
+        }
+    }
+    return escaped;
+}
+
 std::string EncodeLogLine(const std::wstring& line)
 {
     std::string bytes;

@@ -54,6 +54,18 @@ constexpr bool IsSourceBaseName(const wchar_t* module, const char* path)
 void WriteLinePrefix(std::wostream& out, const std::tm& localTime, int milliseconds,
                      const SourceLocation& location);
 
+// Whether a code unit is a control character (C0, DEL or C1).
+constexpr bool IsControlCharacter(wchar_t unit)
+{
+    return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+}
+
+// `text` with every control character written as an escape ("\n", "\r",
+// "\t", otherwise "\x" and two hexadecimal digits), so that no text from
+// another process can end a log line or start one of its own. Text without
+// control characters comes back unchanged.
+std::wstring EscapeControlCharacters(std::wstring text);
+
 // The bytes a finished line takes on disk: one byte per UTF-16 code unit
 // (ISO 8859-1), "?" for a unit that has no such byte, and "\r\n" for "\n".
 std::string EncodeLogLine(const std::wstring& line);

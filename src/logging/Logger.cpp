@@ -60,8 +60,12 @@ LogStream::~LogStream()
 {
     if (!m_sink)
         return;
-    *this << L'\n';
-    m_sink->Write(str());
+    // One statement is one line whatever its pieces hold: the tag and the
+    // location have no control characters, the pieces lose theirs here.
+    std::wstring line = EscapeControlCharacters(str());
+    if (good())
+        line += L'\n';
+    m_sink->Write(line);
 }
 
 int64_t CurrentUnixTicks()

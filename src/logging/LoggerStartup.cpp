@@ -3,10 +3,11 @@
 #include <sddl.h>
 #include <aclapi.h>
 #include <shlobj.h>
-#include <shlwapi.h>
 
+#include <cstring>
 #include <filesystem>
 #include <new>
+#include <vector>
 
 #include "platform/CRegKey.h"
 #include "platform/JoinPath.h"
@@ -124,7 +125,84 @@ bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* secur
     }
 }
 
-bool ApplyFileDacl(const std::wstring& path, const wchar_t* sddl)
+namespace {
+
+// A name in the shared log folder may be a link that another user planted
+// to make this process write to, move or re-permission a file of theirs.
+// Every file is therefore opened without following a reparse point and then
+// checked through its handle: no reparse point, one hard link only, and a
+// final path (which any link on the way, a folder's included, changes) equal
+// to the path asked for. Null when the file is the one expected.
+const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        return L"its information cannot be read";
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return L"it is a reparse point";
+    if (info.nNumberOfLinks != 1)
+        return L"it has more than one hard link";
+
+    std::wstring finalPath(MAX_PATH, L'\0');
+    for (;;)
+    {
+        const DWORD length = GetFinalPathNameByHandleW(file, &finalPath[0], static_cast<DWORD>(finalPath.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0)
+            return L"its final path cannot be read";
+        if (length < finalPath.size())
+        {
+            finalPath.resize(length);
+            break;
+        }
+        finalPath.resize(length);  // the size needed, terminator included
+    }
+    const auto plain = [](const std::wstring& path) {
+        static const std::wstring kUnc = L"\\\\?\\UNC\\";
+        static const std::wstring kLocal = L"\\\\?\\";
+        if (path.compare(0, kUnc.size(), kUnc) == 0)
+            return L"\\\\" + path.substr(kUnc.size());
+        if (path.compare(0, kLocal.size(), kLocal) == 0)
+            return path.substr(kLocal.size());
+        return path;
+    };
+    const std::wstring actual = plain(finalPath);
+    const std::wstring expected = plain(expectedPath);
+    if (CompareStringOrdinal(actual.c_str(), static_cast<int>(actual.size()), expected.c_str(),
+                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL)
+        return L"it resolves to another path";
+    return nullptr;
+}
+
+void ReportForeignFile(const std::wstring& path, const wchar_t* reason)
+{
+    const std::wstring message = L"Log file '" + path + L"' refused: " + reason;
+    OutputDebugStringW(message.c_str());
+}
+
+// Opens the current log file for appending, creating it when the name is
+// free; creation never goes through a link (a dangling one makes it fail).
+Groundwork::ScopedHandle OpenLogFile(const std::wstring& path)
+{
+    constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    // Two rounds: another process may create the file between our two calls.
+    for (int round = 0; round < 2; ++round)
+    {
+        Groundwork::ScopedHandle file(CreateFileW(path.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING, kFlags, nullptr));
+        if (file.valid() || GetLastError() != ERROR_FILE_NOT_FOUND)
+            return file;
+        file.reset(CreateFileW(path.c_str(), kAccess, kShare, nullptr, CREATE_NEW, kFlags, nullptr));
+        if (file.valid() || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
+    }
+    return Groundwork::ScopedHandle();
+}
+
+}  // namespace
+
+bool ApplyFileDacl(HANDLE file, const wchar_t* sddl)
 {
     const auto descriptor = DescriptorFromSddl(sddl);
     if (descriptor.get() == nullptr)
@@ -134,20 +212,49 @@ bool ApplyFileDacl(const std::wstring& path, const wchar_t* sddl)
     PACL dacl = nullptr;
     if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;
-    return SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    // The same file object, opened again for the one right this needs.
+    const Groundwork::ScopedHandle writable(
+        ReOpenFile(file, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!writable.valid())
+        return false;
+    return SetSecurityInfo(writable.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                           nullptr) == ERROR_SUCCESS;
 }
 
 bool MoveLogFile(const std::wstring& source, const std::wstring& target)
 {
-    if (!PathFileExistsW(source.c_str()))
-        return true;
-    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    const std::wstring message = L"Error moving '" + source + L"' -> '" + target + L"'. Error: " +
-                                 std::to_wstring(static_cast<unsigned long>(GetLastError()));
-    OutputDebugStringW(message.c_str());
-    return false;
+    const auto report = [&](DWORD error) {
+        const std::wstring message = L"Error moving '" + source + L"' -> '" + target + L"'. Error: " +
+                                     std::to_wstring(static_cast<unsigned long>(error));
+        OutputDebugStringW(message.c_str());
+        return false;
+    };
+    // Moved through the handle that was checked, so that the name cannot
+    // be swapped for a link in between.
+    const Groundwork::ScopedHandle file(CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid())
+    {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? true : report(error);
+    }
+    if (const wchar_t* reason = ForeignFileReason(file.get(), source))
+    {
+        ReportForeignFile(source, reason);
+        return false;
+    }
+    const size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<uint64_t> storage((sizeof(FILE_RENAME_INFO) + nameBytes) / sizeof(uint64_t) + 1);
+    auto* renameInfo = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+    renameInfo->ReplaceIfExists = TRUE;
+    renameInfo->RootDirectory = nullptr;
+    renameInfo->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(renameInfo->FileName, target.c_str(), nameBytes);
+    if (!SetFileInformationByHandle(file.get(), FileRenameInfo, renameInfo,
+                                    static_cast<DWORD>(storage.size() * sizeof(uint64_t))))
+        return report(GetLastError());
+    return true;
 }
 
 RotatingFileSink::RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize, const std::wstring& folder,
@@ -179,10 +286,14 @@ void RotatingFileSink::Write(const std::wstring& line)
     if (!EnsureFolder())
         return;
 
-    Groundwork::ScopedHandle file(CreateFileW(m_filePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Groundwork::ScopedHandle file = OpenLogFile(m_filePath);
     if (!file.valid())
         return;
+    if (const wchar_t* reason = ForeignFileReason(file.get(), m_filePath))
+    {
+        ReportForeignFile(m_filePath, reason);
+        return;
+    }
 
     // One write hands the whole line to the system, which keeps it when the
     // process ends; the line is not forced to disk, so that no logging
@@ -197,8 +308,8 @@ void RotatingFileSink::Write(const std::wstring& line)
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
         return;
+    ApplyFileDacl(file.get(), kLogFileSddl);
     file.reset();
-    ApplyFileDacl(m_filePath, kLogFileSddl);
     RotateLocked();
 }
 

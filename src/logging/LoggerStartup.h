@@ -26,8 +26,12 @@ bool LogFolder(HMODULE module, std::wstring& folder);
 // counts as success, a link in its place is removed first.
 bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security);
 
-bool ApplyFileDacl(const std::wstring& path, const wchar_t* sddl);
+// Puts the DACL of `sddl` on the open file (owner, group and SACL untouched).
+bool ApplyFileDacl(HANDLE file, const wchar_t* sddl);
 
+// Renames `source` to `target`, replacing it. A missing source counts as
+// moved; a source that is a link, or has another hard link, is refused and
+// left where it is.
 bool MoveLogFile(const std::wstring& source, const std::wstring& target);
 
 class RotatingFileSink : public ILogSink

@@ -1,12 +1,15 @@
 #include "platform/SessionUtils.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <mutex>
+#include <vector>
 
 #include "base/UniqueAny.h"
 #include "logging/Logger.h"
+#include "platform/ScopedHandle.h"
 
 namespace Groundwork {
 
@@ -145,6 +148,24 @@ std::wstring GetConsoleUserName()
         return kUnknownUser;
     }
     return std::wstring(static_cast<wchar_t*>(buffer.get()), bytes / sizeof(wchar_t) - 1);
+}
+
+std::wstring CurrentUserSidString()
+{
+    ScopedHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return std::wstring();
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<uint64_t> user(size / sizeof(uint64_t) + 1);
+    LPWSTR text = nullptr;
+    if (!GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size() * sizeof(uint64_t)),
+                             &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
+        return std::wstring();
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
 }
 
 }  // namespace Groundwork

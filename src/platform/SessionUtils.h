@@ -19,4 +19,8 @@ uint32_t GetCurrentProcessSessionId();
 // output only: it runs while the logger itself is being started.
 std::wstring GetConsoleUserName();
 
+// The user the process runs as, in SDDL form ("S-1-5-21-..."); empty when
+// the token cannot be read. For descriptors that grant that user alone.
+std::wstring CurrentUserSidString();
+
 }  // namespace Groundwork

@@ -130,15 +130,21 @@ TEST(HandshakeFormat, BodyVerifiesOnlyUnchangedAndForItsProcessPair)
     EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, nullptr, TagFor(kPids)));
 }
 
+// The salt of the client's own body in these tests.
+const uint8_t kSentSalt[kSaltSize] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC};
+
 TEST(HandshakeAnswer, OnlyAnAuthenticFrameGivesTheTransportPath)
 {
     std::wstring path;
     const auto read = [&](const std::vector<uint8_t>& frame, const BodyVerifier& verifier, uint32_t cut = 0) {
-        return ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()) - cut, verifier, path);
+        return ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()) - cut, verifier, kSentSalt,
+                                   path);
     };
-    // A 44-byte body is an empty path; an odd data length loses its last byte.
+    // An odd data length loses its last byte.
+    std::vector<uint8_t> odd = Utf16(u"\\\\.\\pipe\\odd");
+    odd.push_back('x');
     const std::pair<std::vector<uint8_t>, const wchar_t*> good[] = {
-        {Utf16(u"\\\\.\\pipe\\t-\u00e9\u4e2d"), L"\\\\.\\pipe\\t-\u00e9\u4e2d"}, {{}, L""}, {{'a', 0, 'b'}, L"a"}};
+        {Utf16(u"\\\\.\\pipe\\t-\u00e9\u4e2d"), L"\\\\.\\pipe\\t-\u00e9\u4e2d"}, {odd, L"\\\\.\\pipe\\odd"}};
     for (const auto& [data, expected] : good)
     {
         ASSERT_EQ(AnswerStatus::kOk, read(Frame(Body(data)), VerifierFor(kPids)));
@@ -160,6 +166,74 @@ TEST(HandshakeAnswer, OnlyAnAuthenticFrameGivesTheTransportPath)
     EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, overclaiming));
     EXPECT_EQ(AnswerStatus::kNotAuthentic, read(Frame({}), VerifierFor(kPids)));
     EXPECT_EQ(AnswerStatus::kBadFrame, read(frame, VerifierFor(kPids), 1));
-    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, VerifierFor(kPids), path));
+    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, VerifierFor(kPids), kSentSalt, path));
     EXPECT_EQ(L"unchanged", path);
+}
+
+// The tag covers no direction: the client's own body, sent back, verifies.
+// It is refused by its salt, and so is an answer when no salt is known.
+TEST(HandshakeAnswer, TheClientsOwnBodySentBackIsRefused)
+{
+    const uint8_t session[kClientDataSize] = {'\\', 0, 'x', 0};
+    std::vector<uint8_t> own;
+    ASSERT_TRUE(BuildTaggedBody(session, sizeof(session), kSentSalt, kPids, TagFor(kPids), own));
+    const std::vector<uint8_t> reflected = Frame(own);
+    ASSERT_EQ(VerifyStatus::kOk, VerifyTaggedBody(own.data(), own.size(), kPids, TagFor(kPids)));
+
+    std::wstring path = L"unchanged";
+    EXPECT_EQ(AnswerStatus::kReflected, ReadHandshakeAnswer(reflected.data(), static_cast<uint32_t>(reflected.size()),
+                                                            VerifierFor(kPids), kSentSalt, path));
+    // An answer with the sent salt is refused whatever path it names.
+    std::vector<uint8_t> data = Utf16(u"\\\\.\\pipe\\t");
+    std::vector<uint8_t> sameSalt;
+    ASSERT_TRUE(BuildTaggedBody(data.data(), data.size(), kSentSalt, kPids, TagFor(kPids), sameSalt));
+    const std::vector<uint8_t> frame = Frame(sameSalt);
+    EXPECT_EQ(AnswerStatus::kReflected,
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), kSentSalt, path));
+    EXPECT_EQ(AnswerStatus::kReflected,
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), nullptr, path));
+    // One salt byte different is another salt.
+    uint8_t nearly[kSaltSize];
+    std::memcpy(nearly, kSentSalt, kSaltSize);
+    nearly[kSaltSize - 1] ^= 0x80;
+    EXPECT_EQ(AnswerStatus::kOk,
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), nearly, path));
+    EXPECT_EQ(L"\\\\.\\pipe\\t", path);
+}
+
+// Only "\\.\pipe\" and one name: a remote host, another device, a path that
+// climbs out of the pipe folder or that the system would cut are refused,
+// authentic or not.
+TEST(HandshakeAnswer, OnlyALocalPipeIsAccepted)
+{
+    const std::pair<std::u16string, bool> cases[] = {
+        {u"\\\\.\\pipe\\Zelnor.Pathwarden.12.SettingManager.3", true},
+        {u"\\\\.\\PIPE\\x", true},
+        {u"\\\\.\\pipe\\" + std::u16string(256, u'n'), true},
+        {u"\\\\.\\pipe\\" + std::u16string(257, u'n'), false},
+        {u"\\\\host\\pipe\\x", false},
+        {u"\\\\127.0.0.1\\pipe\\x", false},
+        {u"\\\\?\\pipe\\x", false},
+        {u"\\\\.\\pipe\\", false},
+        {u"\\\\.\\pipe\\a\\b", false},
+        {u"\\\\.\\pipe\\a/../../C:/x", false},
+        {u"\\\\.\\pipe\\..", false},
+        {u"\\\\.\\pipe\\.", false},
+        {std::u16string(u"\\\\.\\pipe\\a\0b", 12), false},
+        {u"\\\\.\\pipes\\x", false},
+        {u"\\\\.\\C:\\x", false},
+        {u"C:\\x", false},
+        {u"", false},
+    };
+    for (const auto& [text, local] : cases)
+    {
+        const std::wstring wide(text.begin(), text.end());
+        EXPECT_EQ(local, IsLocalPipePath(wide)) << testing::PrintToString(wide);
+        std::wstring path = L"unchanged";
+        const std::vector<uint8_t> frame = Frame(Body(Utf16(text)));
+        EXPECT_EQ(local ? AnswerStatus::kOk : AnswerStatus::kNotLocal,
+                  ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), kSentSalt,
+                                      path));
+        EXPECT_EQ(local ? wide : L"unchanged", path);
+    }
 }

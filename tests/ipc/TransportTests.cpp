@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <regex>
@@ -25,6 +28,9 @@
 #include "ipc/ClientPipeCommunications.h"
 #include "ipc/CommMessage.h"
 #include "ipc/ipc_stats_collector.h"
+#include "ipc/PipeName.h"
+#include "platform/ScopedHandle.h"
+#include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
@@ -211,8 +217,13 @@ TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
         EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     }
     EXPECT_TRUE(log.Contains(L"Unsupported protocol 2"));
-    // Event notifications go to the task runner; nobody subscribed to this one.
-    EXPECT_TRUE(log.Contains(L"SettingManager: No handler for event SERVICE_EVENT"));
+    // Event notifications go to the task runner; nobody subscribed to this
+    // one. Its name holds a line break: the line says so and stays one line.
+    EXPECT_TRUE(log.Has(L"DBG", L"ClientPipeCommunications",
+                        L"SettingManager: No handler for event SERVICE_EVENT\\r\\n[ERR]forged"))
+        << log.Text();
+    for (const std::wstring& line : log.Lines())
+        EXPECT_EQ(line.size() - 1, line.find_first_of(L"\r\n")) << line;
     EXPECT_FALSE(log.Contains(L"Malformed event notification"));
     EXPECT_TRUE(log.Contains(L"Request with id=" + std::to_wstring(1u ^ 0x40000000u) + L" not found"));
 }
@@ -297,11 +308,35 @@ TEST_F(TransportTest, ARequestGivesUpAfterOneSpinWhileTheRegistryPipeIsMissing)
     EXPECT_EQ(2u, ReadStat(L"totals").value_or(0));
 }
 
-// An answer that does not verify, a refusal, a frame behind the answer or a
-// missing transport pipe: the client never becomes ready (a request fails)
-// and keeps trying, backing off to a second between attempts while nobody
-// waits (checked once: what follows a refused attempt is the same whatever
-// the failure; short and altered answers are the authenticator test's).
+// Every pipe the client opens, with its flags, while a test hooks CreateFileW.
+struct OpenedPipe
+{
+    std::wstring path;
+    DWORD flags;
+};
+std::mutex g_openedLock;
+std::vector<OpenedPipe> g_opened;
+decltype(&CreateFileW) g_realCreateFile = nullptr;
+
+HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_openedLock);
+        g_opened.push_back(OpenedPipe{path != nullptr ? path : L"", flags});
+    }
+    return g_realCreateFile(path, access, share, security, disposition, flags, templateFile);
+}
+
+// An answer that does not verify, a refusal, a frame behind the answer, a
+// missing transport pipe, or a rogue server (naming a remote pipe, a
+// transport pipe that a second process serves, or sending the client's own
+// handshake back): the client never becomes ready (a request fails), opens
+// nothing but the registry's pipe (and the foreign one, to learn who serves
+// it), and keeps trying, backing off to a second between attempts while
+// nobody waits (checked once: what follows a refused attempt is the same
+// whatever the failure; short and altered answers are the authenticator
+// test's). Every pipe is opened for identification only.
 TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
 {
     const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*> cases[] = {
@@ -309,6 +344,9 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
         {L"--handshake refuse", L"###:SettingManager:Connection failed in state 2", nullptr},
         {L"--handshake extra-frame", L"Unexpected state 3", L"bad_state"},
         {L"--missing-transport", L"Missing transport pipe case", nullptr},
+        {L"--handshake remote-path", L"Handshake response from server names a pipe that is not local", L"bad_path"},
+        {L"--handshake reflect", L"Handshake response from server is the client's own message", L"reflected"},
+        {L"--handshake foreign-transport", L"###:SettingManager:Transport pipe served by process ", L"srv_pid"},
     };
     bool backOffChecked = false;
     for (const auto& [arguments, logged, trail] : cases)
@@ -320,23 +358,48 @@ TEST_F(TransportTest, TheClientRefusesAFailedHandshakeAndKeepsTrying)
             const std::vector<std::wstring> lines = log.Lines();
             return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(line) != l.npos; });
         };
-        TrailClient client;
-        client.Initialize(L"SettingManager");
-        EXPECT_TRUE(WaitFor([&] { return attempts() >= 1; })) << log.Text();
-        EXPECT_FALSE(client.WaitForReady(0));
-        if (trail != nullptr)
+        const std::wstring firstPipe = ipc::PipeName(L"SettingManager");
+        ASSERT_FALSE(firstPipe.empty());
+        const bool foreign = std::wstring(arguments).find(L"foreign") != std::wstring::npos;
+        const std::wstring foreignPipe = firstPipe.substr(0, firstPipe.rfind(L'.') + 1) + L"foreign";
         {
-            EXPECT_TRUE(client.HasTrail(trail)) << testing::PrintToString(client.Trails());
+            g_opened.clear();
+            testsupport::ImportHook hook("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&RecordingCreateFile));
+            ASSERT_TRUE(hook.Installed());
+            g_realCreateFile = reinterpret_cast<decltype(&CreateFileW)>(hook.Original());
+            TrailClient client;
+            client.Initialize(L"SettingManager");
+            EXPECT_TRUE(WaitFor([&] { return attempts() >= 2; })) << log.Text();
+            EXPECT_FALSE(client.WaitForReady(0));
+            if (trail != nullptr)
+            {
+                EXPECT_TRUE(client.HasTrail(trail)) << testing::PrintToString(client.Trails());
+            }
+            if (!backOffChecked)
+            {
+                EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
+                backOffChecked = true;
+                const auto before = attempts();
+                const ULONGLONG start = GetTickCount64();
+                EXPECT_TRUE(WaitFor([&] { return attempts() >= before + 2; }, 10000));
+                EXPECT_GE(Elapsed(start), 900u) << "a refusing service is not hammered";
+            }
         }
-        if (backOffChecked)
-            continue;
-        EXPECT_EQ("<none>", Send(client, EchoRequest("refused")));
-        EXPECT_TRUE(WaitFor([&] { return attempts() >= 2; })) << "tried again";
-        backOffChecked = true;
-        const auto before = attempts();
-        const ULONGLONG start = GetTickCount64();
-        EXPECT_TRUE(WaitFor([&] { return attempts() >= before + 2; }, 10000));
-        EXPECT_GE(Elapsed(start), 900u) << "a refusing service is not hammered";
+        std::lock_guard<std::mutex> lock(g_openedLock);
+        ASSERT_FALSE(g_opened.empty());
+        bool openedForeign = false;
+        std::wstring elsewhere;
+        size_t impersonable = 0;
+        for (const OpenedPipe& opened : g_opened)
+        {
+            openedForeign |= opened.path == foreignPipe;
+            if (opened.path != firstPipe && !(foreign && opened.path == foreignPipe))
+                elsewhere += opened.path + L" ";
+            impersonable += (opened.flags & SECURITY_VALID_SQOS_FLAGS) != (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+        }
+        EXPECT_EQ(L"", elsewhere) << "opened";
+        EXPECT_EQ(0u, impersonable) << "of " << g_opened.size() << " opened without SECURITY_IDENTIFICATION";
+        EXPECT_EQ(foreign, openedForeign) << "the foreign pipe is opened to learn its server, and dropped";
     }
 }
 
@@ -457,6 +520,66 @@ TEST_F(TransportTest, RequestIdentifiersWrapAroundAndSkipThoseStillWaiting)
 
 // A third of the way through, the service dies and comes back; until then
 // every caller has had its own reply.
+// The services trust their clients no more than the library trusts them: a
+// request nested past the library's limit is refused before parsing (the
+// parser recurses once per level), and the service lives on.
+TEST_F(TransportTest, TheServicesRefuseARequestNestedTooDeep)
+{
+    ClientPipeCommunications client;
+    ASSERT_TRUE(Start(client));
+    const std::string deep = "{\"VERB\":\"echo\",\"PAYLOAD\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
+    const std::string event = "{\"VERB\":\"TriggerHubEvent\",\"PAYLOAD\":{\"eventName\":" + std::string(200000, '[') +
+                              std::string(200000, ']') + "}}";
+    EXPECT_TRUE(client.SendMessage(event.data(), static_cast<uint32_t>(event.size())));
+    EXPECT_NE(std::string::npos, Send(client, deep).find("request is not a JSON object"));
+    EXPECT_TRUE(services.Running());
+    EXPECT_EQ(EchoRequest("still here"), Send(client, EchoRequest("still here")));
+}
+
+// Clients may read and write the services' first pipe but not add an
+// instance of their own to it, which would let them answer other clients.
+// (That the services create it as its first instance, so that a squatter's
+// pipe makes them fail, cannot be seen here: Wine 8 ignores the flag.)
+TEST_F(TransportTest, ClientsCannotAddInstancesToTheServicesFirstPipe)
+{
+    ASSERT_TRUE(StartServices());
+    const std::wstring first = ipc::PipeName(L"SettingManager");
+    ASSERT_FALSE(first.empty());
+    const ipc::ScopedHandle pipe(
+        CreateFileW(first.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT, nullptr));
+    ASSERT_TRUE(pipe.valid()) << GetLastError();
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
+    PACL dacl = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT,
+                                                                 DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                                                 nullptr, sd.put()));
+    ASSERT_NE(nullptr, dacl);
+    const std::wstring user = Groundwork::CurrentUserSidString();
+    std::wstring creators;
+    DWORD authenticatedUsers = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        LPWSTR text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &text));
+        const std::wstring sid = text;
+        LocalFree(text);
+        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        DWORD mask = ace->Mask;
+        MapGenericMask(&mask, &mapping);
+        if (sid == L"S-1-5-11")
+            authenticatedUsers |= mask;
+        if ((mask & FILE_CREATE_PIPE_INSTANCE) != 0 && sid != user && sid != L"S-1-5-18")
+            creators += sid + L" ";
+    }
+    EXPECT_EQ(static_cast<DWORD>(FILE_READ_DATA | FILE_WRITE_DATA),
+              authenticatedUsers & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_CREATE_PIPE_INSTANCE));
+    EXPECT_EQ(L"", creators) << "may add instances";
+}
+
 TEST_F(TransportTest, EightCallersShareOneConnectionAcrossAServiceRestart)
 {
     TestClient client;

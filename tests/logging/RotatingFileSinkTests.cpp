@@ -5,6 +5,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <thread>
 #include <tuple>
 
@@ -12,10 +13,13 @@
 #include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "support/ImportHook.h"
+#include "support/Links.h"
 #include "support/TestFiles.h"
 #include "vantu_config.h"
 
 using testsupport::FileExists;
+using testsupport::PlantHardLink;
+using testsupport::PlantSymbolicLink;
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
 
@@ -55,6 +59,33 @@ BOOL WINAPI RecordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES securit
                         security->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, text.put(), nullptr))
         g_directorySddl = text.get();
     return g_realCreateDirectory(path, security);
+}
+
+// Debugger messages, while a test hooks them.
+std::vector<std::wstring> g_debugMessages;
+
+void WINAPI RecordingOutputDebugString(LPCWSTR text)
+{
+    g_debugMessages.emplace_back(text != nullptr ? text : L"");
+}
+
+std::wstring DaclOf(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &sd) != ERROR_SUCCESS)
+        return L"<unreadable>";
+    LPWSTR text = nullptr;
+    std::wstring result = L"<unconvertible>";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr))
+    {
+        result = text;
+        LocalFree(text);
+    }
+    LocalFree(sd);
+    return result;
 }
 
 }  // namespace
@@ -184,6 +215,85 @@ TEST(RotatingFileSink, RotationFromAnotherThreadWaitsForTheWriter)
     for (int i = 0; i < kRotations; ++i)
         bytes += ReadFileBytes(sink.FilePath() + L"." + std::to_wstring(i)).size();
     EXPECT_EQ(kLines * 6u, bytes) << "every line, across the file and its backups";
+}
+
+// Another user plants a link where the sink writes, moves or re-permissions:
+// at the log file, at a backup, or at a folder on the way. The sink refuses
+// the file (one debugger message), leaves the link, and the file the link
+// leads to keeps its bytes, its place and its DACL.
+TEST(RotatingFileSink, PlantedLinksAreNeverFollowed)
+{
+    enum class Where
+    {
+        kFile,
+        kBackup,
+        kFolder,
+    };
+    const std::tuple<const char*, Where, bool, const wchar_t*> cases[] = {
+        {"hard link at the log file", Where::kFile, true, L"it has more than one hard link"},
+        {"symbolic link at the log file", Where::kFile, false, L"it resolves to another path"},
+        {"hard link at a backup", Where::kBackup, true, L"it has more than one hard link"},
+        {"symbolic link at a backup", Where::kBackup, false, L"it resolves to another path"},
+        {"symbolic link at a folder on the way", Where::kFolder, false, L"it resolves to another path"},
+    };
+    const std::string victimBytes = "the other user's own file\r\n";
+    for (const auto& [what, where, hard, reason] : cases)
+    {
+        SCOPED_TRACE(what);
+        TempDir dir;
+        const std::wstring elsewhere = dir / L"elsewhere";
+        ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+        std::wstring folder = dir / L"logs";
+        if (where == Where::kFolder)
+        {
+            // Above the log folder itself, which the sink would replace.
+            ASSERT_TRUE(PlantSymbolicLink(dir / L"chain", elsewhere));
+            folder = dir / L"chain\\logs";
+        }
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        RotatingFileSink sink(3, 50, folder, L"log");
+        const std::wstring name = sink.FilePath().substr(folder.size() + 1);
+
+        // Where a followed link would lead.
+        const std::wstring victim =
+            where == Where::kFolder ? elsewhere + L"\\logs\\" + name : elsewhere + L"\\victim.txt";
+        testsupport::WriteFileBytes(victim, victimBytes);
+        const std::wstring victimDacl = DaclOf(victim);
+        const std::wstring link = where == Where::kBackup ? sink.FilePath() + L".0" : sink.FilePath();
+        if (where != Where::kFolder)
+        {
+            ASSERT_TRUE(hard ? PlantHardLink(link, victim) : PlantSymbolicLink(link, victim));
+        }
+        ASSERT_EQ(victimBytes, ReadFileBytes(link)) << "the link leads to the victim";
+
+        g_debugMessages.clear();
+        {
+            testsupport::ImportHook hook("kernel32.dll", "OutputDebugStringW",
+                                         reinterpret_cast<void*>(&RecordingOutputDebugString));
+            ASSERT_TRUE(hook.Installed());
+            sink.Write(LineOf(60, L'a'));  // past the limit: DACL, then rotation
+            sink.Write(LineOf(60, L'b'));
+        }
+
+        EXPECT_EQ(victimBytes, ReadFileBytes(victim)) << "nothing written to or moved from the victim";
+        EXPECT_EQ(victimDacl, DaclOf(victim));
+        EXPECT_TRUE(FileExists(link)) << "the link is left where it was";
+        const std::wstring refusal = L"Log file '" + link + L"' refused: " + reason;
+        EXPECT_NE(g_debugMessages.end(), std::find(g_debugMessages.begin(), g_debugMessages.end(), refusal))
+            << (g_debugMessages.empty() ? std::wstring(L"<none>") : g_debugMessages[0]);
+        if (where == Where::kBackup)
+        {
+            // The log itself rotated around the refused backup.
+            EXPECT_EQ(std::string(58, 'b') + "\r\n", ReadFileBytes(sink.FilePath() + L".0"));
+        }
+        else
+        {
+            EXPECT_EQ(2u, g_debugMessages.size()) << "one message per line refused";
+            EXPECT_FALSE(FileExists(sink.FilePath() + L".0")) << "nothing rotated";
+        }
+        if (!hard)
+            testsupport::RemoveSymbolicLink(where == Where::kFolder ? dir / L"chain" : link);
+    }
 }
 
 TEST(LogFolder, DescriptorsAreWellFormed)

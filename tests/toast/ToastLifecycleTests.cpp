@@ -90,6 +90,52 @@ TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
     EXPECT_FALSE(FileExists(shortcutPath));
 }
 
+// Whatever process serves the settings pipe chooses "HowItWorksUrl": a value
+// that is no plain https address (a program, a share, or one that breaks out
+// with a quote, a space or a line end) leaves the default target, and the log
+// names the refusal, not the value.
+TEST_F(ToastLifecycle, AServedTargetThatIsNoPlainHttpsAddressLeavesTheDefault)
+{
+    const std::string tooLong = "https://help.zelnor.example/" + std::string(2049 - 28, 'a');
+    ASSERT_EQ(2049u, tooLong.size());
+    const std::string refused[] = {
+        "C:\\Windows\\System32\\calc.exe",
+        "\\\\attacker.zelnor.example\\share\\run.exe",
+        "https://help.zelnor.example/x\" /c calc.exe",
+        "https://help.zelnor.example/x'y",
+        "https://help.zelnor.example/a b",
+        "https://help.zelnor.example/a\nb",
+        "http://help.zelnor.example/plain",
+        "file:///C:/Windows/System32/calc.exe",
+        "https://",
+        tooLong,
+    };
+    for (const std::string& served : refused)
+    {
+        SCOPED_TRACE(served.substr(0, 60));
+        // JSON text of the value: quotes, backslashes and the line feed escaped.
+        std::string json;
+        for (const char c : served)
+            json += c == '"' ? std::string("\\\"") : c == '\\' ? std::string("\\\\") : c == '\n' ? std::string("\\n") : std::string(1, c);
+        const std::wstring file = services.File(L"served.json");
+        testsupport::WriteFileBytes(file, "{\"HowItWorksUrl\":\"" + json + "\"}");
+        ASSERT_TRUE(services.Start(L"--events \"" + EventsFile() + L"\" --settings \"" + file + L"\" --ui-session 1"));
+        const size_t logged = Log().size();
+
+        IVantuToast* toast = InitializedObject();
+        ASSERT_TRUE(FileExists(shortcutPath));
+        const std::wstring stored = ReadShortcut(shortcutPath).target;
+        EXPECT_TRUE(TargetIs(stored, L"https://www.zelnor.com/pathwarden/how-it-works")) << stored;
+        EXPECT_TRUE(LoggedLine("ERR", "VantuToast",
+                               "HowItWorksUrl refused: not an https address of at most 2048 characters without "
+                               "control characters, quotes or spaces; the default target is used",
+                               logged));
+        EXPECT_EQ(std::string::npos, Log().find("zelnor.example", logged)) << "the value itself is not logged";
+        EXPECT_TRUE(toast->Release());
+        ASSERT_FALSE(FileExists(shortcutPath));
+    }
+}
+
 TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
 {
     IVantuToast* never = create();

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "VantuToast/VantuToast.h"
+#include "platform/ScopedHandle.h"
+#include "platform/SessionUtils.h"
 #include "support/ChildProcess.h"
 #include "support/Hex.h"
 #include "support/TemplateSigning.h"
@@ -107,6 +112,51 @@ TEST_F(ToolTest, KeygenSignVerifyRoundTrip)
                   run.output.find(code == 0 ? "content length " + std::to_string(kXml.size()) : "does not verify"))
             << run.output;
     }
+}
+
+// The private key is for its owner alone, and a second keygen to the same
+// name (a key of the product's, say) fails without touching it.
+TEST_F(ToolTest, KeygenWritesAKeyForItsOwnerAloneAndNeverOverwritesOne)
+{
+    const std::wstring key = dir / L"owner.key";
+    const ToolRun first = Tool(L"keygen --out " + Quote(key));
+    ASSERT_EQ(0u, first.exitCode) << first.output;
+    const std::string blob = ReadAll(key);
+    ASSERT_EQ(104u, blob.size());
+
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
+    PACL dacl = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetNamedSecurityInfoW(key.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                    nullptr, sd.put()));
+    ASSERT_NE(nullptr, dacl);
+    const std::wstring user = Groundwork::CurrentUserSidString();
+    ASSERT_FALSE(user.empty());
+    std::wstring others;
+    bool ownerAllowed = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || ace->Mask == 0)
+            continue;
+        LPWSTR sid = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
+        const std::wstring text = sid;
+        LocalFree(sid);
+        // The system keeps its access to every file.
+        if (text == user)
+            ownerAllowed = true;
+        else if (text != L"S-1-5-18")
+            others += text + L" ";
+    }
+    EXPECT_TRUE(ownerAllowed);
+    EXPECT_EQ(L"", others) << "no one but the owner may open the key";
+
+    const ToolRun second = Tool(L"keygen --out " + Quote(key));
+    EXPECT_EQ(1u, second.exitCode);
+    EXPECT_NE(std::string::npos, second.output.find("exists; a key is never overwritten")) << second.output;
+    EXPECT_EQ(blob, ReadAll(key)) << "the first key is kept";
 }
 
 TEST_F(ToolTest, EachCommandLineGetsItsMessageAndExitCode)

@@ -55,11 +55,15 @@ const wchar_t* UsageText()
            L"  --garbage N           send N garbage bytes before each reply\n"
            L"  --bad-header MODE     replies carry a bad header: version | tiny | oversize\n"
            L"  --send-unsupported    send a protocol-2 frame before each reply\n"
-           L"  --send-event          send an event notification before each reply\n"
+           L"  --send-event          send an event notification before each reply, its name\n"
+           L"                        holding a line break\n"
            L"  --malformed-replies   before each reply, send a 14-byte reply frame and one\n"
            L"                        with identifier 0\n"
            L"  --handshake MODE      refuse | corrupt | short | wrong-pids | silent |\n"
-           L"                        extra-frame (a frame right behind the answer)\n"
+           L"                        extra-frame (a frame right behind the answer), or a rogue\n"
+           L"                        server: remote-path (names \\\\127.0.0.1\\pipe\\...),\n"
+           L"                        foreign-transport (a second process serves the transport\n"
+           L"                        pipe), reflect (sends the client's own body back)\n"
            L"  --missing-transport   name a transport pipe that does not exist\n"
            L"  --withdraw-transport  keep the transport pipe busy for 200 ms after the answer\n"
            L"                        and withdraw it if the client hangs up the first pipe\n"
@@ -193,9 +197,16 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options& options, bool&
                 options.faults.handshake = HandshakeFault::kSilent;
             else if (text == L"extra-frame")
                 options.faults.handshake = HandshakeFault::kExtraFrame;
+            else if (text == L"remote-path")
+                options.faults.handshake = HandshakeFault::kRemotePath;
+            else if (text == L"foreign-transport")
+                options.faults.handshake = HandshakeFault::kForeignTransport;
+            else if (text == L"reflect")
+                options.faults.handshake = HandshakeFault::kReflect;
             else
             {
-                error = L"--handshake takes refuse, corrupt, short, wrong-pids, silent or extra-frame";
+                error = L"--handshake takes refuse, corrupt, short, wrong-pids, silent, extra-frame, remote-path, "
+                        L"foreign-transport or reflect";
                 return false;
             }
         }

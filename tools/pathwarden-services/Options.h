@@ -16,6 +16,10 @@ enum class HandshakeFault
     kWrongPids,  // tag made for another client process identifier
     kSilent,     // never answer
     kExtraFrame, // one more frame right behind the answer, on the first pipe
+    // Rogue servers:
+    kRemotePath,        // the answer names the transport pipe on a remote host
+    kForeignTransport,  // the transport pipe named is served by a second process
+    kReflect,           // the client's own handshake body is sent back as the answer
 };
 
 enum class HeaderFault

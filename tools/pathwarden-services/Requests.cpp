@@ -4,6 +4,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "includes/JsonDocument.h"
+
 namespace services {
 
 namespace {
@@ -56,9 +58,10 @@ const std::string* Settings::Find(const std::string& name) const
 
 std::string AnswerRequest(const uint8_t* data, size_t size, const Settings* settings)
 {
-    rapidjson::Document request;
-    request.Parse(reinterpret_cast<const char*>(data), size);
-    if (request.HasParseError() || !request.IsObject())
+    // Parsed as the library parses what it receives: a client's request
+    // nested too deep for the parser's recursion is refused before parsing.
+    JsonDocument request;
+    if (!ParseJsonReply(reinterpret_cast<const char*>(data), size, request) || !request.IsObject())
         return ErrorReply("request is not a JSON object");
     const auto verb = request.FindMember("VERB");
     if (verb == request.MemberEnd() || !verb->value.IsString())
@@ -105,9 +108,8 @@ std::string AnswerRequest(const uint8_t* data, size_t size, const Settings* sett
 
 bool EventLine(const uint8_t* data, size_t size, const std::string& serviceName, std::string& line)
 {
-    rapidjson::Document request;
-    request.Parse(reinterpret_cast<const char*>(data), size);
-    if (request.HasParseError() || !request.IsObject())
+    JsonDocument request;
+    if (!ParseJsonReply(reinterpret_cast<const char*>(data), size, request) || !request.IsObject())
         return false;
     const auto verb = request.FindMember("VERB");
     if (verb == request.MemberEnd() || !verb->value.IsString() ||

@@ -1,10 +1,43 @@
 #include "ServerPipe.h"
 
+#include <sddl.h>
+
+#include <memory>
+
+#include "platform/ScopedHandle.h"
+#include "platform/SessionUtils.h"
+
 namespace services {
 
 namespace {
 constexpr DWORD kPipeBufferSize = 64 * 1024;
 constexpr DWORD kReadChunk = 64 * 1024;
+
+// Read and write data (and attributes) for clients: FILE_GENERIC_READ and
+// FILE_GENERIC_WRITE without FILE_APPEND_DATA, which on a pipe is
+// FILE_CREATE_PIPE_INSTANCE.
+constexpr DWORD kClientAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
+                                FILE_READ_EA | FILE_WRITE_EA | READ_CONTROL | SYNCHRONIZE;
+
+using LocalDescriptor = Groundwork::LocalMemory<PSECURITY_DESCRIPTOR>;
+
+// Full control for the system and for the account the services run as (it
+// creates the further instances); authenticated users may use the pipe but
+// not add an instance of their own to it, which would let them answer our
+// clients.
+LocalDescriptor PipeDescriptor()
+{
+    const std::wstring user = Groundwork::CurrentUserSidString();
+    if (user.empty())
+        return LocalDescriptor();
+    wchar_t mask[16];
+    swprintf(mask, 16, L"0x%lx", static_cast<unsigned long>(kClientAccess));
+    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + user + L")(A;;" + mask + L";;;AU)";
+    LocalDescriptor descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor.put(), nullptr);
+    return descriptor;
+}
+
 }  // namespace
 
 ServerPipe::ServerPipe(HANDLE stopEvent) : m_stopEvent(stopEvent), m_chunk(kReadChunk)
@@ -29,10 +62,19 @@ bool ServerPipe::Create(const std::wstring& path, bool firstInstance)
         m_lastError = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
+    static const LocalDescriptor descriptor = PipeDescriptor();
+    if (!descriptor.valid())
+    {
+        m_lastError = ERROR_INVALID_SECURITY_DESCR;
+        return false;
+    }
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+    // The first instance must be ours: had another process created the
+    // name first, we would only add an instance to its pipe.
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     HANDLE pipe = CreateNamedPipeW(path.c_str(), openMode,
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, nullptr);
+                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &security);
     if (pipe == INVALID_HANDLE_VALUE)
     {
         m_lastError = GetLastError();

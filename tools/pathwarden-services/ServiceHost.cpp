@@ -252,22 +252,38 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
     Report(m_context, m_name + L": client process " + std::to_wstring(clientProcess) + L" of session " +
                           std::to_wstring(clientSession) + L" authenticated");
 
-    if (faults.handshake == HandshakeFault::kSilent)
-    {
+    // Keeps the first pipe until the client gives up on it.
+    const auto holdFirstPipe = [&first] {
         std::vector<uint8_t> ignored;
         while (first->Read(ignored, INFINITE) == WaitResult::kDone)
             ignored.clear();
+    };
+    if (faults.handshake == HandshakeFault::kSilent)
+    {
+        holdFirstPipe();
+        return;
+    }
+    if (faults.handshake == HandshakeFault::kReflect)
+    {
+        Report(m_context, m_name + L": sending the client's own handshake back (fault)");
+        if (first->Write(frame, frameSize))
+            holdFirstPipe();
         return;
     }
 
     // The transport pipe listens before the client learns its name.
-    const std::wstring transportPath =
+    const std::wstring ownTransportPath =
         m_firstPipePath + L"." + std::to_wstring(++m_context.transportCounter);
+    std::wstring transportPath = ownTransportPath;
+    if (faults.handshake == HandshakeFault::kRemotePath)
+        transportPath = L"\\\\127.0.0.1" + ownTransportPath.substr(3);  // "\\127.0.0.1\pipe\..."
+    else if (faults.handshake == HandshakeFault::kForeignTransport)
+        transportPath = m_context.foreignTransportPath;
     std::unique_ptr<ServerPipe> transport;
-    if (!faults.missingTransport)
+    if (!faults.missingTransport && faults.handshake != HandshakeFault::kForeignTransport)
     {
         transport = std::make_unique<ServerPipe>(m_context.stopEvent);
-        if (!transport->Create(transportPath, true) || !transport->BeginConnect())
+        if (!transport->Create(ownTransportPath, true) || !transport->BeginConnect())
         {
             VT_LOG(ERR) << m_name << ": cannot create transport pipe. Error " << transport->LastError();
             return;
@@ -349,10 +365,7 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
 
     if (!transport)
     {
-        // Keep the first pipe until the client gives up on it.
-        std::vector<uint8_t> ignored;
-        while (first->Read(ignored, INFINITE) == WaitResult::kDone)
-            ignored.clear();
+        holdFirstPipe();
         return;
     }
     const WaitResult connected = transport->WaitConnect(kTransportConnectWaitMs);
@@ -451,8 +464,9 @@ void ServiceHost::ServeTransport(ServerPipe& pipe)
                     append(out, Frame(ipc::kProtocolMessage, "{}", 2));
                 if (faults.sendEvent)
                 {
-                    // Name "SERVICE_EVENT", value "on", a two-byte data block.
-                    const char event[] = "\x0D\x00SERVICE_EVENT\x02\x00on\x01\x02";
+                    // Name "SERVICE_EVENT\r\n[ERR]forged" (a name that would
+                    // forge a log line), value "on", a two-byte data block.
+                    const char event[] = "\x1A\x00SERVICE_EVENT\r\n[ERR]forged\x02\x00on\x01\x02";
                     append(out, Frame(ipc::kProtocolEvent, event, sizeof(event) - 1));
                 }
                 if (faults.garbageBytes != 0)

@@ -40,6 +40,8 @@ struct HostContext
     const Settings* settings = nullptr;  // null when "SettingManager" is not hosted
     EventSink* events = nullptr;
     std::atomic<uint32_t> transportCounter{0};
+    // --handshake foreign-transport: the pipe another process serves.
+    std::wstring foreignTransportPath;
 };
 
 // Standard error report when --verbose; failures also go to the log.

@@ -109,6 +109,65 @@ void UnregisterPipe(const std::wstring& name, const std::wstring& path)
         key.DeleteValue(name.c_str());
 }
 
+// --handshake foreign-transport: a second copy of this program, in a job
+// that ends it with us, serves the transport pipe that every handshake
+// answer names; it echoes requests, so a client that took it for ours
+// would become ready and get its answers.
+class ForeignTransport
+{
+public:
+    ForeignTransport() = default;
+    ForeignTransport(const ForeignTransport&) = delete;
+    ForeignTransport& operator=(const ForeignTransport&) = delete;
+    ~ForeignTransport()
+    {
+        if (!m_process.valid())
+            return;
+        SetEvent(m_stop.get());
+        WaitForSingleObject(m_process.get(), 10000);
+    }
+
+    bool Start(const std::wstring& pipePath)
+    {
+        wchar_t exe[MAX_PATH] = L"";
+        if (GetModuleFileNameW(nullptr, exe, MAX_PATH) == 0)
+            return false;
+        const std::wstring stopName =
+            L"Zelnor.Pathwarden." + std::to_wstring(GetCurrentProcessId()) + L".foreign-stop";
+        m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+        m_job.reset(CreateJobObjectW(nullptr, nullptr));
+        if (!m_stop.valid() || !m_job.valid())
+            return false;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(m_job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --raw-echo " + pipePath + L" --stop-event " + stopName;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(exe, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                            &startup, &info))
+            return false;
+        m_process.reset(info.hProcess);
+        const ipc::ScopedHandle thread(info.hThread);
+        AssignProcessToJobObject(m_job.get(), m_process.get());
+        ResumeThread(thread.get());
+        for (const ULONGLONG deadline = GetTickCount64() + 30000; GetTickCount64() < deadline;)
+        {
+            if (WaitNamedPipeW(pipePath.c_str(), 50))
+                return true;
+            if (WaitForSingleObject(m_process.get(), 20) != WAIT_TIMEOUT)
+                return false;
+        }
+        return false;
+    }
+
+private:
+    ipc::ScopedHandle m_job;
+    ipc::ScopedHandle m_stop;
+    ipc::ScopedHandle m_process;
+};
+
 }  // namespace
 
 int main(int, char**)
@@ -171,6 +230,16 @@ int main(int, char**)
     context.events = &events;
 
     const std::wstring pipeBase = L"\\\\.\\pipe\\Zelnor.Pathwarden." + std::to_wstring(GetCurrentProcessId()) + L".";
+    ForeignTransport foreign;
+    if (options.faults.handshake == services::HandshakeFault::kForeignTransport)
+    {
+        context.foreignTransportPath = pipeBase + L"foreign";
+        if (!foreign.Start(context.foreignTransportPath))
+        {
+            std::fwprintf(stderr, L"pathwarden-services: cannot start the foreign transport process\n");
+            return 1;
+        }
+    }
     std::vector<std::unique_ptr<services::ServiceHost>> hosts;
     if (!options.settingsFile.empty())
         hosts.push_back(std::make_unique<services::ServiceHost>(context, L"SettingManager", pipeBase + L"SettingManager",

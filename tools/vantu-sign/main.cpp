@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <sddl.h>
 #include <msxml2.h>
 #include <oleauto.h>
 #include <shellapi.h>
@@ -30,6 +31,7 @@
 #include "ZnCryptoLib/src/windows/CngHandles.h"
 #include "logging/Logger.h"
 #include "platform/ScopedHandle.h"
+#include "platform/SessionUtils.h"
 
 using ZnCryptoLib::CngAlgorithm;
 using ZnCryptoLib::CngHash;
@@ -52,7 +54,9 @@ const wchar_t kKeygenHelp[] =
     L"vantu-sign keygen --out KEYFILE\n"
     L"  Creates a P-256 key pair. Writes the private key to KEYFILE as a CNG\n"
     L"  ECCPRIVATEBLOB (104 bytes) and prints the public key as 128 hexadecimal\n"
-    L"  characters (X then Y), the form VANTU_TEMPLATE_PUBLIC_KEY takes.\n";
+    L"  characters (X then Y), the form VANTU_TEMPLATE_PUBLIC_KEY takes.\n"
+    L"  KEYFILE is created readable by its owner alone; an existing file is\n"
+    L"  never overwritten.\n";
 
 const wchar_t kSignHelp[] =
     L"vantu-sign sign --key KEYFILE --in XMLFILE --out TEMPLATE [--plain]\n"
@@ -300,6 +304,41 @@ Options ParseOptions(const std::vector<std::wstring>& args, const std::vector<st
     return options;
 }
 
+// A new file readable and writable by its owner alone: the private key
+// must not be readable by the other users of the machine, and an existing
+// key (or a link planted at its name) is never overwritten.
+bool WritePrivateKeyFile(const std::wstring& path, const uint8_t* bytes, DWORD size, std::wstring& error)
+{
+    const std::wstring user = Groundwork::CurrentUserSidString();
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+    if (user.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                            (L"D:P(A;;FA;;;" + user + L")").c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
+    {
+        error = L"cannot build an owner-only descriptor: " + ErrorText(GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+    Groundwork::ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+    {
+        const DWORD code = GetLastError();
+        error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                    ? path + L" exists; a key is never overwritten"
+                    : L"cannot create " + path + L": " + ErrorText(code);
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes, size, &written, nullptr) || written != size)
+    {
+        error = L"cannot write " + path + L": " + ErrorText(GetLastError());
+        file.reset();
+        DeleteFileW(path.c_str());
+        return false;
+    }
+    return true;
+}
+
 int Keygen(const Options& options)
 {
     CngAlgorithm provider;
@@ -320,8 +359,7 @@ int Keygen(const Options& options)
         return Fail(L"cannot export the private key: " + StatusText(status));
 
     std::wstring error;
-    const bool written = WriteWholeFile(options.values.at(L"--out"),
-                                        std::string(reinterpret_cast<char*>(blob), sizeof(blob)), error);
+    const bool written = WritePrivateKeyFile(options.values.at(L"--out"), blob, sizeof(blob), error);
     const std::wstring publicHex = Hex(blob + 8, kTemplateSigningKeyLength);
     SecureZeroMemory(blob, sizeof(blob));
     if (!written)
