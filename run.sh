@@ -249,12 +249,12 @@ build_clang() {
 # The lock annotations reach clang's analysis: a probe compiles as it is and
 # fails, on each of its three mistakes, when they are switched on.
 lock_analysis() {
-  echo "== lock analysis: annotations of src/base/Lock.h reach -Wthread-safety"
+  echo "== lock analysis: annotations of base/Lock.h reach -Wthread-safety"
   local gcc_dir cxx probe="$ROOT/cmake/checks/lock-analysis-probe.cpp" out
   gcc_dir=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix | sort -V | tail -1)
   cxx="$gcc_dir/include/c++"
   local flags=(--target=x86_64-w64-mingw32 --sysroot=/usr/x86_64-w64-mingw32 -nostdinc++
-               -isystem "$cxx" -isystem "$cxx/x86_64-w64-mingw32" -std=c++17 -I"$ROOT/src"
+               -isystem "$cxx" -isystem "$cxx/x86_64-w64-mingw32" -std=c++17 -I"$ROOT"
                -Wall -Wextra -Werror -Wthread-safety -Wthread-safety-beta -fsyntax-only)
   if ! clang++-19 "${flags[@]}" "$probe"; then
     echo "lock analysis: the correct probe does not compile" >&2; return 1
@@ -411,7 +411,7 @@ tidy() {
   local log="$CLANG_DIR/clang-tidy.log"
   local tidy_ok=1
   run-clang-tidy-19 -p "$CLANG_DIR" -quiet -j"$(nproc)" -clang-tidy-binary clang-tidy-19 \
-    "^$ROOT/(src|ZnCryptoLib|sim|tools)/" >"$log" 2>&1 || tidy_ok=0
+    "^$ROOT/(base|src|ZnCryptoLib|sim|tools)/" >"$log" 2>&1 || tidy_ok=0
   # One line per finding: path:line:col: check: message
   local findings
   findings=$(sed -n -E "s|^$ROOT/([^:]+:[0-9]+:[0-9]+): (warning\|error): (.*) \[([a-z][^],]*)[^]]*\]$|\1: \4: \3|p" "$log" | sort -u)

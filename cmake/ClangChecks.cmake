@@ -8,7 +8,7 @@ set(_clang_warnings
   -Wshadow                    # a local or parameter hiding another name
   -Wshadow-field              # a member hiding a base class's member
   -Wunreachable-code-aggressive
-  -Wthread-safety             # lock discipline (src/base/Lock.h)
+  -Wthread-safety             # lock discipline (base/Lock.h)
   -Wthread-safety-beta
   -Wimplicit-fallthrough
   -Wloop-analysis
