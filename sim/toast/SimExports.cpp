@@ -138,4 +138,9 @@ uint32_t VantuSimToast_SetModes(uint32_t modes) { return Platform::Instance().Se
 
 uint32_t VantuSimToast_FreshThreadEvents(void) { return Platform::Instance().FreshThreadEvents(); }
 
+BOOL VantuSimToast_RequireShortcut(BOOL required)
+{
+    return Platform::Instance().RequireShortcut(required != FALSE) ? TRUE : FALSE;
+}
+
 }  // extern "C"

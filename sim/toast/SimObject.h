@@ -76,6 +76,17 @@ public:
         return static_cast<Derived*>(self);
     }
 
+    // The object behind `object` only when it is handed in as exactly that
+    // interface, as a method declared with `Interface*` takes it: the pointer
+    // a query for that interface gives. Another interface of the same object,
+    // or a foreign object, gives null.
+    template <typename Interface>
+    static Derived* FromExact(Interface* object)
+    {
+        Derived* self = From(object);
+        return self != nullptr && static_cast<Interface*>(self) == object ? self : nullptr;
+    }
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
         if (object == nullptr)

@@ -1,6 +1,7 @@
 #include "sim/toast/SimPlatform.h"
 
 #include <objbase.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <memory>
@@ -47,6 +48,52 @@ int32_t CopyText(const std::wstring& text, wchar_t* buffer, uint32_t capacity)
         buffer[count] = L'\0';
     }
     return static_cast<int32_t>(text.size());
+}
+
+struct FindTraits
+{
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type handle) { return handle != INVALID_HANDLE_VALUE; }
+    static void Close(Type handle) { FindClose(handle); }
+};
+using FindHandle = Groundwork::UniqueAny<FindTraits>;
+
+void FreeFolderPath(PWSTR path)
+{
+    CoTaskMemFree(path);
+}
+using FolderPath = Groundwork::UniqueNull<PWSTR, FreeFolderPath>;
+
+// Whether `folder` or a folder below it holds a .lnk file.
+bool HoldsShortcut(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW entry{};
+    const FindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!search.valid())
+        return false;
+    do
+    {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? HoldsShortcut(folder + L"\\" + name)
+                                                                : name.size() > 4 &&
+                                                                      _wcsicmp(name.c_str() + name.size() - 4, L".lnk") == 0)
+            return true;
+    } while (FindNextFileW(search.get(), &entry));
+    return false;
+}
+
+bool StartMenuHoldsShortcut()
+{
+    for (const KNOWNFOLDERID& id : {FOLDERID_Programs, FOLDERID_CommonPrograms})
+    {
+        FolderPath path;
+        if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, path.put())) && HoldsShortcut(path.get()))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -443,6 +490,26 @@ uint32_t Platform::SetModes(uint32_t modes)
     const uint32_t previous = m_modes;
     m_modes = modes;
     return previous;
+}
+
+bool Platform::RequireShortcut(bool required)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const bool previous = m_requireShortcut;
+    m_requireShortcut = required;
+    return previous;
+}
+
+HRESULT Platform::ShortcutCheck()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_requireShortcut)
+            return S_OK;
+    }
+    // A desktop program's toast needs its identity registered by a Start-menu
+    // shortcut; Windows refuses (or silently drops) it otherwise.
+    return StartMenuHoldsShortcut() ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 }
 
 uint32_t Platform::FreshThreadEvents()

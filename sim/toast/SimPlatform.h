@@ -69,6 +69,10 @@ public:
     void Reset();
     uint32_t SetModes(uint32_t modes);
     uint32_t FreshThreadEvents();
+    // Strict mode: sets it and returns the previous setting.
+    bool RequireShortcut(bool required);
+    // S_OK, or the failure Show gives in strict mode without a shortcut.
+    HRESULT ShortcutCheck();
 
     LiveCounter toasts;
     LiveCounter documents;
@@ -125,6 +129,7 @@ private:
     std::vector<Groundwork::ScopedHandle> m_freshThreads;
     uint32_t m_modes = 0;             // VantuSimToastMode flags
     uint32_t m_loadedModes = 0;       // as read from the registry
+    bool m_requireShortcut = false;
 
     ToastAction m_auto;
     DWORD m_autoDelayMs = 0;

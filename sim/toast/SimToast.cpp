@@ -72,6 +72,25 @@ HRESULT SimToast::Remove(HandlerList<Handler>& list, EventRegistrationToken toke
     return S_OK;
 }
 
+namespace {
+
+// Calls each handler as the platform does: through what a query of the
+// handler for its delegate interface returns, never through the pointer
+// add_* was given; a handler that does not answer the query is not called.
+template <typename Handler, typename Args>
+void InvokeEach(const std::vector<std::pair<int64_t, ComPtr<Handler>>>& handlers, IToastNotification* sender,
+                Args* args)
+{
+    for (const auto& handler : handlers)
+    {
+        ComPtr<Handler> delegate;
+        if (SUCCEEDED(handler.second.As(&delegate)))
+            delegate->Invoke(sender, args);
+    }
+}
+
+}  // namespace
+
 void SimToast::Raise(ToastEvent kind, IInspectable* args)
 {
     // Handlers registered at the moment the event is raised; called without
@@ -84,26 +103,21 @@ void SimToast::Raise(ToastEvent kind, IInspectable* args)
     {
         HandlerList<VantuWinRt::ToastActivatedHandler> handlers = m_activated;
         lock.unlock();
-        for (auto& handler : handlers)
-            handler.second->Invoke(sender, args);
+        InvokeEach(handlers, sender, args);
         break;
     }
     case ToastEvent::Dismissed:
     {
         HandlerList<VantuWinRt::ToastDismissedHandler> handlers = m_dismissed;
         lock.unlock();
-        IToastDismissedEventArgs* dismissed = SimDismissedArgs::From(args);
-        for (auto& handler : handlers)
-            handler.second->Invoke(sender, dismissed);
+        InvokeEach(handlers, sender, static_cast<IToastDismissedEventArgs*>(SimDismissedArgs::From(args)));
         break;
     }
     case ToastEvent::Failed:
     {
         HandlerList<VantuWinRt::ToastFailedHandler> handlers = m_failed;
         lock.unlock();
-        IToastFailedEventArgs* failed = SimFailedArgs::From(args);
-        for (auto& handler : handlers)
-            handler.second->Invoke(sender, failed);
+        InvokeEach(handlers, sender, static_cast<IToastFailedEventArgs*>(SimFailedArgs::From(args)));
         break;
     }
     }
@@ -159,9 +173,12 @@ HRESULT SimNotifier::Show(IToastNotification* notification)
     HRESULT hr = Platform::Instance().TakeFailure(VantuSimToastOp_Show);
     if (FAILED(hr))
         return hr;
-    SimToast* toast = SimToast::From(notification);
+    SimToast* toast = SimToast::FromExact(notification);
     if (toast == nullptr)
         return E_INVALIDARG;
+    hr = Platform::Instance().ShortcutCheck();
+    if (FAILED(hr))
+        return hr;
     return Platform::Instance().Show(toast, m_appId);
 }
 
@@ -170,7 +187,7 @@ HRESULT SimNotifier::Hide(IToastNotification* notification)
     HRESULT hr = Platform::Instance().TakeFailure(VantuSimToastOp_Hide);
     if (FAILED(hr))
         return hr;
-    SimToast* toast = SimToast::From(notification);
+    SimToast* toast = SimToast::FromExact(notification);
     if (toast == nullptr)
         return E_INVALIDARG;
     return Platform::Instance().Hide(toast, m_appId);
@@ -354,7 +371,7 @@ public:
         HRESULT hr = Platform::Instance().TakeFailure(VantuSimToastOp_CreateToastNotification);
         if (FAILED(hr))
             return hr;
-        SimXmlDocument* document = SimXmlDocument::From(content);
+        SimXmlDocument* document = SimXmlDocument::FromExact(content);
         if (document == nullptr || !document->Loaded())
             return E_INVALIDARG;
         auto* toast = new (std::nothrow) SimToast(content);

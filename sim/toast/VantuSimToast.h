@@ -58,6 +58,21 @@
  *                         Show's return
  * The screen keeps its toasts and their handlers when the module that
  * added the handlers is unloaded; a user action still raises their events.
+ *
+ * Contracts enforced as Windows enforces them, always:
+ *  - a handler is called only through what a query of it for its delegate
+ *    interface returns (TypedEventHandler<ToastNotification, IInspectable>,
+ *    <..., ToastDismissedEventArgs>, <..., ToastFailedEventArgs>); one that
+ *    does not answer is never called;
+ *  - CreateToastNotification, Show and Hide take exactly the IXmlDocument or
+ *    IToastNotification pointer of a stand-in object (what a query for that
+ *    interface returns), and fail with E_INVALIDARG for any other pointer,
+ *    another interface of the same object included.
+ * Strict mode (VantuSimToast_RequireShortcut; off at load, left as it is by
+ * Reset): Show fails with HRESULT_FROM_WIN32(ERROR_NOT_FOUND) unless a
+ * shortcut (a .lnk file) exists in the user's or the common Start-menu
+ * Programs folder or below. Wine's shell link stores no application ID, so
+ * any shortcut there counts.
  */
 #ifndef VANTU_SIM_TOAST_H
 #define VANTU_SIM_TOAST_H
@@ -206,6 +221,9 @@ VANTU_SIM_TOAST_API uint32_t VantuSimToast_SetModes(uint32_t modes);
  * loaded. */
 VANTU_SIM_TOAST_API uint32_t VantuSimToast_FreshThreadEvents(void);
 
+/* Strict mode on (TRUE) or off; returns whether it was on. */
+VANTU_SIM_TOAST_API BOOL VantuSimToast_RequireShortcut(BOOL required);
+
 #ifdef __cplusplus
 } /* extern "C" */
 
@@ -229,6 +247,7 @@ struct VantuSimToastApi
     decltype(&VantuSimToast_Reset) Reset = nullptr;
     decltype(&VantuSimToast_SetModes) SetModes = nullptr;
     decltype(&VantuSimToast_FreshThreadEvents) FreshThreadEvents = nullptr;
+    decltype(&VantuSimToast_RequireShortcut) RequireShortcut = nullptr;
 
     /* True when every function was found. The module stays loaded. */
     bool Load()
@@ -257,7 +276,8 @@ struct VantuSimToastApi
                Resolve(module, SetAutoMode, "VantuSimToast_SetAutoMode") &&
                Resolve(module, Reset, "VantuSimToast_Reset") &&
                Resolve(module, SetModes, "VantuSimToast_SetModes") &&
-               Resolve(module, FreshThreadEvents, "VantuSimToast_FreshThreadEvents");
+               Resolve(module, FreshThreadEvents, "VantuSimToast_FreshThreadEvents") &&
+               Resolve(module, RequireShortcut, "VantuSimToast_RequireShortcut");
     }
 
 private:

@@ -28,6 +28,7 @@
 #include "VantuToast/ModuleLifetime.h"
 #include "VantuToast/PWHString.h"
 #include "VantuToast/ServiceClients.h"
+#include "VantuToast/ShortcutSharing.h"
 #include "VantuToast/SignatureUtils.h"
 #include "VantuToast/VantuActionHandlers.h"
 #include "VantuToast/WinRtToastAbi.h"
@@ -110,15 +111,28 @@ CVantuToast::~CVantuToast()
 
 bool CVantuToast::Initialize()
 {
+    // The user's processes share the shortcut; its lock waits, so it is taken
+    // before ours.
+    const ShortcutSharing::Hold shared;
     Groundwork::MutexLock guard(ToastState::InitializationMutex);
     ++ToastState::ToastObjectCounter;
     if (!ToastState::ToastInitialized)
+    {
         ToastState::ToastInitialized = EnsureShortcut();
+        if (ToastState::ToastInitialized)
+            ShortcutSharing::Instance().Join();
+    }
+    else if (std::wstring path; GetShortcutPath(path) && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+    {
+        // Removed meanwhile by a process that kept it on its own count.
+        EnsureShortcut();
+    }
     return ToastState::ToastInitialized;
 }
 
 bool CVantuToast::Release()
 {
+    const ShortcutSharing::Hold shared;  // before ours, as in Initialize
     Groundwork::MutexLock guard(ToastState::InitializationMutex);
     const int32_t counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
@@ -134,6 +148,8 @@ bool CVantuToast::Release()
     // The service clients stay: toasts still on screen report their results
     // after this, and the connections serve the next objects.
     ToastState::ToastInitialized = false;
+    if (!ShortcutSharing::Instance().Leave(shared))
+        return true;  // another process of the user still shows toasts
     std::wstring shortcutPath;
     if (!GetShortcutPath(shortcutPath))
     {

@@ -32,7 +32,7 @@ bool ui_host_module_ipc_client::PostRequest(const JsonDocument& request)
             return false;
         }
         uint32_t sessionId = Groundwork::kNoSession;
-        if (!Groundwork::GetActiveSessionId(sessionId) || sessionId == Groundwork::kNoSession)
+        if (!Groundwork::GetOwnOrActiveSessionId(sessionId) || sessionId == Groundwork::kNoSession)
         {
             VT_LOG(ERR) << "Failed to retrieve active user session ID";
             VT_LOG(ERR) << "Failed to get pipe";

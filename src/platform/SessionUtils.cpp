@@ -61,9 +61,9 @@ void FreeWtsMemory(void* memory)
 // A buffer returned by a WTS query.
 using WtsBuffer = Groundwork::UniqueNull<void*, FreeWtsMemory>;
 
-}  // namespace
-
-bool GetActiveSessionId(uint32_t& sessionId)
+// The active session `preferred` when it is listed, else the first active
+// session in enumeration order.
+bool FindActiveSession(uint32_t preferred, uint32_t& sessionId)
 {
     sessionId = kNoSession;
     const WtsApi& api = Wts();
@@ -84,13 +84,29 @@ bool GetActiveSessionId(uint32_t& sessionId)
     const WTS_SESSION_INFOW* entries = static_cast<const WTS_SESSION_INFOW*>(sessions.get());
     for (DWORD i = 0; entries != nullptr && i < count; ++i)
     {
-        if (entries[i].State == WTSActive)
+        if (entries[i].State != WTSActive)
+            continue;
+        if (sessionId == kNoSession)
+            sessionId = entries[i].SessionId;
+        if (preferred == kNoSession || entries[i].SessionId == preferred)
         {
             sessionId = entries[i].SessionId;
-            return true;
+            break;
         }
     }
-    return false;
+    return sessionId != kNoSession;
+}
+
+}  // namespace
+
+bool GetActiveSessionId(uint32_t& sessionId)
+{
+    return FindActiveSession(kNoSession, sessionId);
+}
+
+bool GetOwnOrActiveSessionId(uint32_t& sessionId)
+{
+    return FindActiveSession(GetCurrentProcessSessionId(), sessionId);
 }
 
 uint32_t GetCurrentProcessSessionId()

@@ -12,6 +12,11 @@ constexpr uint32_t kNoSession = 0xFFFFFFFF;
 // First session in enumeration order whose state is active.
 bool GetActiveSessionId(uint32_t& sessionId);
 
+// The calling process's own session when it is active; otherwise the first
+// active one, as GetActiveSessionId. On a machine with several active
+// sessions, what one user does must reach that user's session.
+bool GetOwnOrActiveSessionId(uint32_t& sessionId);
+
 // Session of the calling process, or kNoSession.
 uint32_t GetCurrentProcessSessionId();
 

@@ -180,7 +180,7 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
     Sessions({{3, WTSDisconnected, L"earlier"}, {4, WTSConnected, L""}, {5, WTSActive, L"second"},
               {0, WTSActive, L"console"}});
     const std::wstring events = services.File(L"events.jsonl");
-    ASSERT_TRUE(services.Start(L"--ui-session 0 --ui-session 5 --events \"" + events + L"\""));
+    ASSERT_TRUE(services.Start(L"--ui-session 0 --ui-session 1 --ui-session 5 --events \"" + events + L"\""));
     ui_host_module_ipc_client client(L"UIManager_");
     EXPECT_EQ(L"UIManager_0", client.ServiceName(0));
     EXPECT_EQ(L"UIManager_4294967294", client.ServiceName(0xFFFFFFFE));
@@ -196,6 +196,11 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
     EXPECT_TRUE(client.PostRequest(request));
     EXPECT_EQ(2u, client.ConnectionCount());
 
+    // Several active sessions: the caller's own (Wine's is 1) wins, listed second.
+    ASSERT_EQ(1u, Groundwork::GetCurrentProcessSessionId());
+    Sessions({{0, WTSActive, L"console"}, {1, WTSActive, L"caller"}});
+    EXPECT_TRUE(client.PostRequest(request));
+
     // No active session: nothing is sent.
     Sessions({{1, WTSDisconnected, L"away"}, {2, WTSIdle, L""}});
     testsupport::ScopedLogCapture capture;
@@ -204,15 +209,15 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
     EXPECT_TRUE(capture.IsLine(capture.Lines()[0], L"ERR", L"ui_host_module_ipc_client", L"Failed to retrieve active user session ID"));
     EXPECT_TRUE(capture.IsLine(capture.Lines()[1], L"ERR", L"ui_host_module_ipc_client", L"Failed to get pipe"));
 
-    const auto lines = testsupport::FileLines(events, 3);
-    ASSERT_EQ(3u, lines.size());
+    const auto lines = testsupport::FileLines(events, 4);
+    ASSERT_EQ(4u, lines.size());
     for (size_t i = 0; i < lines.size(); ++i)
     {
         JsonDocument line;
         ASSERT_TRUE(ParseJsonReply(lines[i].data(), lines[i].size(), line));
         EXPECT_STREQ("EVENT_USER_VANTU_TOAST_RESULT", line["eventName"].GetString());
         EXPECT_STREQ(R"({"Status":"Activated","Argument":"a\"b\\c","ID":-1})", line["eventValue"].GetString());
-        EXPECT_STREQ(i < 2 ? "UIManager_5" : "UIManager_0", line["service"].GetString());
+        EXPECT_STREQ(i < 2 ? "UIManager_5" : i == 2 ? "UIManager_0" : "UIManager_1", line["service"].GetString());
     }
 }
 

@@ -148,12 +148,14 @@ protected:
         ASSERT_TRUE(SetProductValue(L"LogRotationFileSize", 256u << 20));
         DeleteProductValue(L"Icon");
         ASSERT_TRUE(GetShortcutPath(shortcutPath));
+        RestoreProgramsFolder();  // after a run that was killed while it was aside
         DeleteFileW(shortcutPath.c_str());
 
         create = LoadToastLibrary(dll);
         ASSERT_NE(nullptr, create) << GetLastError();
         ASSERT_TRUE(sim.Load()) << "the toast platform stand-in is registered in the prefix";
         sim.Reset();
+        sim.RequireShortcut(TRUE);  // as Windows: no toast without the Start-menu shortcut
 
         std::wstring folder;
         ASSERT_TRUE(LogFolder(dll, folder));
@@ -171,11 +173,26 @@ protected:
             sim.WaitIdle(10000);
             sim.Reset();
         }
+        RestoreProgramsFolder();
         DeleteFileW(shortcutPath.c_str());
         for (const wchar_t* name : {L"LogLevel", L"LogRotationFileSize", L"Icon"})
             DeleteProductValue(name);
         services.Stop();
         ipctest::ClearPipeNames();
+    }
+
+    // The user's Start-menu Programs folder, and where a test that blocks it
+    // puts it aside.
+    std::wstring ProgramsFolder() const { return shortcutPath.substr(0, shortcutPath.rfind(L'\\')); }
+    std::wstring ProgramsAside() const { return ProgramsFolder() + L".aside"; }
+    // Puts it back, whatever ended the test that moved it (an assertion, or a
+    // time-out that killed the program): later shortcut tests need it.
+    void RestoreProgramsFolder() const
+    {
+        if (GetFileAttributesW(ProgramsAside().c_str()) == INVALID_FILE_ATTRIBUTES)
+            return;
+        DeleteFileW(ProgramsFolder().c_str());  // the blocker in its place
+        EXPECT_TRUE(MoveFileW(ProgramsAside().c_str(), ProgramsFolder().c_str())) << GetLastError();
     }
 
     // What the DLL logged since the test began.

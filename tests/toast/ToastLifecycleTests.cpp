@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,6 +17,9 @@
 
 #include "support/TemplateSigning.h"
 #include "toast/ToastHost.h"
+
+#include <propkey.h>
+#include <propsys.h>
 
 using testsupport::FileExists;
 using testsupport::HostEvent;
@@ -30,6 +34,126 @@ using ToastLifecycle = testsupport::ToastHostTest;
 
 constexpr wchar_t kChildEventVariable[] = L"VANTU_CHILD_HOST_EVENT";
 constexpr DWORD kChildExitCode = 42;
+constexpr wchar_t kSecondHostVariable[] = L"VANTU_SECOND_HOST";
+
+// Wine's shell link keeps no application ID, so what the library writes to a
+// link's property store is watched instead: the store's SetValue and Commit
+// slots, shared by every link of the process, record each call while this
+// lives.
+class PropertyStoreWatch
+{
+public:
+    PropertyStoreWatch()
+    {
+        Microsoft::WRL::ComPtr<IShellLinkW> link;
+        Microsoft::WRL::ComPtr<IPropertyStore> store;
+        if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) ||
+            FAILED(link.As(&store)))
+            return;
+        m_table = *reinterpret_cast<void***>(store.Get());
+        s_setValue = reinterpret_cast<SetValueFn>(m_table[kSetValueSlot]);
+        s_commit = reinterpret_cast<CommitFn>(m_table[kCommitSlot]);
+        Patch(reinterpret_cast<void*>(&RecordSetValue), reinterpret_cast<void*>(&RecordCommit));
+    }
+    ~PropertyStoreWatch()
+    {
+        if (m_table != nullptr)
+            Patch(reinterpret_cast<void*>(s_setValue), reinterpret_cast<void*>(s_commit));
+        std::lock_guard<std::mutex> guard(s_lock);
+        s_calls.clear();
+    }
+    PropertyStoreWatch(const PropertyStoreWatch&) = delete;
+    PropertyStoreWatch& operator=(const PropertyStoreWatch&) = delete;
+
+    bool Installed() const { return m_table != nullptr; }
+    std::vector<std::wstring> Calls() const
+    {
+        std::lock_guard<std::mutex> guard(s_lock);
+        return s_calls;
+    }
+    // How a SetValue call is recorded: the key, the value's type and, for a
+    // string, its text.
+    static std::wstring Set(const PROPERTYKEY& key, VARTYPE type, const std::wstring& text)
+    {
+        wchar_t fmtid[40] = L"";
+        StringFromGUID2(key.fmtid, fmtid, 40);
+        return L"SetValue " + std::wstring(fmtid) + L"/" + std::to_wstring(key.pid) + L" vt " + std::to_wstring(type) +
+               L" " + text;
+    }
+
+private:
+    using SetValueFn = HRESULT(STDMETHODCALLTYPE*)(IPropertyStore*, REFPROPERTYKEY, REFPROPVARIANT);
+    using CommitFn = HRESULT(STDMETHODCALLTYPE*)(IPropertyStore*);
+    static constexpr int kSetValueSlot = 6;  // after IUnknown's three, GetCount, GetAt, GetValue
+    static constexpr int kCommitSlot = 7;
+
+    static HRESULT STDMETHODCALLTYPE RecordSetValue(IPropertyStore* store, REFPROPERTYKEY key, REFPROPVARIANT value)
+    {
+        {
+            std::lock_guard<std::mutex> guard(s_lock);
+            s_calls.push_back(Set(key, value.vt, value.vt == VT_LPWSTR && value.pwszVal ? value.pwszVal : L""));
+        }
+        return s_setValue(store, key, value);
+    }
+    static HRESULT STDMETHODCALLTYPE RecordCommit(IPropertyStore* store)
+    {
+        {
+            std::lock_guard<std::mutex> guard(s_lock);
+            s_calls.push_back(L"Commit");
+        }
+        return s_commit(store);
+    }
+    void Patch(void* setValue, void* commit)
+    {
+        DWORD old = 0;
+        VirtualProtect(&m_table[kSetValueSlot], 2 * sizeof(void*), PAGE_READWRITE, &old);
+        m_table[kSetValueSlot] = setValue;
+        m_table[kCommitSlot] = commit;
+        VirtualProtect(&m_table[kSetValueSlot], 2 * sizeof(void*), old, &old);
+    }
+
+    void** m_table = nullptr;
+    static inline SetValueFn s_setValue = nullptr;
+    static inline CommitFn s_commit = nullptr;
+    static inline std::mutex s_lock;
+    static inline std::vector<std::wstring> s_calls;
+};
+
+// Another host process of the same user (this program, running
+// ToastSecondHost below) that holds one initialised object until told.
+class SecondHost
+{
+public:
+    bool Start(const std::wstring& outputFile)
+    {
+        static int started = 0;
+        const std::wstring name =
+            L"vantu-second-host-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++started);
+        m_ready.reset(CreateEventW(nullptr, TRUE, FALSE, (name + L"-ready").c_str()));
+        m_release.reset(CreateEventW(nullptr, TRUE, FALSE, (name + L"-release").c_str()));
+        SetEnvironmentVariableW(kSecondHostVariable, name.c_str());
+        const bool launched = m_child.Launch(
+            L"toast_tests.exe",
+            L"--gtest_filter=ToastSecondHost.DISABLED_HoldsAnObjectUntilTold --gtest_also_run_disabled_tests",
+            outputFile);
+        SetEnvironmentVariableW(kSecondHostVariable, nullptr);
+        const HANDLE waits[2] = {m_ready.get(), m_child.Handle()};
+        return launched && WaitForMultipleObjects(2, waits, FALSE, 120000) == WAIT_OBJECT_0;
+    }
+    // Its object released and the process ended well.
+    bool Release()
+    {
+        SetEvent(m_release.get());
+        return m_child.Wait(60000) == std::optional<DWORD>(0);
+    }
+    void Kill() { m_child.Kill(); }
+
+private:
+    Groundwork::ScopedHandle m_ready;
+    Groundwork::ScopedHandle m_release;
+    ipctest::ChildProcess m_child;
+};
+
 
 class ToastEdges : public testsupport::InitializedToastTest
 {
@@ -59,36 +183,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(ToastLifecycle, TwoObjectsShareOneShortcutUntilTheLastRelease)
-{
-    IVantuToast* first = create();
-    IVantuToast* second = create();
-    ASSERT_TRUE(first && second);
-    EXPECT_TRUE(first->Initialize());
-    ASSERT_TRUE(FileExists(shortcutPath));
-    EXPECT_TRUE(second->Initialize());
-    EXPECT_FALSE(Logged("Shortcut already exists")) << "the second Initialize registers nothing";
-
-    const ShortcutContents contents = ReadShortcut(shortcutPath);
-    EXPECT_TRUE(TargetIs(contents.target, L"https://help.zelnor.example/pathwarden/how-toasts-work"))
-        << "the settings manager's HowItWorksUrl: " << contents.target;
-    EXPECT_EQ(L"", contents.icon);
-    EXPECT_FALSE(Logged("icon")) << "no Icon value: nothing said about the icon";
-
-    EXPECT_TRUE(first->Release());
-    EXPECT_TRUE(FileExists(shortcutPath));
-    EXPECT_TRUE(second->Release());
-    EXPECT_FALSE(FileExists(shortcutPath));
-
-    // A new Initialize after the last Release creates it again, with the
-    // product key's icon.
-    ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
-    IVantuToast* third = InitializedObject();
-    EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
-    EXPECT_TRUE(third->Release());
-    EXPECT_FALSE(FileExists(shortcutPath));
-}
 
 // Whatever process serves the settings pipe chooses "HowItWorksUrl": a value
 // that is no plain https address (a program, a share, or one that breaks out
@@ -136,72 +230,184 @@ TEST_F(ToastLifecycle, AServedTargetThatIsNoPlainHttpsAddressLeavesTheDefault)
     }
 }
 
-TEST_F(ToastLifecycle, NegativeCounterIsReportedAndKeepsTheShortcut)
+// The other host of ShortcutAndCounterCases, run in a child process by it only.
+TEST(ToastSecondHost, DISABLED_HoldsAnObjectUntilTold)
 {
-    IVantuToast* never = create();
-    EXPECT_TRUE(never->Release()) << "flag clear: counter -1 silently";
-
-    IVantuToast* owner = InitializedObject();  // counter back at 0, shortcut registered
-    ASSERT_TRUE(FileExists(shortcutPath));
-    IVantuToast* other = create();
-    EXPECT_FALSE(other->Release());
-    EXPECT_TRUE(
-        LoggedLine("ERR", "VantuToast", "ERROR: VantuToast object counter should never be less than zero. Counter: -1"));
-    EXPECT_TRUE(FileExists(shortcutPath));
-
-    // Still initialised: an object that never called Initialize shows toasts.
-    IVantuToast* bystander = create();
-    testsupport::HostEvent event;
-    EXPECT_TRUE(bystander->ShowToastFromXml(1, testsupport::kSimpleToast, event.put()));
-    EXPECT_TRUE(bystander->DismissAllToasts());
-    EXPECT_TRUE(event.Signalled());
-    delete bystander;  // slot 0 alone: no uncounting
-    delete owner;
-}
-
-TEST_F(ToastLifecycle, ExistingShortcutIsAcceptedAsItIs)
-{
-    testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
-    IVantuToast* toast = InitializedObject();
-    EXPECT_TRUE(LoggedLine("INF", "VantuToast",
-                           "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end())));
-    EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
-    EXPECT_TRUE(toast->Release());
-    EXPECT_FALSE(FileExists(shortcutPath));
-
-    // Someone else deleted it meanwhile: Release still succeeds.
-    IVantuToast* again = InitializedObject();
-    ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
-    EXPECT_TRUE(again->Release());
-}
-
-TEST_F(ToastLifecycle, FailedRegistrationCountsTouchesNothingAndIsRetried)
-{
-    // A file where the Programs folder should be makes saving the shortcut fail.
-    const std::wstring programs = shortcutPath.substr(0, shortcutPath.rfind(L'\\'));
-    ASSERT_TRUE(MoveFileW(programs.c_str(), (programs + L".aside").c_str())) << GetLastError();
-    testsupport::WriteFileBytes(programs, "blocker");
+    wchar_t name[128] = L"";
+    ASSERT_NE(0u, GetEnvironmentVariableW(kSecondHostVariable, name, 128)) << "runs as a child of ShortcutAndCounterCases";
+    const Groundwork::ScopedHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, (name + std::wstring(L"-ready")).c_str()));
+    const Groundwork::ScopedHandle release(OpenEventW(SYNCHRONIZE, FALSE, (name + std::wstring(L"-release")).c_str()));
+    ASSERT_TRUE(ready.valid() && release.valid());
+    HMODULE dll = nullptr;
+    const CreateVantuToastObjectFn create = testsupport::LoadToastLibrary(dll);
+    ASSERT_NE(nullptr, create);
     IVantuToast* toast = create();
-    EXPECT_FALSE(toast->Initialize());
-    EXPECT_TRUE(Logged("Failed to save PersistFile. Error: 0x"));
-    EXPECT_TRUE(Logged("Failed to create shortcut"));
-    testsupport::HostEvent event;
-    EXPECT_FALSE(toast->ShowToastFromXml(1, testsupport::kSimpleToast, event.put()));
-    EXPECT_TRUE(Logged("CVantuToast not initialized"));
-    EXPECT_EQ(nullptr, event.get());
-
-    // Counter 1, flag clear: a Release removes nothing.
-    DeleteFileW(programs.c_str());
-    ASSERT_TRUE(MoveFileW((programs + L".aside").c_str(), programs.c_str()));
-    testsupport::WriteFileBytes(shortcutPath, "someone else's");
-    EXPECT_TRUE(create()->Release());
-    EXPECT_EQ("someone else's", testsupport::ReadFileBytes(shortcutPath));
-    ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
-
-    EXPECT_TRUE(toast->Initialize()) << "the next Initialize tries again";
-    EXPECT_TRUE(FileExists(shortcutPath));
+    ASSERT_TRUE(toast->Initialize());
+    SetEvent(ready.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(release.get(), 120000));
     EXPECT_TRUE(toast->Release());
-    EXPECT_FALSE(FileExists(shortcutPath));
+}
+
+// The shortcut and the object counter, case by case over one set-up. Each
+// case leaves the counter at zero and the flag clear, which the probe after
+// it checks: a fresh object registers the shortcut and its Release removes it.
+TEST_F(ToastLifecycle, ShortcutAndCounterCases)
+{
+    size_t from = 0;  // the log of the running case
+    const auto logged = [&](const std::string& text) { return Log().find(text, from) != std::string::npos; };
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"two objects share one shortcut until the last Release",
+         [&] {
+             IVantuToast* first = create();
+             IVantuToast* second = create();
+             ASSERT_TRUE(first && second);
+             EXPECT_TRUE(first->Initialize());
+             ASSERT_TRUE(FileExists(shortcutPath));
+             EXPECT_TRUE(second->Initialize());
+             EXPECT_FALSE(logged("Shortcut already exists")) << "the second Initialize registers nothing";
+             const ShortcutContents contents = ReadShortcut(shortcutPath);
+             EXPECT_TRUE(TargetIs(contents.target, L"https://help.zelnor.example/pathwarden/how-toasts-work"))
+                 << "the settings manager's HowItWorksUrl: " << contents.target;
+             EXPECT_EQ(L"", contents.icon);
+             EXPECT_FALSE(logged("icon")) << "no Icon value: nothing said about the icon";
+             EXPECT_TRUE(first->Release());
+             EXPECT_TRUE(FileExists(shortcutPath));
+             EXPECT_TRUE(second->Release());
+             EXPECT_FALSE(FileExists(shortcutPath));
+
+             // A new Initialize after the last Release creates it again, with
+             // the product key's icon.
+             ASSERT_TRUE(testsupport::SetProductValue(L"Icon", L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico"));
+             IVantuToast* third = InitializedObject();
+             EXPECT_EQ(L"C:\\Program Files\\Zelnor\\Pathwarden\\pathwarden.ico", ReadShortcut(shortcutPath).icon);
+             EXPECT_TRUE(third->Release());
+             testsupport::DeleteProductValue(L"Icon");
+         }},
+        {"the shortcut carries the notifier's identity, committed",
+         [&] {
+             std::vector<std::wstring> calls;
+             IVantuToast* toast = create();  // COM on this thread for the watch
+             {
+                 const PropertyStoreWatch watch;
+                 ASSERT_TRUE(watch.Installed());
+                 EXPECT_TRUE(toast->Initialize());
+                 calls = watch.Calls();
+             }
+             HostEvent event;
+             const std::wstring notifierId = ToastText(ShowOne(toast, 1, event), VantuSimToastText_AppId);
+             EXPECT_FALSE(notifierId.empty());
+             EXPECT_EQ((std::vector<std::wstring>{PropertyStoreWatch::Set(PKEY_AppUserModel_ID, VT_LPWSTR, notifierId),
+                                                  L"Commit"}),
+                       calls);
+             EXPECT_TRUE(toast->DismissAllToasts());
+             EXPECT_TRUE(event.Signalled());
+             EXPECT_TRUE(toast->Release());
+         }},
+        {"a negative counter is reported and keeps the shortcut",
+         [&] {
+             IVantuToast* never = create();
+             EXPECT_TRUE(never->Release()) << "flag clear: counter -1 silently";
+             IVantuToast* owner = InitializedObject();  // counter back at 0, shortcut registered
+             ASSERT_TRUE(FileExists(shortcutPath));
+             EXPECT_FALSE(create()->Release());
+             EXPECT_TRUE(LoggedLine("ERR", "VantuToast",
+                                    "ERROR: VantuToast object counter should never be less than zero. Counter: -1", from));
+             EXPECT_TRUE(FileExists(shortcutPath));
+
+             // Still initialised: an object that never called Initialize shows toasts.
+             IVantuToast* bystander = create();
+             HostEvent event;
+             EXPECT_TRUE(bystander->ShowToastFromXml(1, kSimpleToast, event.put()));
+             EXPECT_TRUE(bystander->DismissAllToasts());
+             EXPECT_TRUE(event.Signalled());
+             delete bystander;  // slot 0 alone: no uncounting
+             // Counter -1: two Initialize calls and one Release bring it to zero.
+             EXPECT_TRUE(owner->Initialize());
+             EXPECT_TRUE(owner->Initialize());
+             EXPECT_TRUE(owner->Release());
+             EXPECT_FALSE(FileExists(shortcutPath));
+         }},
+        {"an existing shortcut is accepted as it is",
+         [&] {
+             testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
+             IVantuToast* toast = InitializedObject();
+             EXPECT_TRUE(LoggedLine("INF", "VantuToast",
+                                    "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end()),
+                                    from));
+             EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
+             EXPECT_TRUE(toast->Release());
+             EXPECT_FALSE(FileExists(shortcutPath));
+
+             // Someone else deleted it meanwhile: Release still succeeds.
+             IVantuToast* again = InitializedObject();
+             ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
+             EXPECT_TRUE(again->Release());
+         }},
+        {"a failed registration counts, touches nothing and is retried",
+         [&] {
+             // A file where the Programs folder should be makes saving the
+             // shortcut fail. TearDown puts the folder back if this ends early.
+             ASSERT_TRUE(MoveFileW(ProgramsFolder().c_str(), ProgramsAside().c_str())) << GetLastError();
+             testsupport::WriteFileBytes(ProgramsFolder(), "blocker");
+             IVantuToast* toast = create();
+             EXPECT_FALSE(toast->Initialize());
+             EXPECT_TRUE(logged("Failed to save PersistFile. Error: 0x"));
+             EXPECT_TRUE(logged("Failed to create shortcut"));
+             HostEvent event;
+             EXPECT_FALSE(toast->ShowToastFromXml(1, kSimpleToast, event.put()));
+             EXPECT_TRUE(logged("CVantuToast not initialized"));
+             EXPECT_EQ(nullptr, event.get());
+
+             // Counter 1, flag clear: a Release removes nothing.
+             RestoreProgramsFolder();
+             testsupport::WriteFileBytes(shortcutPath, "someone else's");
+             EXPECT_TRUE(create()->Release());
+             EXPECT_EQ("someone else's", testsupport::ReadFileBytes(shortcutPath));
+             ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
+
+             EXPECT_TRUE(toast->Initialize()) << "the next Initialize tries again";
+             EXPECT_TRUE(FileExists(shortcutPath));
+             EXPECT_TRUE(toast->Release());
+         }},
+        {"the user's processes share it; a killed one blocks nothing",
+         [&] {
+             SecondHost other;
+             ASSERT_TRUE(other.Start(services.File(L"second-host.txt")));
+             ASSERT_TRUE(FileExists(shortcutPath));
+             EXPECT_TRUE(InitializedObject()->Release());
+             EXPECT_TRUE(FileExists(shortcutPath)) << "the other process still holds an object";
+
+             // Deleted behind the library's back: the platform shows nothing,
+             // and the next Initialize makes it again.
+             IVantuToast* mine = InitializedObject();
+             ASSERT_TRUE(DeleteFileW(shortcutPath.c_str()));
+             HostEvent refused;
+             EXPECT_FALSE(mine->ShowToastFromXml(1, kSimpleToast, refused.put()));
+             IVantuToast* again = InitializedObject();
+             EXPECT_TRUE(FileExists(shortcutPath));
+             EXPECT_TRUE(again->Release());
+
+             EXPECT_TRUE(other.Release());
+             EXPECT_TRUE(FileExists(shortcutPath)) << "this process still holds an object";
+             EXPECT_TRUE(mine->Release());
+             EXPECT_FALSE(FileExists(shortcutPath));
+
+             SecondHost killed;
+             ASSERT_TRUE(killed.Start(services.File(L"killed-host.txt")));
+             killed.Kill();
+         }},
+    };
+    for (const auto& [name, run] : cases)
+    {
+        SCOPED_TRACE(name);
+        from = Log().size();
+        run();
+        DeleteFileW(shortcutPath.c_str());
+        IVantuToast* probe = InitializedObject();
+        EXPECT_TRUE(FileExists(shortcutPath));
+        EXPECT_TRUE(probe->Release());
+        EXPECT_FALSE(FileExists(shortcutPath));
+    }
 }
 
 TEST_F(ToastLifecycle, ObjectOnASingleThreadedApartmentLeavesItAlone)
