@@ -17,6 +17,7 @@
 
 #include "support/TemplateSigning.h"
 #include "toast/ToastHost.h"
+#include "VantuToast/ShortcutSharing.h"
 
 #include <propkey.h>
 #include <propsys.h>
@@ -394,7 +395,33 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
 
              SecondHost killed;
              ASSERT_TRUE(killed.Start(services.File(L"killed-host.txt")));
-             killed.Kill();
+             killed.Kill();  // the probe below removes the shortcut: the dead holder blocks nothing
+         }},
+        // Last: the lock stays held off for this process afterwards.
+        {"a lock held past the wait: the process decides alone, and says so once",
+         [&] {
+             const Groundwork::ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+             std::promise<void> taken;
+             std::thread holder([&] {
+                 const Groundwork::ScopedHandle lock(CreateMutexW(
+                     nullptr, FALSE, ShortcutSharing::LockName(Groundwork::CurrentUserSidString()).c_str()));
+                 WaitForSingleObject(lock.get(), INFINITE);
+                 taken.set_value();
+                 WaitForSingleObject(release.get(), INFINITE);
+                 ReleaseMutex(lock.get());
+             });
+             taken.get_future().wait();
+             IVantuToast* first = InitializedObject();  // after the bounded wait
+             IVantuToast* second = InitializedObject();
+             EXPECT_TRUE(first->Release());
+             EXPECT_TRUE(FileExists(shortcutPath));
+             EXPECT_TRUE(second->Release());
+             EXPECT_FALSE(FileExists(shortcutPath)) << "this process's last Release removes it";
+             SetEvent(release.get());
+             holder.join();
+             EXPECT_TRUE(logged("held past the wait: this process creates and removes the shortcut on its own count"));
+             const size_t at = Log().find("]: Shortcut lock ", from);
+             EXPECT_EQ(std::string::npos, Log().find("]: Shortcut lock ", at + 1)) << "logged once";
          }},
     };
     for (const auto& [name, run] : cases)
