@@ -19,7 +19,6 @@
 #include "toast/ToastHost.h"
 #include "VantuToast/ShortcutSharing.h"
 
-#include <propkey.h>
 #include <propsys.h>
 
 using testsupport::FileExists;
@@ -37,85 +36,58 @@ constexpr wchar_t kChildEventVariable[] = L"VANTU_CHILD_HOST_EVENT";
 constexpr DWORD kChildExitCode = 42;
 constexpr wchar_t kSecondHostVariable[] = L"VANTU_SECOND_HOST";
 
-// Wine's shell link keeps no application ID, so what the library writes to a
-// link's property store is watched instead: the store's SetValue and Commit
-// slots, shared by every link of the process, record each call while this
-// lives.
+// Wine's shell link keeps no application ID, so the calls the library makes
+// on a link's property store are recorded instead, while this lives, through
+// the SetValue and Commit slots that every link of the process shares: each
+// SetValue as "{fmtid}/pid vt text", then "Commit".
 class PropertyStoreWatch
 {
 public:
-    PropertyStoreWatch()
+    explicit PropertyStoreWatch(IPropertyStore* store) : m_table(*reinterpret_cast<void***>(store))
     {
-        Microsoft::WRL::ComPtr<IShellLinkW> link;
-        Microsoft::WRL::ComPtr<IPropertyStore> store;
-        if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link))) ||
-            FAILED(link.As(&store)))
-            return;
-        m_table = *reinterpret_cast<void***>(store.Get());
-        s_setValue = reinterpret_cast<SetValueFn>(m_table[kSetValueSlot]);
-        s_commit = reinterpret_cast<CommitFn>(m_table[kCommitSlot]);
-        Patch(reinterpret_cast<void*>(&RecordSetValue), reinterpret_cast<void*>(&RecordCommit));
+        Swap();
     }
-    ~PropertyStoreWatch()
-    {
-        if (m_table != nullptr)
-            Patch(reinterpret_cast<void*>(s_setValue), reinterpret_cast<void*>(s_commit));
-        std::lock_guard<std::mutex> guard(s_lock);
-        s_calls.clear();
-    }
+    ~PropertyStoreWatch() { Swap(); }
     PropertyStoreWatch(const PropertyStoreWatch&) = delete;
     PropertyStoreWatch& operator=(const PropertyStoreWatch&) = delete;
 
-    bool Installed() const { return m_table != nullptr; }
     std::vector<std::wstring> Calls() const
     {
         std::lock_guard<std::mutex> guard(s_lock);
         return s_calls;
     }
-    // How a SetValue call is recorded: the key, the value's type and, for a
-    // string, its text.
-    static std::wstring Set(const PROPERTYKEY& key, VARTYPE type, const std::wstring& text)
+
+private:
+    static HRESULT STDMETHODCALLTYPE SetValue(IPropertyStore* store, REFPROPERTYKEY key, REFPROPVARIANT value)
     {
         wchar_t fmtid[40] = L"";
         StringFromGUID2(key.fmtid, fmtid, 40);
-        return L"SetValue " + std::wstring(fmtid) + L"/" + std::to_wstring(key.pid) + L" vt " + std::to_wstring(type) +
-               L" " + text;
+        Record(fmtid + (L"/" + std::to_wstring(key.pid)) + L" " + std::to_wstring(value.vt) + L" " +
+               (value.vt == VT_LPWSTR && value.pwszVal ? value.pwszVal : L""));
+        return reinterpret_cast<decltype(&SetValue)>(s_slots[0])(store, key, value);
     }
-
-private:
-    using SetValueFn = HRESULT(STDMETHODCALLTYPE*)(IPropertyStore*, REFPROPERTYKEY, REFPROPVARIANT);
-    using CommitFn = HRESULT(STDMETHODCALLTYPE*)(IPropertyStore*);
-    static constexpr int kSetValueSlot = 6;  // after IUnknown's three, GetCount, GetAt, GetValue
-    static constexpr int kCommitSlot = 7;
-
-    static HRESULT STDMETHODCALLTYPE RecordSetValue(IPropertyStore* store, REFPROPERTYKEY key, REFPROPVARIANT value)
+    static HRESULT STDMETHODCALLTYPE Commit(IPropertyStore* store)
     {
-        {
-            std::lock_guard<std::mutex> guard(s_lock);
-            s_calls.push_back(Set(key, value.vt, value.vt == VT_LPWSTR && value.pwszVal ? value.pwszVal : L""));
-        }
-        return s_setValue(store, key, value);
+        Record(L"Commit");
+        return reinterpret_cast<decltype(&Commit)>(s_slots[1])(store);
     }
-    static HRESULT STDMETHODCALLTYPE RecordCommit(IPropertyStore* store)
+    static void Record(const std::wstring& call)
     {
-        {
-            std::lock_guard<std::mutex> guard(s_lock);
-            s_calls.push_back(L"Commit");
-        }
-        return s_commit(store);
+        std::lock_guard<std::mutex> guard(s_lock);
+        s_calls.push_back(call);
     }
-    void Patch(void* setValue, void* commit)
+    // Slots 6 and 7: after IUnknown's three, GetCount, GetAt and GetValue.
+    void Swap()
     {
         DWORD old = 0;
-        VirtualProtect(&m_table[kSetValueSlot], 2 * sizeof(void*), PAGE_READWRITE, &old);
-        m_table[kSetValueSlot] = setValue;
-        m_table[kCommitSlot] = commit;
-        VirtualProtect(&m_table[kSetValueSlot], 2 * sizeof(void*), old, &old);
+        VirtualProtect(&m_table[6], 2 * sizeof(void*), PAGE_READWRITE, &old);
+        std::swap(m_table[6], s_slots[0]);
+        std::swap(m_table[7], s_slots[1]);
+        VirtualProtect(&m_table[6], 2 * sizeof(void*), old, &old);
     }
 
-    void** m_table = nullptr;
-    static inline SetValueFn s_setValue = nullptr;
-    static inline CommitFn s_commit = nullptr;
+    void** const m_table;
+    static inline void* s_slots[2] = {reinterpret_cast<void*>(&SetValue), reinterpret_cast<void*>(&Commit)};
     static inline std::mutex s_lock;
     static inline std::vector<std::wstring> s_calls;
 };
@@ -286,19 +258,20 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
          }},
         {"the shortcut carries the notifier's identity, committed",
          [&] {
+             IVantuToast* toast = create();  // COM on this thread
+             Microsoft::WRL::ComPtr<IPropertyStore> store;
+             ASSERT_EQ(S_OK, CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&store)));
              std::vector<std::wstring> calls;
-             IVantuToast* toast = create();  // COM on this thread for the watch
              {
-                 const PropertyStoreWatch watch;
-                 ASSERT_TRUE(watch.Installed());
+                 const PropertyStoreWatch watch(store.Get());
                  EXPECT_TRUE(toast->Initialize());
                  calls = watch.Calls();
              }
              HostEvent event;
              const std::wstring notifierId = ToastText(ShowOne(toast, 1, event), VantuSimToastText_AppId);
              EXPECT_FALSE(notifierId.empty());
-             EXPECT_EQ((std::vector<std::wstring>{PropertyStoreWatch::Set(PKEY_AppUserModel_ID, VT_LPWSTR, notifierId),
-                                                  L"Commit"}),
+             // PKEY_AppUserModel_ID as documented, a VT_LPWSTR (31) value.
+             EXPECT_EQ((std::vector<std::wstring>{L"{9F4C2855-9F79-4B39-A8D0-E1D42DE1D5F3}/5 31 " + notifierId, L"Commit"}),
                        calls);
              EXPECT_TRUE(toast->DismissAllToasts());
              EXPECT_TRUE(event.Signalled());
