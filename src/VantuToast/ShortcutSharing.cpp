@@ -50,7 +50,7 @@ ShortcutSharing::Hold::Hold()
                     << " held past the wait: this process creates and removes the shortcut on its own count";
     else
         VT_LOG(ERR) << "Shortcut lock " << sharing.m_crossProcess.Name() << " unavailable, error "
-                    << sharing.m_crossProcess.LastError()
+                    << (m_hold ? sharing.m_crossProcess.LastError() : DWORD{ERROR_NO_TOKEN})
                     << ": this process creates and removes the shortcut on its own count";
 }
 

@@ -1,4 +1,5 @@
-// The object's lifecycle and the Start-menu shortcut, and the
+// The object's lifecycle and the Start-menu shortcut (with what the library
+// writes into it, and the user's other host processes that share it), and the
 // library at its edges as a host meets them: toasts that end after the host
 // released its objects or unloaded the library, a host that exits in the
 // middle of traffic, templates through the DLL, and the platform's hostile
