@@ -8,3 +8,8 @@
 // when the settings-manager service delivers it. Reads on several threads
 // run at once, over one connection.
 void ReadShortcutTarget(std::string& target);
+
+// Writes what the service connections counted to the registry now, without
+// waiting for another process's flush (that case is tried again a second
+// later). Takes no lock of the caller's.
+void FlushServiceStatistics();

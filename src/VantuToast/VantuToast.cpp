@@ -119,8 +119,19 @@ bool CVantuToast::Initialize()
 
 bool CVantuToast::Release()
 {
+    int32_t counter = 0;
+    const bool released = Uncount(counter);
+    // The connections outlive the last object and the host may exit next:
+    // their counts go to the registry now, outside the initialisation mutex.
+    if (counter <= 0)
+        FlushServiceStatistics();
+    return released;
+}
+
+bool CVantuToast::Uncount(int32_t& counter)
+{
     Groundwork::MutexLock guard(ToastState::InitializationMutex);
-    const int32_t counter = --ToastState::ToastObjectCounter;
+    counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
 
     if (!ToastState::ToastInitialized || counter > 0)

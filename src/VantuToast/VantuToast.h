@@ -76,6 +76,10 @@ private:
     bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent)
         EXCLUDES(ToastState::TrackedToastsMutex);
 
+    // Release under the initialisation mutex; destroys the object and gives
+    // the counter it left.
+    bool Uncount(int32_t& counter) EXCLUDES(ToastState::InitializationMutex);
+
     HRESULT m_roInitializeResult;
     // The creating thread. Its open handle keeps the identifier from being
     // given to another thread while the object lives.
