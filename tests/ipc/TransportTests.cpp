@@ -742,73 +742,52 @@ TEST_F(IpcStats, ConcurrentFlushesOfTwoProcessesAddUp)
 
 // Holds the machine-wide statistics mutex on a thread of its own, as another
 // process would, until destroyed.
-class StatsMutexHolder
+struct StatsMutexHolder
 {
-public:
-    StatsMutexHolder()
-        : m_thread([this] {
-              ipc::ScopedHandle mutex(CreateMutexA(nullptr, FALSE, ipc::ipc_stats_collector::kMutexName));
-              if (WaitForSingleObject(mutex.get(), 10000) != WAIT_OBJECT_0)
-                  return;
-              SetEvent(m_held.get());
-              WaitForSingleObject(m_done.get(), 60000);
-              ReleaseMutex(mutex.get());
-          })
-    {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_held.get(), 10000));
-    }
+    StatsMutexHolder() { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.get(), 10000)); }
     ~StatsMutexHolder()
     {
-        SetEvent(m_done.get());
-        m_thread.join();
+        SetEvent(done.get());
+        thread.join();
     }
-    StatsMutexHolder(const StatsMutexHolder&) = delete;
-    StatsMutexHolder& operator=(const StatsMutexHolder&) = delete;
-
-private:
-    ipc::ScopedHandle m_held{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    ipc::ScopedHandle m_done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    std::thread m_thread;
+    ipc::ScopedHandle held{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    ipc::ScopedHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread thread{[this] {
+        ipc::ScopedHandle mutex(CreateMutexA(nullptr, FALSE, ipc::ipc_stats_collector::kMutexName));
+        if (WaitForSingleObject(mutex.get(), 10000) != WAIT_OBJECT_0)
+            return;
+        SetEvent(held.get());
+        WaitForSingleObject(done.get(), 60000);
+        ReleaseMutex(mutex.get());
+    }};
 };
 
-// Counts reach the registry with no flush asked for; a flush that finds the
-// mutex held tries again later by itself; a collector that goes while the
-// mutex is held never waits for it: it drops its counts and says so.
+// Counts reach the registry with no flush asked for. A flush that finds the
+// mutex held tries again later by itself, and a collector that goes
+// meanwhile does not wait for the mutex: it drops its counts.
 TEST_F(IpcStats, CountsArriveByThemselvesAndAFlushThatFindsTheMutexHeldTriesAgain)
 {
     SetStatsSwitch(1);
-    {
-        ipc::ipc_stats_collector stats;
-        {
-            Groundwork::MutexLock lock(stats.Lock());
-            stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
-        }
-        EXPECT_TRUE(WaitFor([] { return ReadStat(L"totals").value_or(0) == 1; }));
-        {
-            StatsMutexHolder held;
-            {
-                Groundwork::MutexLock lock(stats.Lock());
-                stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
-            }
-            // Takes the place of the flush that count scheduled, and fails.
-            ipc::ipc_stats_collector::FlushAll();
-            EXPECT_EQ(1u, ReadStat(L"totals").value_or(0));
-        }
-        EXPECT_TRUE(WaitFor([] { return ReadStat(L"totals").value_or(0) == 2; }));
-    }
+    ipc::ipc_stats_collector stats;
+    const auto count = [](ipc::ipc_stats_collector& collector) {
+        Groundwork::MutexLock lock(collector.Lock());
+        collector.Increment(ipc::ipc_stats_collector::kTotalsKey);
+    };
+    count(stats);
+    EXPECT_TRUE(WaitFor([] { return ReadStat(L"totals").value_or(0) == 1; }));
 
-    testsupport::ScopedLogCapture log;
     std::future<void> destroyed;
     {
         StatsMutexHolder held;
-        destroyed = std::async(std::launch::async, [] {
-            ipc::ipc_stats_collector stats;
-            Groundwork::MutexLock lock(stats.Lock());
-            stats.Increment(ipc::ipc_stats_collector::kTotalsKey);
+        count(stats);
+        destroyed = std::async(std::launch::async, [&count] {
+            ipc::ipc_stats_collector other;
+            count(other);
         });
-        ASSERT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(2)));
+        EXPECT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(2)));
+        ipc::ipc_stats_collector::FlushAll();  // instead of the flush the counts scheduled
+        EXPECT_EQ(1u, ReadStat(L"totals").value_or(0));
     }
-    EXPECT_TRUE(log.Has(L"ERR", L"ipc_stats_collector", L"Dropping 1 IPC statistics counts not written at close"))
-        << log.Text();
+    EXPECT_TRUE(WaitFor([] { return ReadStat(L"totals").value_or(0) >= 2; }));
     EXPECT_EQ(2u, ReadStat(L"totals").value_or(0));
 }

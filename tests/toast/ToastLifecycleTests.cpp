@@ -31,6 +31,17 @@ using ToastLifecycle = testsupport::ToastHostTest;
 constexpr wchar_t kChildEventVariable[] = L"VANTU_CHILD_HOST_EVENT";
 constexpr DWORD kChildExitCode = 42;
 
+// Runs a ToastChildHost test of this program as a child host, telling it the
+// name of the events it shares with the parent.
+bool LaunchChildHost(ipctest::ChildProcess& child, const std::wstring& test, const std::wstring& eventName)
+{
+    SetEnvironmentVariableW(kChildEventVariable, eventName.c_str());
+    const bool launched =
+        child.Launch(L"toast_tests.exe", L"--gtest_filter=ToastChildHost." + test + L" --gtest_also_run_disabled_tests");
+    SetEnvironmentVariableW(kChildEventVariable, nullptr);
+    return launched;
+}
+
 class ToastEdges : public testsupport::InitializedToastTest
 {
 protected:
@@ -413,12 +424,8 @@ TEST_F(ToastLifecycle, StatisticsReachTheRegistryWhileTheHostLivesOnAndAtItsExit
     const Groundwork::ScopedHandle released(CreateEventW(nullptr, FALSE, FALSE, (base + L"-released").c_str()));
     const Groundwork::ScopedHandle again(CreateEventW(nullptr, TRUE, FALSE, (base + L"-again").c_str()));
     ASSERT_TRUE(released.valid() && again.valid());
-    SetEnvironmentVariableW(kChildEventVariable, base.c_str());
     ipctest::ChildProcess child;
-    const bool launched = child.Launch(
-        L"toast_tests.exe", L"--gtest_filter=ToastChildHost.DISABLED_ShowsReleasesAndUnloads --gtest_also_run_disabled_tests");
-    SetEnvironmentVariableW(kChildEventVariable, nullptr);
-    ASSERT_TRUE(launched);
+    ASSERT_TRUE(LaunchChildHost(child, L"DISABLED_ShowsReleasesAndUnloads", base));
     const HANDLE waits[2] = {released.get(), child.Handle()};
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child released the library";
     EXPECT_TRUE(ipctest::WaitFor([] { return ipctest::ReadStat(L"totals").value_or(0) >= kChildSends; }, 60000));
@@ -472,13 +479,9 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     const std::wstring name = L"vantu-child-exiting-" + std::to_wstring(GetCurrentProcessId());
     const Groundwork::ScopedHandle exiting(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     ASSERT_TRUE(exiting.valid());
-    SetEnvironmentVariableW(kChildEventVariable, name.c_str());
     const size_t before = Log().size();
     ipctest::ChildProcess child;
-    const bool launched = child.Launch(
-        L"toast_tests.exe", L"--gtest_filter=ToastChildHost.DISABLED_ExitsInTheMiddleOfTraffic --gtest_also_run_disabled_tests");
-    SetEnvironmentVariableW(kChildEventVariable, nullptr);
-    ASSERT_TRUE(launched);
+    ASSERT_TRUE(LaunchChildHost(child, L"DISABLED_ExitsInTheMiddleOfTraffic", name));
     const HANDLE waits[2] = {exiting.get(), child.Handle()};
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child reached its exit";
     std::optional<DWORD> code;
