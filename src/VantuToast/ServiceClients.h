@@ -9,7 +9,7 @@
 // run at once, over one connection.
 void ReadShortcutTarget(std::string& target);
 
-// Writes what the service connections counted to the registry now, without
-// waiting for another process's flush (that case is tried again a second
-// later). Takes no lock of the caller's.
+// Writes what the service connections counted to the registry now. It does
+// not wait for another process that holds the statistics mutex: that flush
+// is tried again a second later.
 void FlushServiceStatistics();

@@ -5,8 +5,8 @@
 // The connections live as long as the process, so no count waits for their
 // end: a count schedules a flush of every collector of the process about a
 // second later (one timer, armed at most once per delay), and the library's
-// last Release flushes at once. A flush never waits for the global mutex;
-// one that finds it held is tried again a delay later.
+// last Release flushes at once. The library's flushes never wait for the
+// global mutex; one that finds it held is tried again a delay later.
 #pragma once
 
 #include <cstdint>
