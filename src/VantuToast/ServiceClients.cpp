@@ -1,6 +1,7 @@
 #include "VantuToast/ServiceClients.h"
 
 #include "includes/SettingClient.h"
+#include "ipc/ipc_stats_collector.h"
 #include "logging/ProcessExit.h"
 
 void ReadShortcutTarget(std::string& target)
@@ -12,4 +13,9 @@ void ReadShortcutTarget(std::string& target)
     static ExitSafe<SettingClient> settings;
     // The result is not examined: on any failure the default stays.
     settings.Get().GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), target);
+}
+
+void FlushServiceStatistics()
+{
+    ipc::ipc_stats_collector::FlushAll();
 }

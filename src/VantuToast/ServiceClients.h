@@ -8,3 +8,8 @@
 // when the settings-manager service delivers it. Reads on several threads
 // run at once, over one connection.
 void ReadShortcutTarget(std::string& target);
+
+// Writes what the service connections counted to the registry now. It does
+// not wait for another process that holds the statistics mutex: that flush
+// is tried again a second later.
+void FlushServiceStatistics();

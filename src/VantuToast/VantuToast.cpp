@@ -132,9 +132,23 @@ bool CVantuToast::Initialize()
 
 bool CVantuToast::Release()
 {
-    const ShortcutSharing::Hold shared;  // before ours, as in Initialize
+    int32_t counter = 0;
+    bool released = false;
+    {
+        const ShortcutSharing::Hold shared;  // before ours, as in Initialize
+        released = Uncount(shared, counter);
+    }
+    // The connections outlive the last object and the host may exit next:
+    // their counts go to the registry now, outside every lock of ours.
+    if (counter <= 0)
+        FlushServiceStatistics();
+    return released;
+}
+
+bool CVantuToast::Uncount(const ShortcutSharing::Hold& shared, int32_t& counter)
+{
     Groundwork::MutexLock guard(ToastState::InitializationMutex);
-    const int32_t counter = --ToastState::ToastObjectCounter;
+    counter = --ToastState::ToastObjectCounter;
     delete this;  // from here on only process-wide state
 
     if (!ToastState::ToastInitialized || counter > 0)

@@ -12,6 +12,7 @@
 
 #include "base/Lock.h"
 #include "VantuToast/IVantuToast.h"
+#include "VantuToast/ShortcutSharing.h"
 #include "VantuToast/WinRtToastAbi.h"
 #include "platform/ScopedHandle.h"
 
@@ -75,6 +76,10 @@ private:
     bool CreateToastNotifier(ABI::Windows::UI::Notifications::IToastNotifier** notifier);
     bool CreateAndShowToast(int toastId, ABI::Windows::Data::Xml::Dom::IXmlDocument* document, HANDLE* toastEvent)
         EXCLUDES(ToastState::TrackedToastsMutex);
+
+    // Release under the initialisation mutex; destroys the object and gives
+    // the counter it left.
+    bool Uncount(const ShortcutSharing::Hold& shared, int32_t& counter) EXCLUDES(ToastState::InitializationMutex);
 
     HRESULT m_roInitializeResult;
     // The creating thread. Its open handle keeps the identifier from being

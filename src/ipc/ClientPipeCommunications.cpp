@@ -66,31 +66,7 @@ ClientPipeCommunications::~ClientPipeCommunications()
         }
         Sleep(1);
     }
-    DrainWrites();
     Stop();
-}
-
-void ClientPipeCommunications::DrainWrites()
-{
-    // The connection thread completes the writes meanwhile; a broken pipe
-    // ends the wait at once.
-    const ULONGLONG deadline = GetTickCount64() + kDrainWaitMs;
-    while (QueuedBytes() != 0 && HasValidHandle() && GetTickCount64() < deadline)
-        Sleep(1);
-    const std::vector<uint8_t> dropped = QueuedData();
-    size_t offset = 0;
-    while (offset < dropped.size())
-    {
-        const uint8_t* frame = nullptr;
-        uint32_t size = 0;
-        size_t consumed = 0;
-        if (!FindFrame(dropped.data() + offset, dropped.size() - offset, &frame, &size, &consumed) ||
-            frame == nullptr || consumed == 0)
-            break;
-        offset += consumed;
-        VT_LOG(ERR) << "###:" << m_name << ":Dropping a frame of " << size << " bytes (protocol "
-                    << ReadU16(frame + kProtocolOffset) << ") not written at close";
-    }
 }
 
 int64_t ClientPipeCommunications::CurrentTime() const

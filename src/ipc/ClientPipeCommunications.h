@@ -43,9 +43,6 @@ public:
     static constexpr uint32_t kStatsRefreshInterval = 10;
     // Longest wait of the destructor for callers still inside a request.
     static constexpr DWORD kTeardownWaitMs = 5000;
-    // Longest wait of the destructor for frames already handed to the pipe
-    // (a one-way message was reported as sent when it was queued).
-    static constexpr DWORD kDrainWaitMs = 3000;
 
     // Handler of an event notification: name, value, data block.
     using EventHandler =
@@ -120,9 +117,6 @@ private:
     void SetSpinCount(uint32_t count);
 
     bool WaitReady();
-    // Lets the queued frames go out, for kDrainWaitMs at most, and logs each
-    // one that did not.
-    void DrainWrites();
     void SendAccounting() EXCLUDES(m_stats.Lock());
     void RecordClientFailure(const wchar_t* tag) EXCLUDES(m_stats.Lock());
     void CountDirect(const wchar_t* key) EXCLUDES(m_stats.Lock());

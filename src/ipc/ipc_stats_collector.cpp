@@ -2,6 +2,10 @@
 
 #include <sddl.h>
 
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
 #include "logging/Logger.h"
 #include "platform/CRegKey.h"
 #include "platform/JoinPath.h"
@@ -10,8 +14,48 @@
 namespace ipc {
 
 namespace {
+
 constexpr wchar_t kLogModule[] = L"ipc_stats_collector";
+
+void CALLBACK OnFlushTimer(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER)
+{
+    ipc_stats_collector::FlushAll();
 }
+
+// The collectors of the process and the timer of their deferred flush.
+struct LiveCollectors
+{
+    LiveCollectors() : timer(CreateThreadpoolTimer(&OnFlushTimer, nullptr, nullptr))
+    {
+        if (timer == nullptr)
+            VT_LOG(ERR) << "Failed to create the statistics flush timer, error " << GetLastError();
+    }
+
+    Groundwork::Mutex lock;
+    std::vector<ipc_stats_collector*> collectors GUARDED_BY(lock);
+    std::atomic<bool> flushDue{false};
+    const PTP_TIMER timer;
+};
+
+// Never destroyed: the timer may fire until the process ends, after the
+// static destructors of a program that links the library.
+LiveCollectors& Live()
+{
+    static LiveCollectors* const live = new LiveCollectors;
+    return *live;
+}
+
+// Arms the timer unless a flush is already due; at most one arming per delay.
+void ScheduleFlush(LiveCollectors& live)
+{
+    if (live.timer == nullptr || live.flushDue.exchange(true))
+        return;
+    const LONGLONG due = -10000LL * ipc_stats_collector::kDeferredFlushMs;  // relative, in 100 ns
+    FILETIME dueTime{static_cast<DWORD>(due), static_cast<DWORD>(due >> 32)};
+    SetThreadpoolTimer(live.timer, &dueTime, 0, 0);
+}
+
+}  // namespace
 
 std::wstring ipc_stats_collector::StatsKeyPath()
 {
@@ -30,28 +74,56 @@ ipc_stats_collector::ipc_stats_collector()
 {
     m_security.nLength = sizeof(m_security);
     m_security.bInheritHandle = FALSE;
-    Groundwork::MutexLock lock(m_lock);
-    RefreshConfig();
+    {
+        Groundwork::MutexLock lock(m_lock);
+        RefreshConfig();
+    }
+    LiveCollectors& live = Live();
+    Groundwork::MutexLock guard(live.lock);
+    live.collectors.push_back(this);
 }
 
 ipc_stats_collector::~ipc_stats_collector()
 {
     {
-        Groundwork::MutexLock lock(m_lock);
-        RefreshConfig();
-        if (m_enabled)
+        LiveCollectors& live = Live();
+        Groundwork::MutexLock guard(live.lock);
+        live.collectors.erase(std::find(live.collectors.begin(), live.collectors.end(), this));
+    }
+    Groundwork::MutexLock lock(m_lock);
+    RefreshConfig();
+    if (!m_enabled)
+        return;
+    // Any user of the machine can hold the global mutex, for ever: no wait.
+    Flush(0);
+    uint64_t dropped = 0;
+    for (const auto& counter : m_counters)
+        dropped += counter.second;
+    if (dropped != 0)
+        VT_LOG(ERR) << "Dropping " << dropped << " IPC statistics counts not written at close";
+}
+
+void ipc_stats_collector::FlushAll()
+{
+    LiveCollectors& live = Live();
+    bool retry = false;
+    {
+        Groundwork::MutexLock guard(live.lock);
+        // Everything counted so far is flushed here; a count from now on
+        // schedules the next flush.
+        if (live.timer != nullptr)
+            SetThreadpoolTimer(live.timer, nullptr, 0, 0);
+        live.flushDue = false;
+        for (ipc_stats_collector* collector : live.collectors)
         {
-            // Any user of the machine can hold the global mutex, for ever.
-            Flush(kTeardownMutexWaitMs);
-            uint64_t dropped = 0;
-            for (const auto& counter : m_counters)
-                dropped += counter.second;
-            if (dropped != 0)
-                VT_LOG(ERR) << "Dropping " << dropped << " IPC statistics counts not written within "
-                            << kTeardownMutexWaitMs << " ms";
+            Groundwork::MutexLock lock(collector->m_lock);
+            collector->RefreshConfig();
+            if (collector->m_enabled && !collector->Flush(0))
+                retry = true;
         }
     }
-    m_mutex.reset();
+    if (retry)
+        ScheduleFlush(live);
 }
 
 LONG ipc_stats_collector::QueryEnabledValue(DWORD& value)
@@ -99,6 +171,8 @@ void ipc_stats_collector::RefreshConfig()
 void ipc_stats_collector::Increment(const std::wstring& name)
 {
     ++m_counters[name];
+    if (m_enabled)
+        ScheduleFlush(Live());
 }
 
 void ipc_stats_collector::RecordTimeout(uint32_t waitMs, const std::wstring& requestName)
@@ -134,7 +208,7 @@ bool ipc_stats_collector::EnsureSecurityDescriptor()
     return true;
 }
 
-bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
+bool ipc_stats_collector::AcquireMutex(DWORD waitMs, bool& busy)
 {
     if (!m_mutex.valid())
     {
@@ -153,11 +227,13 @@ bool ipc_stats_collector::AcquireMutex(DWORD waitMs)
     case WAIT_OBJECT_0:
         return true;
     case WAIT_TIMEOUT:
+        busy = true;
         return false;
     case WAIT_ABANDONED:
         // Another writer died mid-flush; its values may be half written, so
         // this round is skipped.
         ::ReleaseMutex(m_mutex.get());
+        busy = true;
         return false;
     default:
         VT_LOG(ERR) << "Mutex wait failed, error " << GetLastError();
@@ -171,14 +247,17 @@ void ipc_stats_collector::ReleaseMutex()
         VT_LOG(ERR) << "Mutex release failure. Error " << GetLastError();
 }
 
-void ipc_stats_collector::Flush(DWORD mutexWaitMs)
+bool ipc_stats_collector::Flush(DWORD mutexWaitMs)
 {
-    if (!AcquireMutex(mutexWaitMs))
-        return;
+    if (std::none_of(m_counters.begin(), m_counters.end(), [](const auto& counter) { return counter.second != 0; }))
+        return true;
+    bool busy = false;
+    if (!AcquireMutex(mutexWaitMs, busy))
+        return !busy;
     if (!EnsureSecurityDescriptor())
     {
         ReleaseMutex();
-        return;
+        return true;
     }
     {
         Groundwork::CRegKey key;
@@ -188,7 +267,7 @@ void ipc_stats_collector::Flush(DWORD mutexWaitMs)
         {
             VT_LOG(ERR) << "Failed to open stats registry key. Error " << result;
             ReleaseMutex();
-            return;
+            return true;
         }
         for (auto& [name, count] : m_counters)
         {
@@ -213,6 +292,7 @@ void ipc_stats_collector::Flush(DWORD mutexWaitMs)
         }
     }
     ReleaseMutex();
+    return true;
 }
 
 }  // namespace ipc

@@ -129,6 +129,17 @@ private:
 };
 
 
+// Runs a ToastChildHost test of this program as a child host, telling it the
+// name of the events it shares with the parent.
+bool LaunchChildHost(ipctest::ChildProcess& child, const std::wstring& test, const std::wstring& eventName)
+{
+    SetEnvironmentVariableW(kChildEventVariable, eventName.c_str());
+    const bool launched =
+        child.Launch(L"toast_tests.exe", L"--gtest_filter=ToastChildHost." + test + L" --gtest_also_run_disabled_tests");
+    SetEnvironmentVariableW(kChildEventVariable, nullptr);
+    return launched;
+}
+
 class ToastEdges : public testsupport::InitializedToastTest
 {
 protected:
@@ -570,6 +581,69 @@ TEST_F(ToastEdges, FailureRacingShowLeavesNothingTracked)
     EXPECT_TRUE(toast->DismissAllToasts());
 }
 
+// The host side of the next test, run in a child process by it only: shows
+// clicked toasts, releases and unloads the library; then, once the parent
+// read the registry, does it again and exits right after the release.
+constexpr int kChildToasts = 3;
+constexpr ULONGLONG kChildSends = 1 + kChildToasts;  // the shortcut target's read, a record per toast
+
+TEST(ToastChildHost, DISABLED_ShowsReleasesAndUnloads)
+{
+    wchar_t base[128] = L"";
+    ASSERT_NE(0u, GetEnvironmentVariableW(kChildEventVariable, base, 128))
+        << "runs as the child of StatisticsReachTheRegistryWhileTheHostLivesOnAndAtItsExit";
+    const Groundwork::ScopedHandle released(OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + std::wstring(L"-released")).c_str()));
+    const Groundwork::ScopedHandle again(OpenEventW(SYNCHRONIZE, FALSE, (base + std::wstring(L"-again")).c_str()));
+    ASSERT_TRUE(released.valid() && again.valid());
+    VantuSimToastApi sim;
+    ASSERT_TRUE(sim.Load());
+    sim.SetAutoMode(VantuSimToastAuto_Activate, 0, nullptr, 0, S_OK);
+    for (int round = 0; round < 2; ++round)
+    {
+        HMODULE dll = nullptr;
+        const CreateVantuToastObjectFn create = testsupport::LoadToastLibrary(dll);
+        ASSERT_NE(nullptr, create);
+        IVantuToast* toast = create();
+        ASSERT_TRUE(toast->Initialize());
+        for (int i = 0; i < kChildToasts; ++i)
+        {
+            HostEvent event;
+            ASSERT_TRUE(toast->ShowToastFromXml(i, kSimpleToast, event.put()));
+        }
+        ASSERT_TRUE(sim.WaitIdle(10000));  // every record sent
+        ASSERT_TRUE(toast->Release());
+        FreeLibrary(dll);
+        if (round == 1)
+            ExitProcess(kChildExitCode);  // no deferred flush can run now
+        SetEvent(released.get());
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(again.get(), 120000));
+    }
+}
+
+// Connections live as long as the process: their counts reach the registry
+// while the host lives on after unloading the library, and when it exits
+// straight after its last Release. Each send is counted once.
+TEST_F(ToastLifecycle, StatisticsReachTheRegistryWhileTheHostLivesOnAndAtItsExit)
+{
+    ipctest::StatsSandbox stats;
+    ipctest::SetStatsSwitch(1);
+    const std::wstring base = L"vantu-child-stats-" + std::to_wstring(GetCurrentProcessId());
+    const Groundwork::ScopedHandle released(CreateEventW(nullptr, FALSE, FALSE, (base + L"-released").c_str()));
+    const Groundwork::ScopedHandle again(CreateEventW(nullptr, TRUE, FALSE, (base + L"-again").c_str()));
+    ASSERT_TRUE(released.valid() && again.valid());
+    ipctest::ChildProcess child;
+    ASSERT_TRUE(LaunchChildHost(child, L"DISABLED_ShowsReleasesAndUnloads", base));
+    const HANDLE waits[2] = {released.get(), child.Handle()};
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child released the library";
+    EXPECT_TRUE(ipctest::WaitFor([] { return ipctest::ReadStat(L"totals").value_or(0) >= kChildSends; }, 60000));
+    EXPECT_TRUE(child.Running());
+    EXPECT_EQ(kChildSends, ipctest::ReadStat(L"totals").value_or(0));
+
+    SetEvent(again.get());
+    EXPECT_EQ(kChildExitCode, child.Wait(120000).value_or(0));
+    EXPECT_EQ(2 * kChildSends, ipctest::ReadStat(L"totals").value_or(0));
+}
+
 // The host side of the next test, run in a child process by it only.
 TEST(ToastChildHost, DISABLED_ExitsInTheMiddleOfTraffic)
 {
@@ -612,13 +686,9 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     const std::wstring name = L"vantu-child-exiting-" + std::to_wstring(GetCurrentProcessId());
     const Groundwork::ScopedHandle exiting(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     ASSERT_TRUE(exiting.valid());
-    SetEnvironmentVariableW(kChildEventVariable, name.c_str());
     const size_t before = Log().size();
     ipctest::ChildProcess child;
-    const bool launched = child.Launch(
-        L"toast_tests.exe", L"--gtest_filter=ToastChildHost.DISABLED_ExitsInTheMiddleOfTraffic --gtest_also_run_disabled_tests");
-    SetEnvironmentVariableW(kChildEventVariable, nullptr);
-    ASSERT_TRUE(launched);
+    ASSERT_TRUE(LaunchChildHost(child, L"DISABLED_ExitsInTheMiddleOfTraffic", name));
     const HANDLE waits[2] = {exiting.get(), child.Handle()};
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child reached its exit";
     std::optional<DWORD> code;
