@@ -8,6 +8,8 @@
 
 #include "base/Lock.h"
 #include "logging/Logger.h"
+#include "platform/CrossProcessLock.h"
+#include "platform/ScopedHandle.h"
 
 // Folder descriptor: given to every directory the logger creates.
 extern const wchar_t kLogFolderSddl[];
@@ -29,31 +31,63 @@ bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* secur
 // Puts the DACL of `sddl` on the open file (owner, group and SACL untouched).
 bool ApplyFileDacl(HANDLE file, const wchar_t* sddl);
 
-// Renames `source` to `target`, replacing it. A missing source counts as
-// moved; a source that is a link, or has another hard link, is refused and
-// left where it is.
-bool MoveLogFile(const std::wstring& source, const std::wstring& target);
-
+// Appends each line to "<folder>\<base>_<encoded user>.txt" and rotates it
+// into "<file>.0" ... "<file>.<count - 1>" past the size.
+//
+// Every process that writes the file (other users' included) takes one
+// cross-process lock around the size check, the rotation and the line; a
+// lock that cannot be had is left alone for a while and lines are written
+// without it meanwhile. The folder is opened for each line and held without
+// delete sharing while the file is opened and rotated, and every file is
+// opened, checked and renamed relative to that checked handle: no link
+// planted on the way is ever followed. A rotation moves the current file
+// first and a backup only after the one above it has moved up, so a file
+// held open elsewhere stops it rather than being overwritten; it is tried
+// again after `rotationRetryMs`, not on every line.
 class RotatingFileSink : public ILogSink
 {
 public:
     RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize, const std::wstring& folder,
-                     const std::wstring& baseName);
+                     const std::wstring& baseName, DWORD rotationRetryMs = kDefaultRotationRetryMs);
 
-    void Write(const std::wstring& line) override EXCLUDES(m_lock);
-    // Moves the file to "<file>.0" and each older one up a number.
+    // Never throws: a line that cannot be written is lost.
+    void Write(const std::wstring& line) noexcept override EXCLUDES(m_lock);
+    // Moves the file to "<file>.0" and each existing older one up a number;
+    // false when the file could not move (then no backup was replaced).
     bool Rotate() EXCLUDES(m_lock);
 
     const std::wstring& FilePath() const { return m_filePath; }
 
-private:
-    bool EnsureFolder() REQUIRES(m_lock);
-    bool RotateLocked() REQUIRES(m_lock);
+    static constexpr DWORD kDefaultRotationRetryMs = 60 * 1000;
 
-    uint32_t m_rotationCount;
-    uint32_t m_rotationSize;
+private:
+    // The volume and file ID of an open file.
+    struct Identity
+    {
+        uint64_t volume = 0;
+        uint8_t id[16] = {};
+        bool operator==(const Identity& other) const;
+    };
+
+    Groundwork::ScopedHandle OpenFolder() REQUIRES(m_lock);
+    bool CheckFolder(HANDLE folder) REQUIRES(m_lock);
+    Groundwork::ScopedHandle OpenLogFile(HANDLE folder) REQUIRES(m_lock);
+    bool CheckFile(HANDLE folder, HANDLE file, uint64_t& size) REQUIRES(m_lock);
+    bool RotateLocked(HANDLE folder) REQUIRES(m_lock);
+
+    const uint32_t m_rotationCount;
+    const uint32_t m_rotationSize;
+    const DWORD m_rotationRetryMs;
+    const std::wstring m_filePath;
+    const std::wstring m_folderPath;
+    const std::wstring m_fileName;  // within the folder
+    Groundwork::CCrossProcessLock m_fileLock;
     Groundwork::Mutex m_lock;
-    std::wstring m_filePath;    // set by the constructor only
-    std::wstring m_folderPath;  // set by the constructor only
-    bool m_folderReady GUARDED_BY(m_lock) = false;
+    // The folder and file last checked in full (final path, links), and the
+    // file's path within its volume; a handle to the same object needs only
+    // the cheap checks.
+    Identity m_folderId GUARDED_BY(m_lock);
+    Identity m_fileId GUARDED_BY(m_lock);
+    std::wstring m_fileVolumePath GUARDED_BY(m_lock);
+    uint64_t m_rotationRetryAt GUARDED_BY(m_lock) = 0;  // GetTickCount64 value, 0: none pending
 };

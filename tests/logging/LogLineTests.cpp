@@ -1,16 +1,64 @@
 // Line layout and severity thresholds of the logger.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <new>
 #include <sstream>
 #include <tuple>
 #include <utility>
 
 #include "logging/Logger.h"
+#include "logging/LoggerStartup.h"
 #include "support/LogCapture.h"
+#include "support/TestFiles.h"
+
+// Allocations that fail on demand: the n-th one on this thread after
+// t_allocationsBeforeFailure is set to n (counting from 0) throws, once.
+namespace {
+thread_local int t_allocationsBeforeFailure = -1;
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    if (t_allocationsBeforeFailure == 0)
+    {
+        t_allocationsBeforeFailure = -1;
+        throw std::bad_alloc();
+    }
+    if (t_allocationsBeforeFailure > 0)
+        --t_allocationsBeforeFailure;
+    if (void* memory = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept
+{
+    if (memory != nullptr)
+        HeapFree(GetProcessHeap(), 0, memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept
+{
+    operator delete(memory);
+}
 
 namespace {
 
 constexpr wchar_t kLogModule[] = L"LogLineTests";
+
+// Inserted last in a statement: arms the failure for what follows.
+struct FailAllocation
+{
+    int n;
+};
+
+std::wostream& operator<<(std::wostream& out, const FailAllocation& fail)
+{
+    t_allocationsBeforeFailure = fail.n;
+    return out;
+}
 
 std::wstring Prefix(int milliseconds, const wchar_t* file, uint32_t line)
 {
@@ -78,22 +126,16 @@ TEST(LogLineLayout, WholeStatementBecomesOneLine)
     EXPECT_EQ(L'.', text[23]);
 
     // Text from another process cannot end the line or forge the next one:
-    // control characters in any piece are escaped, and one line end follows.
+    // C0 controls and DEL in any piece are escaped, and one line end follows.
+    // Every other unit stays, so UTF-8 in a narrow piece ("\u20AC\u0410"
+    // here) keeps its bytes, and a path its backslashes.
     const std::string peer = "evil\r\n[ERR][20240131 14:05:09.007][VantuToast@1]: forged\x1B[2J\x7F";
-    VT_LOG(WRN) << "event " << peer << L" \t\u0085\u00E9\u4E2D" << std::wstring(1, L'\0') << '\n';
+    VT_LOG(WRN) << "event " << peer << L" \t\u0085\u00E9\u4E2D" << std::wstring(1, L'\0') << '\n'
+                << " \xE2\x82\xAC\xD0\x90 C:\\x\\n" << L"\uFFFF";
     ASSERT_EQ(2u, capture.Lines().size());
-    EXPECT_EQ(L"]: event evil\\r\\n[ERR][20240131 14:05:09.007][VantuToast@1]: forged\\x1B[2J\\x7F \\t\\x85\u00E9\u4E2D"
-              L"\\x00\\n\n",
+    EXPECT_EQ(L"]: event evil\\r\\n[ERR][20240131 14:05:09.007][VantuToast@1]: forged\\x1B[2J\\x7F \\t\u0085\u00E9\u4E2D"
+              L"\\x00\\n \u00E2\u0082\u00AC\u00D0\u0090 C:\\x\\n\uFFFF\n",
               capture.Lines()[1].substr(capture.Lines()[1].find(L"]: ")));
-}
-
-TEST(LogLineLayout, TextWithoutControlCharactersIsKeptAsItIs)
-{
-    // Backslashes, quotes, Latin-1 and wider units are not control characters.
-    const std::wstring plain = L"C:\\ProgramData\\x\\n \"q\" \u00A0\u00FF\u0100\uFFFF";
-    EXPECT_EQ(plain, EscapeControlCharacters(plain));
-    EXPECT_EQ(L"", EscapeControlCharacters(L""));
-    EXPECT_EQ(L"\\x01\\x1F\\x9F\\r", EscapeControlCharacters(std::wstring(L"\x01\x1F\x9F\r")));
 }
 
 TEST(LogThreshold, LevelDecidesWhichSeveritiesAreWritten)
@@ -137,4 +179,40 @@ TEST(LogThreshold, DisabledStreamFormatsNothing)
     const auto lines = sink->Lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(L"[ERR]once\n", lines[0]);
+}
+
+// A failed allocation anywhere in the end of a statement (its text, the
+// escaping, the sink's encoding, naming and checks) loses that line only: the
+// statement neither throws nor ends the process, and the next line arrives.
+// Each round fails the n-th allocation after the pieces are inserted, until
+// a statement ends with fewer allocations than that.
+TEST(LogStatement, AFailedAllocationLosesThatLineOnly)
+{
+    testsupport::TempDir dir;
+    Logger logger;
+    logger.Configure(std::make_shared<RotatingFileSink>(0, 0, dir.Path(), L"log"), 1);
+    const auto* sink = static_cast<const RotatingFileSink*>(logger.Sink().get());
+    logger.Stream(LogSeverity::ERR) << SourceLocation{kLogModule, 1} << "first line of the file";
+
+    std::string expected = "]: first line of the file\r\n";
+    int failed = 0;
+    for (int n = 0; n < 100; ++n)
+    {
+        const std::string text = "line " + std::to_string(n) + " long enough to be allocated";
+        logger.Stream(LogSeverity::ERR) << SourceLocation{kLogModule, 1} << text << FailAllocation{n};
+        const bool hit = t_allocationsBeforeFailure < 0;
+        t_allocationsBeforeFailure = -1;
+        if (!hit)
+        {
+            expected += "]: " + text + "\r\n";
+            break;
+        }
+        ++failed;
+    }
+    EXPECT_LE(2, failed) << "both the statement and the sink allocate";
+    std::string written;
+    std::istringstream lines(testsupport::ReadFileBytes(sink->FilePath()));
+    for (std::string line; std::getline(lines, line);)
+        written += line.substr(line.find("]: ")) + "\n";
+    EXPECT_EQ(expected, written);
 }
