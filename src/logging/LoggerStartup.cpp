@@ -134,6 +134,7 @@ namespace {
 constexpr DWORD kFileLockWaitMs = 1000;
 
 constexpr DWORD kAllShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
 bool IsNotFound(DWORD error)
 {
@@ -184,45 +185,33 @@ bool SamePath(const std::wstring& a, const std::wstring& b)
            CSTR_EQUAL;
 }
 
-// The path of an open file within its volume ("\ProgramData\...").
-bool VolumePathOf(HANDLE file, std::wstring& path)
-{
-    std::vector<uint64_t> storage((sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)) / sizeof(uint64_t) + 1);
-    for (int round = 0; round < 2; ++round)
-    {
-        auto* info = reinterpret_cast<FILE_NAME_INFO*>(storage.data());
-        const DWORD bytes = static_cast<DWORD>(storage.size() * sizeof(uint64_t));
-        if (GetFileInformationByHandleEx(file, FileNameInfo, info, bytes))
-        {
-            path.assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
-            return true;
-        }
-        if (GetLastError() != ERROR_MORE_DATA)
-            return false;
-        storage.resize((sizeof(FILE_NAME_INFO) + info->FileNameLength) / sizeof(uint64_t) + 1);
-    }
-    return false;
-}
-
 // A name in the shared log folder may be a link that another user planted
 // to make this process write to, move or re-permission a file of theirs.
 // Every file is therefore opened without following a reparse point and then
 // checked through its handle: no reparse point, one hard link only (a folder
 // has none to count), and a final path (which any link on the way, a
 // folder's included, changes) equal to the path asked for. Null when the
-// file is the one expected.
-const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath, bool folder)
+// file is the one expected. Only queries that cost no more than a file
+// system call are used for the first checks, since each line makes them
+// (GetFileInformationByHandle also reads the volume's serial number, which
+// under Wine costs more than the whole line).
+const wchar_t* ShapeReason(HANDLE file, bool folder, FILE_STANDARD_INFO& standard)
 {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file, &info))
+    FILE_ATTRIBUTE_TAG_INFO attributes{};
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+        !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &attributes, sizeof(attributes)))
         return L"its information cannot be read";
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    if ((attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return L"it is a reparse point";
-    if (folder != ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0))
+    if (folder != (standard.Directory != FALSE))
         return L"it is of the other kind";
-    if (!folder && info.nNumberOfLinks != 1)
+    if (!folder && standard.NumberOfLinks != 1)
         return L"it has more than one hard link";
+    return nullptr;
+}
 
+const wchar_t* PathReason(HANDLE file, const std::wstring& expectedPath)
+{
     std::wstring finalPath(MAX_PATH, L'\0');
     for (;;)
     {
@@ -240,6 +229,27 @@ const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath, 
     if (!SamePath(WithoutWin32Prefix(finalPath), WithoutWin32Prefix(expectedPath)))
         return L"it resolves to another path";
     return nullptr;
+}
+
+const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath, bool folder)
+{
+    FILE_STANDARD_INFO standard{};
+    if (const wchar_t* reason = ShapeReason(file, folder, standard))
+        return reason;
+    return PathReason(file, expectedPath);
+}
+
+// The file's index on its volume, which tells one file object from another
+// between lines (FileIdInfo would add the volume's serial number, at the
+// cost above; the full check of a new object includes its volume).
+bool FileIndexOf(HANDLE file, uint64_t& index)
+{
+    FILE_INTERNAL_INFORMATION info{};
+    IO_STATUS_BLOCK io{};
+    if (!NT_SUCCESS(NtQueryInformationFile(file, &io, &info, sizeof(info), FileInternalInformation)))
+        return false;
+    index = static_cast<uint64_t>(info.IndexNumber.QuadPart);
+    return true;
 }
 
 void ReportForeignFile(const wchar_t* what, const std::wstring& path, const wchar_t* reason)
@@ -327,22 +337,7 @@ bool ApplyFileDacl(HANDLE file, const wchar_t* sddl)
                            nullptr) == ERROR_SUCCESS;
 }
 
-bool RotatingFileSink::Identity::operator==(const Identity& other) const
-{
-    return volume == other.volume && std::memcmp(id, other.id, sizeof(id)) == 0;
-}
-
 namespace {
-
-bool IdentityOf(HANDLE file, uint64_t& volume, uint8_t (&id)[16])
-{
-    FILE_ID_INFO info{};
-    if (!GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof(info)))
-        return false;
-    volume = info.VolumeSerialNumber;
-    std::memcpy(id, info.FileId.Identifier, sizeof(id));
-    return true;
-}
 
 std::wstring FullPath(const std::wstring& path)
 {
@@ -398,18 +393,17 @@ Groundwork::ScopedHandle RotatingFileSink::OpenFolder()
 
 Groundwork::ScopedHandle RotatingFileSink::OpenLogFile(HANDLE folder)
 {
-    constexpr ACCESS_MASK kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
     // Two rounds: another process may create the file between our two calls.
     for (int round = 0; round < 2; ++round)
     {
-        Groundwork::ScopedHandle file = OpenInFolder(folder, m_fileName, kAccess, kAllShare, FILE_OPEN);
+        Groundwork::ScopedHandle file = OpenInFolder(folder, m_fileName, kAppendAccess, kAllShare, FILE_OPEN);
         if (file.valid() || GetLastError() != ERROR_FILE_NOT_FOUND)
             return file;
         // Created in the checked folder only, and never through a link (a
         // dangling one makes the creation fail).
         if (!CheckFolder(folder))
             return Groundwork::ScopedHandle();
-        file = OpenInFolder(folder, m_fileName, kAccess, kAllShare, FILE_CREATE);
+        file = OpenInFolder(folder, m_fileName, kAppendAccess, kAllShare, FILE_CREATE);
         if (file.valid() || GetLastError() != ERROR_FILE_EXISTS)
             return file;
     }
@@ -418,58 +412,53 @@ Groundwork::ScopedHandle RotatingFileSink::OpenLogFile(HANDLE folder)
 
 bool RotatingFileSink::CheckFolder(HANDLE folder)
 {
-    Identity identity;
-    if (!IdentityOf(folder, identity.volume, identity.id))
+    uint64_t index = 0;
+    if (!FileIndexOf(folder, index))
         return false;
-    if (identity == m_folderId)
-        return true;  // the folder checked in full before, not moved since
+    if (index == m_folderIndex)
+        return true;  // the folder checked in full before, not replaced since
     if (const wchar_t* reason = ForeignFileReason(folder, m_folderPath, true))
     {
         ReportForeignFile(L"Log folder", m_folderPath, reason);
         return false;
     }
-    std::wstring volumePath;
-    if (!VolumePathOf(folder, volumePath))
+    m_folderIndex = index;
+    m_fileIndex = 0;
+    return true;
+}
+
+bool RotatingFileSink::IsCheckedFile(HANDLE file, uint64_t& size)
+{
+    FILE_STANDARD_INFO standard{};
+    uint64_t index = 0;
+    if (ShapeReason(file, false, standard) != nullptr || !FileIndexOf(file, index) || index != m_fileIndex ||
+        index == 0)
         return false;
-    m_fileVolumePath = volumePath + L"\\" + m_fileName;
-    m_folderId = identity;
-    m_fileId = Identity();
+    size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
     return true;
 }
 
 bool RotatingFileSink::CheckFile(HANDLE folder, HANDLE file, uint64_t& size)
 {
-    // Each line: no reparse point and one hard link. The folder and the path
-    // only when the file is not the one checked last (a new file, or one
-    // planted since): the file checked in a checked folder has no other name
-    // than the one there.
+    // No reparse point and one hard link; the folder and the path when the
+    // file is not the one checked last (a new file, or one planted since).
     FILE_STANDARD_INFO standard{};
-    FILE_BASIC_INFO basic{};
-    Identity identity;
-    const wchar_t* reason = nullptr;
-    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
-        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) ||
-        !IdentityOf(file, identity.volume, identity.id))
+    uint64_t index = 0;
+    const wchar_t* reason = ShapeReason(file, false, standard);
+    if (reason == nullptr && !FileIndexOf(file, index))
         reason = L"its information cannot be read";
-    else if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        reason = L"it is a reparse point";
-    else if (standard.NumberOfLinks != 1)
-        reason = L"it has more than one hard link";
-    else if (!(identity == m_fileId))
+    if (reason == nullptr && index != m_fileIndex)
     {
         if (!CheckFolder(folder))
             return false;
-        std::wstring volumePath;
-        if (identity.volume != m_folderId.volume || !VolumePathOf(file, volumePath) ||
-            !SamePath(volumePath, m_fileVolumePath))
-            reason = L"it resolves to another path";
+        reason = PathReason(file, m_filePath);
     }
     if (reason != nullptr)
     {
         ReportForeignFile(L"Log file", m_filePath, reason);
         return false;
     }
-    m_fileId = identity;
+    m_fileIndex = index;
     size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
     return true;
 }
@@ -485,13 +474,23 @@ void RotatingFileSink::Write(const std::wstring& line) noexcept
         // still orders them.
         const Groundwork::CrossProcessHold shared(m_fileLock, kFileLockWaitMs);
         Groundwork::MutexLock guard(m_lock);
-        const Groundwork::ScopedHandle folder = OpenFolder();
-        if (!folder.valid())
-            return;
-        Groundwork::ScopedHandle file = OpenLogFile(folder.get());
+        // The file checked in full before is appended to by its path: it is
+        // ours wherever it is now, and nothing is created or moved. Anything
+        // else is opened, or created, in the folder held and checked.
+        Groundwork::ScopedHandle folder;
+        Groundwork::ScopedHandle file(CreateFileW(m_filePath.c_str(), kAppendAccess, kAllShare, nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         uint64_t size = 0;
-        if (!file.valid() || !CheckFile(folder.get(), file.get(), size))
-            return;
+        if (!file.valid() || !IsCheckedFile(file.get(), size))
+        {
+            file.reset();
+            folder = OpenFolder();
+            if (!folder.valid())
+                return;
+            file = OpenLogFile(folder.get());
+            if (!file.valid() || !CheckFile(folder.get(), file.get(), size))
+                return;
+        }
 
         // One write hands the whole line to the system, which keeps it when
         // the process ends; the line is not forced to disk, so that no
@@ -505,7 +504,10 @@ void RotatingFileSink::Write(const std::wstring& line) noexcept
             return;
         if (m_rotationRetryAt != 0 && GetTickCount64() < m_rotationRetryAt)
             return;
-        m_rotationRetryAt = RotateLocked(folder.get()) ? 0 : GetTickCount64() + m_rotationRetryMs;
+        if (!folder.valid())
+            folder = OpenFolder();
+        const bool rotated = folder.valid() && RotateLocked(folder.get());
+        m_rotationRetryAt = rotated ? 0 : GetTickCount64() + m_rotationRetryMs;
     }
     catch (...)
     {
@@ -576,6 +578,6 @@ bool RotatingFileSink::RotateLocked(HANDLE folder)
     }
     if (!RenameInFolder(current.get(), folder, backupName(0)))
         return report(m_fileName, backupName(0));
-    m_fileId = Identity();
+    m_fileIndex = 0;
     return true;
 }

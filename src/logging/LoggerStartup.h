@@ -61,17 +61,12 @@ public:
     static constexpr DWORD kDefaultRotationRetryMs = 60 * 1000;
 
 private:
-    // The volume and file ID of an open file.
-    struct Identity
-    {
-        uint64_t volume = 0;
-        uint8_t id[16] = {};
-        bool operator==(const Identity& other) const;
-    };
-
     Groundwork::ScopedHandle OpenFolder() REQUIRES(m_lock);
     bool CheckFolder(HANDLE folder) REQUIRES(m_lock);
     Groundwork::ScopedHandle OpenLogFile(HANDLE folder) REQUIRES(m_lock);
+    // Whether the open file is the one checked in full last, with no link
+    // since (its size then).
+    bool IsCheckedFile(HANDLE file, uint64_t& size) REQUIRES(m_lock);
     bool CheckFile(HANDLE folder, HANDLE file, uint64_t& size) REQUIRES(m_lock);
     bool RotateLocked(HANDLE folder) REQUIRES(m_lock);
 
@@ -83,11 +78,10 @@ private:
     const std::wstring m_fileName;  // within the folder
     Groundwork::CCrossProcessLock m_fileLock;
     Groundwork::Mutex m_lock;
-    // The folder and file last checked in full (final path, links), and the
-    // file's path within its volume; a handle to the same object needs only
-    // the cheap checks.
-    Identity m_folderId GUARDED_BY(m_lock);
-    Identity m_fileId GUARDED_BY(m_lock);
-    std::wstring m_fileVolumePath GUARDED_BY(m_lock);
+    // The indices of the folder and the file last checked in full (final
+    // path, links; 0: none): a handle to the same object needs only the
+    // cheap checks.
+    uint64_t m_folderIndex GUARDED_BY(m_lock) = 0;
+    uint64_t m_fileIndex GUARDED_BY(m_lock) = 0;
     uint64_t m_rotationRetryAt GUARDED_BY(m_lock) = 0;  // GetTickCount64 value, 0: none pending
 };
