@@ -37,13 +37,14 @@ bool ApplyFileDacl(HANDLE file, const wchar_t* sddl);
 // Every process that writes the file (other users' included) takes one
 // cross-process lock around the size check, the rotation and the line; a
 // lock that cannot be had is left alone for a while and lines are written
-// without it meanwhile. The folder is opened for each line and held without
-// delete sharing while the file is opened and rotated, and every file is
-// opened, checked and renamed relative to that checked handle: no link
-// planted on the way is ever followed. A rotation moves the current file
-// first and a backup only after the one above it has moved up, so a file
-// held open elsewhere stops it rather than being overwritten; it is tried
-// again after `rotationRetryMs`, not on every line.
+// without it meanwhile. A file is created, and files are renamed, only in
+// the folder opened for that line, checked and held without delete sharing
+// meanwhile, relative to that handle: no link planted on the way is ever
+// followed. The file checked in full there is appended to by its path
+// afterwards, with the cheap checks (no link, the same file). A rotation
+// moves the current file first and a backup only after the one above it has
+// moved up, so a file held open elsewhere stops it rather than being
+// overwritten; it is tried again after `rotationRetryMs`, not on every line.
 class RotatingFileSink : public ILogSink
 {
 public:

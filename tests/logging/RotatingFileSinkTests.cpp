@@ -348,8 +348,9 @@ TEST(RotatingFileSink, SeveralProcessesWriteEachLineOnceAndWhole)
                                          std::to_wstring(count) + L" " + std::to_wstring(size) + L" " + start + L" " +
                                          dir.Path();
             ASSERT_TRUE(SetEnvironmentVariableW(kWriterVariable, setting.c_str()));
-            ASSERT_TRUE(writers[w].Launch(L"logging_tests.exe", L"--gtest_also_run_disabled_tests "
-                                                                L"--gtest_filter=RotatingFileSinkChild.*"));
+            ASSERT_TRUE(writers[w].Launch(L"logging_tests.exe",
+                                          L"--gtest_also_run_disabled_tests --gtest_filter=RotatingFileSinkChild.*",
+                                          dir / (L"writer" + std::to_wstring(w) + L".out")));
         }
         SetEnvironmentVariableW(kWriterVariable, nullptr);
         SetEvent(go.get());
@@ -435,16 +436,22 @@ TEST(RotatingFileSink, PlantedLinksAreNeverFollowed)
         RotatingFileSink sink(3, 50, folder, L"log");
         const std::wstring name = sink.FilePath().substr(folder.size() + 1);
 
-        // Where a followed link would lead.
+        // Where a followed link would lead: a file to write to, or (at the
+        // log folder) a free name to create.
         const std::wstring victim = atFolder ? elsewhere + L"\\logs\\" + name : elsewhere + L"\\victim.txt";
-        testsupport::WriteFileBytes(victim, victimBytes);
-        const std::wstring victimDacl = DaclOf(victim);
+        const bool create = where == Where::kLogFolder;
+        if (!create)
+            testsupport::WriteFileBytes(victim, victimBytes);
+        const std::wstring victimDacl = create ? L"" : DaclOf(victim);
         if (!atFolder)
         {
             link = where == Where::kBackup ? sink.FilePath() + L".0" : sink.FilePath();
             ASSERT_TRUE(hard ? PlantHardLink(link, victim) : PlantSymbolicLink(link, victim));
         }
-        ASSERT_EQ(victimBytes, ReadFileBytes(atFolder ? sink.FilePath() : link)) << "the link leads to the victim";
+        if (!create)
+        {
+            ASSERT_EQ(victimBytes, ReadFileBytes(atFolder ? sink.FilePath() : link)) << "the link leads to the victim";
+        }
 
         g_debugMessages.clear();
         {
@@ -455,8 +462,13 @@ TEST(RotatingFileSink, PlantedLinksAreNeverFollowed)
             sink.Write(LineOf(60, L'b'));
         }
 
-        EXPECT_EQ(victimBytes, ReadFileBytes(victim)) << "nothing written to or moved from the victim";
-        EXPECT_EQ(victimDacl, DaclOf(victim));
+        if (create)
+            EXPECT_FALSE(FileExists(victim)) << "nothing created through the link";
+        else
+        {
+            EXPECT_EQ(victimBytes, ReadFileBytes(victim)) << "nothing written to or moved from the victim";
+            EXPECT_EQ(victimDacl, DaclOf(victim));
+        }
         EXPECT_TRUE(FileExists(link)) << "the link is left where it was";
         const std::wstring refusal =
             (atFolder ? L"Log folder '" + folder : L"Log file '" + link) + L"' refused: " + reason;
