@@ -278,7 +278,7 @@ bool RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name)
 }
 
 // The indices of the backups of `name` in the folder: names of the form
-// "<name>.<decimal>" without leading zeros, below `count`; descending.
+// "<name>.<decimal>" below `count`; descending.
 std::vector<uint32_t> ExistingBackups(HANDLE folder, const std::wstring& name, uint32_t count)
 {
     std::vector<uint32_t> indices;
@@ -296,15 +296,14 @@ std::vector<uint32_t> ExistingBackups(HANDLE folder, const std::wstring& name, u
                 SamePath(std::wstring(entry->FileName, prefix.size()), prefix))
             {
                 const wchar_t* digits = entry->FileName + prefix.size();
-                const size_t digitCount = length - prefix.size();
                 uint64_t index = 0;
-                bool canonical = digitCount == 1 || digits[0] != L'0';
-                for (size_t i = 0; canonical && i < digitCount; ++i)
+                bool number = true;
+                for (size_t i = 0; number && i < length - prefix.size(); ++i)
                 {
-                    canonical = digits[i] >= L'0' && digits[i] <= L'9';
+                    number = digits[i] >= L'0' && digits[i] <= L'9';
                     index = index * 10 + static_cast<uint64_t>(digits[i] - L'0');
                 }
-                if (canonical && index < count)
+                if (number && index < count)
                     indices.push_back(static_cast<uint32_t>(index));
             }
             if (entry->NextEntryOffset == 0)
@@ -313,7 +312,9 @@ std::vector<uint32_t> ExistingBackups(HANDLE folder, const std::wstring& name, u
                                                                   entry->NextEntryOffset);
         }
     }
+    // Moves are made by the canonical names, so "x.02" only counts as "x.2".
     std::sort(indices.begin(), indices.end(), [](uint32_t a, uint32_t b) { return a > b; });
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
     return indices;
 }
 
