@@ -13,21 +13,16 @@
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
-// Allocations that fail on demand: the n-th one on this thread after
-// t_allocationsBeforeFailure is set to n (counting from 0) throws, once.
+// Allocations that fail on demand: with t_allocationsBeforeFailure set to n,
+// the allocation after the next n on this thread throws, once.
 namespace {
 thread_local int t_allocationsBeforeFailure = -1;
 }  // namespace
 
 void* operator new(std::size_t size)
 {
-    if (t_allocationsBeforeFailure == 0)
-    {
-        t_allocationsBeforeFailure = -1;
+    if (t_allocationsBeforeFailure >= 0 && t_allocationsBeforeFailure-- == 0)
         throw std::bad_alloc();
-    }
-    if (t_allocationsBeforeFailure > 0)
-        --t_allocationsBeforeFailure;
     if (void* memory = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1))
         return memory;
     throw std::bad_alloc();
@@ -196,7 +191,7 @@ TEST(LogStatement, AFailedAllocationLosesThatLineOnly)
 
     std::string expected = "]: first line of the file\r\n";
     int failed = 0;
-    for (int n = 0; n < 100; ++n)
+    for (int n = 0; n < 100; ++n, ++failed)
     {
         const std::string text = "line " + std::to_string(n) + " long enough to be allocated";
         logger.Stream(LogSeverity::ERR) << SourceLocation{kLogModule, 1} << text << FailAllocation{n};
@@ -207,7 +202,6 @@ TEST(LogStatement, AFailedAllocationLosesThatLineOnly)
             expected += "]: " + text + "\r\n";
             break;
         }
-        ++failed;
     }
     EXPECT_LE(2, failed) << "both the statement and the sink allocate";
     std::string written;
