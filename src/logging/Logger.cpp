@@ -70,9 +70,8 @@ LogStream::~LogStream()
             line += L'\n';
         m_sink->Write(line);
     }
-    catch (...)
+    catch (...)  // NOLINT(bugprone-empty-catch): a statement never throws nor ends the host; its line is lost
     {
-        // A statement never throws and never ends the host: its line is lost.
     }
 }
 

@@ -282,7 +282,7 @@ bool RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name)
 std::vector<uint32_t> ExistingBackups(HANDLE folder, const std::wstring& name, uint32_t count)
 {
     std::vector<uint32_t> indices;
-    std::vector<uint64_t> storage(64 * 1024 / sizeof(uint64_t));
+    std::vector<uint64_t> storage(size_t{64} * 1024 / sizeof(uint64_t));
     const std::wstring prefix = name + L".";
     for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
          GetFileInformationByHandleEx(folder, kind, storage.data(), static_cast<DWORD>(storage.size() * sizeof(uint64_t)));
@@ -510,9 +510,8 @@ void RotatingFileSink::Write(const std::wstring& line) noexcept
         const bool rotated = folder.valid() && RotateLocked(folder.get());
         m_rotationRetryAt = rotated ? 0 : GetTickCount64() + m_rotationRetryMs;
     }
-    catch (...)
+    catch (...)  // NOLINT(bugprone-empty-catch): the line is lost, logging never reports to its caller
     {
-        // The line is lost: logging never reports to its caller.
     }
 }
 
