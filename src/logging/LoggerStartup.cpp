@@ -191,10 +191,10 @@ bool SamePath(const std::wstring& a, const std::wstring& b)
 // checked through its handle: no reparse point, one hard link only (a folder
 // has none to count), and a final path (which any link on the way, a
 // folder's included, changes) equal to the path asked for. Null when the
-// file is the one expected. Only queries that cost no more than a file
-// system call are used for the first checks, since each line makes them
-// (GetFileInformationByHandle also reads the volume's serial number, which
-// under Wine costs more than the whole line).
+// file is the one expected. Each line makes these checks, so they use only
+// queries that cost about a file system call (GetFileInformationByHandle
+// also reads the volume's serial number, which under Wine costs several
+// times the whole line).
 const wchar_t* ShapeReason(HANDLE file, bool folder, FILE_STANDARD_INFO& standard)
 {
     FILE_ATTRIBUTE_TAG_INFO attributes{};
@@ -240,8 +240,9 @@ const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath, 
 }
 
 // The file's index on its volume, which tells one file object from another
-// between lines (FileIdInfo would add the volume's serial number, at the
-// cost above; the full check of a new object includes its volume).
+// between lines. (FileIdInfo would add the volume's serial number, and the
+// final path costs about as much as the whole line under Wine on a new
+// handle; the full check of a new file includes both.)
 bool FileIndexOf(HANDLE file, uint64_t& index)
 {
     FILE_INTERNAL_INFORMATION info{};
@@ -370,7 +371,7 @@ RotatingFileSink::RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize
 {
 }
 
-Groundwork::ScopedHandle RotatingFileSink::OpenFolder()
+Groundwork::ScopedHandle RotatingFileSink::OpenFolder() const
 {
     // Held without delete sharing while the file is opened and rotated: the
     // folder cannot be moved away or replaced under that work.
@@ -392,7 +393,7 @@ Groundwork::ScopedHandle RotatingFileSink::OpenFolder()
     return open();
 }
 
-Groundwork::ScopedHandle RotatingFileSink::OpenLogFile(HANDLE folder)
+Groundwork::ScopedHandle RotatingFileSink::OpenLogFile(HANDLE folder) const
 {
     // Two rounds: another process may create the file between our two calls.
     for (int round = 0; round < 2; ++round)
@@ -411,49 +412,28 @@ Groundwork::ScopedHandle RotatingFileSink::OpenLogFile(HANDLE folder)
     return Groundwork::ScopedHandle();
 }
 
-bool RotatingFileSink::CheckFolder(HANDLE folder)
+bool RotatingFileSink::CheckFolder(HANDLE folder) const
 {
-    uint64_t index = 0;
-    if (!FileIndexOf(folder, index))
-        return false;
-    if (index == m_folderIndex)
-        return true;  // the folder checked in full before, not replaced since
     if (const wchar_t* reason = ForeignFileReason(folder, m_folderPath, true))
     {
         ReportForeignFile(L"Log folder", m_folderPath, reason);
         return false;
     }
-    m_folderIndex = index;
-    m_fileIndex = 0;
     return true;
 }
 
-bool RotatingFileSink::IsCheckedFile(HANDLE file, uint64_t& size)
+bool RotatingFileSink::CheckFile(HANDLE file, uint64_t& size)
 {
-    FILE_STANDARD_INFO standard{};
-    uint64_t index = 0;
-    if (ShapeReason(file, false, standard) != nullptr || !FileIndexOf(file, index) || index != m_fileIndex ||
-        index == 0)
-        return false;
-    size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
-    return true;
-}
-
-bool RotatingFileSink::CheckFile(HANDLE folder, HANDLE file, uint64_t& size)
-{
-    // No reparse point and one hard link; the folder and the path when the
-    // file is not the one checked last (a new file, or one planted since).
+    // Each line: no reparse point and one hard link. The final path only
+    // when the file is not the one that passed it last (a new file, or one
+    // planted since): that one has no other name than ours.
     FILE_STANDARD_INFO standard{};
     uint64_t index = 0;
     const wchar_t* reason = ShapeReason(file, false, standard);
     if (reason == nullptr && !FileIndexOf(file, index))
         reason = L"its information cannot be read";
     if (reason == nullptr && index != m_fileIndex)
-    {
-        if (!CheckFolder(folder))
-            return false;
         reason = PathReason(file, m_filePath);
-    }
     if (reason != nullptr)
     {
         ReportForeignFile(L"Log file", m_filePath, reason);
@@ -475,23 +455,24 @@ void RotatingFileSink::Write(const std::wstring& line) noexcept
         // still orders them.
         const Groundwork::CrossProcessHold shared(m_fileLock, kFileLockWaitMs);
         Groundwork::MutexLock guard(m_lock);
-        // The file checked in full before is appended to by its path: it is
-        // ours wherever it is now, and nothing is created or moved. Anything
-        // else is opened, or created, in the folder held and checked.
+        // An existing file is appended to by its path, then checked: nothing
+        // is created or moved through it. A file is created only in the
+        // folder held and checked.
         Groundwork::ScopedHandle folder;
         Groundwork::ScopedHandle file(CreateFileW(m_filePath.c_str(), kAppendAccess, kAllShare, nullptr, OPEN_EXISTING,
                                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        uint64_t size = 0;
-        if (!file.valid() || !IsCheckedFile(file.get(), size))
+        if (!file.valid())
         {
-            file.reset();
+            if (!IsNotFound(GetLastError()))
+                return;
             folder = OpenFolder();
             if (!folder.valid())
                 return;
             file = OpenLogFile(folder.get());
-            if (!file.valid() || !CheckFile(folder.get(), file.get(), size))
-                return;
         }
+        uint64_t size = 0;
+        if (!file.valid() || !CheckFile(file.get(), size))
+            return;
 
         // One write hands the whole line to the system, which keeps it when
         // the process ends; the line is not forced to disk, so that no

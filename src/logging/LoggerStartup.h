@@ -37,14 +37,15 @@ bool ApplyFileDacl(HANDLE file, const wchar_t* sddl);
 // Every process that writes the file (other users' included) takes one
 // cross-process lock around the size check, the rotation and the line; a
 // lock that cannot be had is left alone for a while and lines are written
-// without it meanwhile. A file is created, and files are renamed, only in
-// the folder opened for that line, checked and held without delete sharing
-// meanwhile, relative to that handle: no link planted on the way is ever
-// followed. The file checked in full there is appended to by its path
-// afterwards, with the cheap checks (no link, the same file). A rotation
-// moves the current file first and a backup only after the one above it has
-// moved up, so a file held open elsewhere stops it rather than being
-// overwritten; it is tried again after `rotationRetryMs`, not on every line.
+// without it meanwhile. The file is appended to by its path and checked
+// through its handle (no link, the expected final path, for a file not seen
+// before; the same file object afterwards); a file is created,
+// and files are renamed, only in the folder opened for that, checked and
+// held without delete sharing meanwhile, relative to that handle. A
+// rotation moves the current file first and a backup only after the one
+// above it has moved up, so a file held open elsewhere stops it rather than
+// being overwritten; it is tried again after `rotationRetryMs`, not on
+// every line.
 class RotatingFileSink : public ILogSink
 {
 public:
@@ -62,13 +63,11 @@ public:
     static constexpr DWORD kDefaultRotationRetryMs = 60 * 1000;
 
 private:
-    Groundwork::ScopedHandle OpenFolder() REQUIRES(m_lock);
-    bool CheckFolder(HANDLE folder) REQUIRES(m_lock);
-    Groundwork::ScopedHandle OpenLogFile(HANDLE folder) REQUIRES(m_lock);
-    // Whether the open file is the one checked in full last, with no link
-    // since (its size then).
-    bool IsCheckedFile(HANDLE file, uint64_t& size) REQUIRES(m_lock);
-    bool CheckFile(HANDLE folder, HANDLE file, uint64_t& size) REQUIRES(m_lock);
+    Groundwork::ScopedHandle OpenFolder() const;
+    bool CheckFolder(HANDLE folder) const;
+    Groundwork::ScopedHandle OpenLogFile(HANDLE folder) const;
+    // Whether the open file is the log file itself, no link; its size then.
+    bool CheckFile(HANDLE file, uint64_t& size) REQUIRES(m_lock);
     bool RotateLocked(HANDLE folder) REQUIRES(m_lock);
 
     const uint32_t m_rotationCount;
@@ -79,10 +78,6 @@ private:
     const std::wstring m_fileName;  // within the folder
     Groundwork::CCrossProcessLock m_fileLock;
     Groundwork::Mutex m_lock;
-    // The indices of the folder and the file last checked in full (final
-    // path, links; 0: none): a handle to the same object needs only the
-    // cheap checks.
-    uint64_t m_folderIndex GUARDED_BY(m_lock) = 0;
-    uint64_t m_fileIndex GUARDED_BY(m_lock) = 0;
+    uint64_t m_fileIndex GUARDED_BY(m_lock) = 0;  // of the file that passed the full check last; 0: none
     uint64_t m_rotationRetryAt GUARDED_BY(m_lock) = 0;  // GetTickCount64 value, 0: none pending
 };
