@@ -14,7 +14,7 @@
 #   ./run.sh fuzz [SECONDS [TARGET...]]  run each fuzz target (or the ones
 #                   named) in turn, SECONDS each (default 600)
 #   ./run.sh seeds  rewrite the fuzz targets' seed corpora (native/corpus)
-#   ./run.sh bench  build, then run the pipe transport benchmark
+#   ./run.sh bench  build, then run the pipe transport and log file benchmarks
 #   ./run.sh check  second compiler and static checks: clang build with the
 #                   lock analysis, its Windows suite under Wine, both DLLs'
 #                   boundaries, the release package as shipped (PDBs, load
@@ -156,7 +156,8 @@ with_wineserver() {
 # the services it starts share core 0, so every hop of a round trip runs there
 # and the figures are the work of each path; its round-trip targets are judged
 # on this run. Then across every CPU, where waking a thread on an idle core adds
-# a cost that varies from run to run.
+# a cost that varies from run to run. The log benchmark follows, on the same
+# server.
 bench() {
   build
   local run="$BUILD_DIR/wine-run.sh" exe="$BUILD_DIR/bin/pipe-bench.exe"
@@ -166,6 +167,8 @@ bench() {
   "$run" --server stop
   echo
   with_wineserver "$run" "$exe"
+  echo
+  "$run" "$BUILD_DIR/bin/log-bench.exe"  # same server, across every CPU
 }
 
 # The release: clang and lld (PDBs, load configuration, reproducible bytes)

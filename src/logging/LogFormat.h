@@ -54,13 +54,15 @@ constexpr bool IsSourceBaseName(const wchar_t* module, const char* path)
 void WriteLinePrefix(std::wostream& out, const std::tm& localTime, int milliseconds,
                      const SourceLocation& location);
 
-// Whether a code unit is a control character (C0, DEL or C1).
+// Whether a code unit can end or forge a line: a C0 control or DEL. Every
+// other unit is written as it stands, so that UTF-8 text in narrow pieces
+// (widened byte by byte) reaches the file byte for byte.
 constexpr bool IsControlCharacter(wchar_t unit)
 {
-    return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+    return unit < 0x20 || unit == 0x7F;
 }
 
-// `text` with every control character written as an escape ("\n", "\r",
+// `text` with every such control character written as an escape ("\n", "\r",
 // "\t", otherwise "\x" and two hexadecimal digits), so that no text from
 // another process can end a log line or start one of its own. Text without
 // control characters comes back unchanged.

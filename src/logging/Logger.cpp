@@ -60,12 +60,19 @@ LogStream::~LogStream()
 {
     if (!m_sink)
         return;
-    // One statement is one line whatever its pieces hold: the tag and the
-    // location have no control characters, the pieces lose theirs here.
-    std::wstring line = EscapeControlCharacters(str());
-    if (good())
-        line += L'\n';
-    m_sink->Write(line);
+    try
+    {
+        // One statement is one line whatever its pieces hold: the tag and
+        // the location have no control characters, the pieces lose theirs
+        // here.
+        std::wstring line = EscapeControlCharacters(str());
+        if (good())
+            line += L'\n';
+        m_sink->Write(line);
+    }
+    catch (...)  // NOLINT(bugprone-empty-catch): a statement never throws nor ends the host; its line is lost
+    {
+    }
 }
 
 int64_t CurrentUnixTicks()

@@ -3,7 +3,9 @@
 #include <sddl.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -127,22 +129,89 @@ bool CreateSecuredDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* secur
 
 namespace {
 
+// Long enough for another process's rotation, short enough that a hostile
+// holder costs a logging thread one such wait per hold-off period.
+constexpr DWORD kFileLockWaitMs = 1000;
+
+constexpr DWORD kAllShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+bool IsNotFound(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens `name` in the folder of the handle `folder`, resolved from that
+// handle: whatever is done to the path above it, the file is in that folder.
+// A link at the name is opened as the link (Windows) or followed (Wine); the
+// checks below tell either apart. Sets the thread's last error on failure.
+Groundwork::ScopedHandle OpenInFolder(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                                      ULONG disposition)
+{
+    UNICODE_STRING objectName{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                              static_cast<USHORT>(name.size() * sizeof(wchar_t)), const_cast<PWSTR>(name.c_str())};
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof(attributes);
+    attributes.RootDirectory = folder;
+    attributes.ObjectName = &objectName;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IO_STATUS_BLOCK io{};
+    HANDLE file = nullptr;
+    const NTSTATUS status =
+        NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    if (!NT_SUCCESS(status))
+    {
+        SetLastError(RtlNtStatusToDosError(status));
+        return Groundwork::ScopedHandle();
+    }
+    return Groundwork::ScopedHandle(file);
+}
+
+std::wstring WithoutWin32Prefix(const std::wstring& path)
+{
+    static const std::wstring kUnc = L"\\\\?\\UNC\\";
+    static const std::wstring kLocal = L"\\\\?\\";
+    if (path.compare(0, kUnc.size(), kUnc) == 0)
+        return L"\\\\" + path.substr(kUnc.size());
+    if (path.compare(0, kLocal.size(), kLocal) == 0)
+        return path.substr(kLocal.size());
+    return path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
 // A name in the shared log folder may be a link that another user planted
 // to make this process write to, move or re-permission a file of theirs.
 // Every file is therefore opened without following a reparse point and then
-// checked through its handle: no reparse point, one hard link only, and a
-// final path (which any link on the way, a folder's included, changes) equal
-// to the path asked for. Null when the file is the one expected.
-const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath)
+// checked through its handle: no reparse point, one hard link only (a folder
+// has none to count), and a final path (which any link on the way, a
+// folder's included, changes) equal to the path asked for. Null when the
+// file is the one expected. Each line makes these checks, so they use only
+// queries that cost about a file system call (GetFileInformationByHandle
+// also reads the volume's serial number, which under Wine costs several
+// times the whole line).
+const wchar_t* ShapeReason(HANDLE file, bool folder, FILE_STANDARD_INFO& standard)
 {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file, &info))
+    FILE_ATTRIBUTE_TAG_INFO attributes{};
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+        !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &attributes, sizeof(attributes)))
         return L"its information cannot be read";
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    if ((attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return L"it is a reparse point";
-    if (info.nNumberOfLinks != 1)
+    if (folder != (standard.Directory != FALSE))
+        return L"it is of the other kind";
+    if (!folder && standard.NumberOfLinks != 1)
         return L"it has more than one hard link";
+    return nullptr;
+}
 
+const wchar_t* PathReason(HANDLE file, const std::wstring& expectedPath)
+{
     std::wstring finalPath(MAX_PATH, L'\0');
     for (;;)
     {
@@ -157,47 +226,97 @@ const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath)
         }
         finalPath.resize(length);  // the size needed, terminator included
     }
-    const auto plain = [](const std::wstring& path) {
-        static const std::wstring kUnc = L"\\\\?\\UNC\\";
-        static const std::wstring kLocal = L"\\\\?\\";
-        if (path.compare(0, kUnc.size(), kUnc) == 0)
-            return L"\\\\" + path.substr(kUnc.size());
-        if (path.compare(0, kLocal.size(), kLocal) == 0)
-            return path.substr(kLocal.size());
-        return path;
-    };
-    const std::wstring actual = plain(finalPath);
-    const std::wstring expected = plain(expectedPath);
-    if (CompareStringOrdinal(actual.c_str(), static_cast<int>(actual.size()), expected.c_str(),
-                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL)
+    if (!SamePath(WithoutWin32Prefix(finalPath), WithoutWin32Prefix(expectedPath)))
         return L"it resolves to another path";
     return nullptr;
 }
 
-void ReportForeignFile(const std::wstring& path, const wchar_t* reason)
+const wchar_t* ForeignFileReason(HANDLE file, const std::wstring& expectedPath, bool folder)
 {
-    const std::wstring message = L"Log file '" + path + L"' refused: " + reason;
+    FILE_STANDARD_INFO standard{};
+    if (const wchar_t* reason = ShapeReason(file, folder, standard))
+        return reason;
+    return PathReason(file, expectedPath);
+}
+
+// The file's index on its volume, which tells one file object from another
+// between lines. (FileIdInfo would add the volume's serial number, and the
+// final path costs about as much as the whole line under Wine on a new
+// handle; the full check of a new file includes both.)
+bool FileIndexOf(HANDLE file, uint64_t& index)
+{
+    FILE_INTERNAL_INFORMATION info{};
+    IO_STATUS_BLOCK io{};
+    if (!NT_SUCCESS(NtQueryInformationFile(file, &io, &info, sizeof(info), FileInternalInformation)))
+        return false;
+    index = static_cast<uint64_t>(info.IndexNumber.QuadPart);
+    return true;
+}
+
+void ReportForeignFile(const wchar_t* what, const std::wstring& path, const wchar_t* reason)
+{
+    const std::wstring message = std::wstring(what) + L" '" + path + L"' refused: " + reason;
     OutputDebugStringW(message.c_str());
 }
 
-// Opens the current log file for appending, creating it when the name is
-// free; creation never goes through a link (a dangling one makes it fail).
-Groundwork::ScopedHandle OpenLogFile(const std::wstring& path)
+// Renames the open file to `name` in the folder of `folder`, replacing a
+// file of that name.
+bool RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name)
 {
-    constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    // Two rounds: another process may create the file between our two calls.
-    for (int round = 0; round < 2; ++round)
+    const size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<uint64_t> storage((sizeof(FILE_RENAME_INFO) + nameBytes) / sizeof(uint64_t) + 1);
+    auto* renameInfo = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+    renameInfo->ReplaceIfExists = TRUE;
+    renameInfo->RootDirectory = folder;
+    renameInfo->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(renameInfo->FileName, name.c_str(), nameBytes);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NtSetInformationFile(file, &io, renameInfo, static_cast<ULONG>(storage.size() * sizeof(uint64_t)),
+                                                 static_cast<FILE_INFORMATION_CLASS>(FileRenameInformation));
+    if (!NT_SUCCESS(status))
+        SetLastError(RtlNtStatusToDosError(status));
+    return NT_SUCCESS(status);
+}
+
+// The indices of the backups of `name` in the folder: names of the form
+// "<name>.<decimal>" below `count`; descending.
+std::vector<uint32_t> ExistingBackups(HANDLE folder, const std::wstring& name, uint32_t count)
+{
+    std::vector<uint32_t> indices;
+    std::vector<uint64_t> storage(size_t{64} * 1024 / sizeof(uint64_t));
+    const std::wstring prefix = name + L".";
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+         GetFileInformationByHandleEx(folder, kind, storage.data(), static_cast<DWORD>(storage.size() * sizeof(uint64_t)));
+         kind = FileIdBothDirectoryInfo)
     {
-        Groundwork::ScopedHandle file(CreateFileW(path.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING, kFlags, nullptr));
-        if (file.valid() || GetLastError() != ERROR_FILE_NOT_FOUND)
-            return file;
-        file.reset(CreateFileW(path.c_str(), kAccess, kShare, nullptr, CREATE_NEW, kFlags, nullptr));
-        if (file.valid() || GetLastError() != ERROR_FILE_EXISTS)
-            return file;
+        const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(storage.data());
+        for (;;)
+        {
+            const size_t length = entry->FileNameLength / sizeof(wchar_t);
+            if (length > prefix.size() && length - prefix.size() <= 10 &&
+                SamePath(std::wstring(entry->FileName, prefix.size()), prefix))
+            {
+                const wchar_t* digits = entry->FileName + prefix.size();
+                uint64_t index = 0;
+                bool number = true;
+                for (size_t i = 0; number && i < length - prefix.size(); ++i)
+                {
+                    number = digits[i] >= L'0' && digits[i] <= L'9';
+                    index = index * 10 + static_cast<uint64_t>(digits[i] - L'0');
+                }
+                if (number && index < count)
+                    indices.push_back(static_cast<uint32_t>(index));
+            }
+            if (entry->NextEntryOffset == 0)
+                break;
+            entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<const char*>(entry) +
+                                                                  entry->NextEntryOffset);
+        }
     }
-    return Groundwork::ScopedHandle();
+    // Moves are made by the canonical names, so "x.02" only counts as "x.2".
+    std::sort(indices.begin(), indices.end(), [](uint32_t a, uint32_t b) { return a > b; });
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    return indices;
 }
 
 }  // namespace
@@ -213,118 +332,233 @@ bool ApplyFileDacl(HANDLE file, const wchar_t* sddl)
     if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;
     // The same file object, opened again for the one right this needs.
-    const Groundwork::ScopedHandle writable(
-        ReOpenFile(file, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT));
+    const Groundwork::ScopedHandle writable(ReOpenFile(file, WRITE_DAC, kAllShare, FILE_FLAG_OPEN_REPARSE_POINT));
     if (!writable.valid())
         return false;
     return SetSecurityInfo(writable.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
                            nullptr) == ERROR_SUCCESS;
 }
 
-bool MoveLogFile(const std::wstring& source, const std::wstring& target)
+namespace {
+
+std::wstring FullPath(const std::wstring& path)
 {
-    const auto report = [&](DWORD error) {
-        const std::wstring message = L"Error moving '" + source + L"' -> '" + target + L"'. Error: " +
-                                     std::to_wstring(static_cast<unsigned long>(error));
-        OutputDebugStringW(message.c_str());
-        return false;
-    };
-    // Moved through the handle that was checked, so that the name cannot
-    // be swapped for a link in between.
-    const Groundwork::ScopedHandle file(CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid())
-    {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? true : report(error);
-    }
-    if (const wchar_t* reason = ForeignFileReason(file.get(), source))
-    {
-        ReportForeignFile(source, reason);
-        return false;
-    }
-    const size_t nameBytes = target.size() * sizeof(wchar_t);
-    std::vector<uint64_t> storage((sizeof(FILE_RENAME_INFO) + nameBytes) / sizeof(uint64_t) + 1);
-    auto* renameInfo = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-    renameInfo->ReplaceIfExists = TRUE;
-    renameInfo->RootDirectory = nullptr;
-    renameInfo->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(renameInfo->FileName, target.c_str(), nameBytes);
-    if (!SetFileInformationByHandle(file.get(), FileRenameInfo, renameInfo,
-                                    static_cast<DWORD>(storage.size() * sizeof(uint64_t))))
-        return report(GetLastError());
-    return true;
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return path;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed)
+        return path;
+    full.resize(length);
+    return full;
 }
 
+}  // namespace
+
 RotatingFileSink::RotatingFileSink(uint32_t rotationCount, uint32_t rotationSize, const std::wstring& folder,
-                                   const std::wstring& baseName)
+                                   const std::wstring& baseName, DWORD rotationRetryMs)
     : m_rotationCount(rotationCount),
       m_rotationSize(rotationSize),
+      m_rotationRetryMs(rotationRetryMs),
       m_filePath(JoinPath(folder, baseName + L"_" +
                                       EncodeUserNameForFileName(Groundwork::GetConsoleUserName(), VANTU_LOG_NAME_KEY) +
                                       L".txt")),
-      m_folderPath(folder)
+      m_folderPath(folder),
+      m_fileName(m_filePath.substr(m_filePath.find_last_of(L'\\') + 1)),
+      m_fileLock(Groundwork::CCrossProcessLock::NameFor(L"VantuToastLog", FullPath(m_filePath)),
+                 Groundwork::kCrossProcessLockSddl)
 {
 }
 
-bool RotatingFileSink::EnsureFolder()
+Groundwork::ScopedHandle RotatingFileSink::OpenFolder() const
 {
-    if (m_folderReady)
-        return true;
+    // Held without delete sharing while the file is opened and rotated: the
+    // folder cannot be moved away or replaced under that work.
+    constexpr DWORD kAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    const auto open = [this] {
+        return Groundwork::ScopedHandle(CreateFileW(m_folderPath.c_str(), kAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                    nullptr, OPEN_EXISTING, kFlags, nullptr));
+    };
+    Groundwork::ScopedHandle folder = open();
+    if (folder.valid() || !IsNotFound(GetLastError()))
+        return folder;
     const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
     if (descriptor.get() == nullptr)
-        return false;
+        return folder;
     SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
-    m_folderReady = CreateSecuredDirectory(m_folderPath, &attributes);
-    return m_folderReady;
+    if (!CreateSecuredDirectory(m_folderPath, &attributes))
+        return folder;
+    return open();
 }
 
-void RotatingFileSink::Write(const std::wstring& line)
+Groundwork::ScopedHandle RotatingFileSink::OpenLogFile(HANDLE folder) const
 {
-    Groundwork::MutexLock guard(m_lock);
-    if (!EnsureFolder())
-        return;
-
-    Groundwork::ScopedHandle file = OpenLogFile(m_filePath);
-    if (!file.valid())
-        return;
-    if (const wchar_t* reason = ForeignFileReason(file.get(), m_filePath))
+    // Two rounds: another process may create the file between our two calls.
+    for (int round = 0; round < 2; ++round)
     {
-        ReportForeignFile(m_filePath, reason);
-        return;
+        Groundwork::ScopedHandle file = OpenInFolder(folder, m_fileName, kAppendAccess, kAllShare, FILE_OPEN);
+        if (file.valid() || GetLastError() != ERROR_FILE_NOT_FOUND)
+            return file;
+        // Created in the checked folder only, and never through a link (a
+        // dangling one makes the creation fail).
+        if (!CheckFolder(folder))
+            return Groundwork::ScopedHandle();
+        file = OpenInFolder(folder, m_fileName, kAppendAccess, kAllShare, FILE_CREATE);
+        if (file.valid() || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
     }
+    return Groundwork::ScopedHandle();
+}
 
-    // One write hands the whole line to the system, which keeps it when the
-    // process ends; the line is not forced to disk, so that no logging
-    // thread waits on the disk under the lock.
-    const std::string bytes = EncodeLogLine(line);
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        return;
+bool RotatingFileSink::CheckFolder(HANDLE folder) const
+{
+    if (const wchar_t* reason = ForeignFileReason(folder, m_folderPath, true))
+    {
+        ReportForeignFile(L"Log folder", m_folderPath, reason);
+        return false;
+    }
+    return true;
+}
 
-    if (m_rotationCount == 0)
-        return;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= static_cast<LONGLONG>(m_rotationSize))
-        return;
-    ApplyFileDacl(file.get(), kLogFileSddl);
-    file.reset();
-    RotateLocked();
+bool RotatingFileSink::CheckFile(HANDLE file, uint64_t& size)
+{
+    // Each line: no reparse point and one hard link. The final path only
+    // when the file is not the one that passed it last (a new file, or one
+    // planted since): that one has no other name than ours.
+    FILE_STANDARD_INFO standard{};
+    uint64_t index = 0;
+    const wchar_t* reason = ShapeReason(file, false, standard);
+    if (reason == nullptr && !FileIndexOf(file, index))
+        reason = L"its information cannot be read";
+    if (reason == nullptr && index != m_fileIndex)
+        reason = PathReason(file, m_filePath);
+    if (reason != nullptr)
+    {
+        ReportForeignFile(L"Log file", m_filePath, reason);
+        return false;
+    }
+    m_fileIndex = index;
+    size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+    return true;
+}
+
+void RotatingFileSink::Write(const std::wstring& line) noexcept
+{
+    try
+    {
+        const std::string bytes = EncodeLogLine(line);
+        // Taken before the sink's own lock, so that no lock of ours is held
+        // while waiting; the mutex belongs to a thread, so it orders this
+        // process's threads as well. Without it (held off), the sink's lock
+        // still orders them.
+        const Groundwork::CrossProcessHold shared(m_fileLock, kFileLockWaitMs);
+        Groundwork::MutexLock guard(m_lock);
+        // An existing file is appended to by its path, then checked: nothing
+        // is created or moved through it. A file is created only in the
+        // folder held and checked.
+        Groundwork::ScopedHandle folder;
+        Groundwork::ScopedHandle file(CreateFileW(m_filePath.c_str(), kAppendAccess, kAllShare, nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.valid())
+        {
+            if (!IsNotFound(GetLastError()))
+                return;
+            folder = OpenFolder();
+            if (!folder.valid())
+                return;
+            file = OpenLogFile(folder.get());
+        }
+        uint64_t size = 0;
+        if (!file.valid() || !CheckFile(file.get(), size))
+            return;
+
+        // One write hands the whole line to the system, which keeps it when
+        // the process ends; the line is not forced to disk, so that no
+        // logging thread waits on the disk under the lock.
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+            return;
+        file.reset();
+
+        if (m_rotationCount == 0 || size + written <= m_rotationSize)
+            return;
+        if (m_rotationRetryAt != 0 && GetTickCount64() < m_rotationRetryAt)
+            return;
+        if (!folder.valid())
+            folder = OpenFolder();
+        const bool rotated = folder.valid() && RotateLocked(folder.get());
+        m_rotationRetryAt = rotated ? 0 : GetTickCount64() + m_rotationRetryMs;
+    }
+    catch (...)  // NOLINT(bugprone-empty-catch): the line is lost, logging never reports to its caller
+    {
+    }
 }
 
 bool RotatingFileSink::Rotate()
 {
-    // Under the lock, so that no line is written while the files move.
+    const Groundwork::CrossProcessHold shared(m_fileLock, kFileLockWaitMs);
     Groundwork::MutexLock guard(m_lock);
-    return RotateLocked();
+    const Groundwork::ScopedHandle folder = OpenFolder();
+    return folder.valid() && RotateLocked(folder.get());
 }
 
-bool RotatingFileSink::RotateLocked()
+bool RotatingFileSink::RotateLocked(HANDLE folder)
 {
     if (m_rotationCount == 0)
         return true;
-    for (uint32_t i = m_rotationCount - 1; i >= 1; --i)
-        MoveLogFile(m_filePath + L"." + std::to_wstring(i - 1), m_filePath + L"." + std::to_wstring(i));
-    return MoveLogFile(m_filePath, m_filePath + L".0");
+    if (!CheckFolder(folder))
+        return false;
+    const auto report = [&](const std::wstring& source, const std::wstring& target) {
+        const std::wstring message = L"Error moving '" + m_folderPath + L"\\" + source + L"' -> '" + m_folderPath +
+                                     L"\\" + target + L"'. Error: " +
+                                     std::to_wstring(static_cast<unsigned long>(GetLastError()));
+        OutputDebugStringW(message.c_str());
+        return false;
+    };
+    const auto backupName = [this](uint32_t index) { return m_fileName + L"." + std::to_wstring(index); };
+
+    // The current file first: while a reader holds it without delete
+    // sharing it cannot move, and then no backup moves either.
+    const Groundwork::ScopedHandle current =
+        OpenInFolder(folder, m_fileName, DELETE | FILE_READ_ATTRIBUTES, kAllShare, FILE_OPEN);
+    if (!current.valid())
+        return IsNotFound(GetLastError()) ? true : report(m_fileName, backupName(0));
+    if (const wchar_t* reason = ForeignFileReason(current.get(), m_filePath, false))
+    {
+        ReportForeignFile(L"Log file", m_filePath, reason);
+        return false;
+    }
+    ApplyFileDacl(current.get(), kLogFileSddl);
+
+    // Then each existing backup up a number, the oldest first: a backup is
+    // replaced only after it has moved up itself, or when it is the oldest.
+    // One that cannot move stops the shift, and the current file stays.
+    for (uint32_t index : ExistingBackups(folder, m_fileName, m_rotationCount))
+    {
+        if (index + 1 >= m_rotationCount)
+            continue;  // the oldest ages out when the next one replaces it
+        const Groundwork::ScopedHandle backup =
+            OpenInFolder(folder, backupName(index), DELETE | FILE_READ_ATTRIBUTES, kAllShare, FILE_OPEN);
+        if (!backup.valid())
+        {
+            if (IsNotFound(GetLastError()))
+                continue;
+            return report(backupName(index), backupName(index + 1));
+        }
+        if (const wchar_t* reason = ForeignFileReason(backup.get(), m_filePath + L"." + std::to_wstring(index), false))
+        {
+            // Not ours: left where it is, and its name is free to be replaced
+            // (only the name goes, never what a link leads to).
+            ReportForeignFile(L"Log file", m_filePath + L"." + std::to_wstring(index), reason);
+            continue;
+        }
+        if (!RenameInFolder(backup.get(), folder, backupName(index + 1)))
+            return report(backupName(index), backupName(index + 1));
+    }
+    if (!RenameInFolder(current.get(), folder, backupName(0)))
+        return report(m_fileName, backupName(0));
+    m_fileIndex = 0;
+    return true;
 }

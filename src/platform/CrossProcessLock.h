@@ -41,6 +41,7 @@ public:
 
     // Nothing is opened until the first Acquire.
     CCrossProcessLock(std::wstring name, const wchar_t* sddl, DWORD holdOffMs = kDefaultHoldOffMs);
+    ~CCrossProcessLock() = default;
     CCrossProcessLock(const CCrossProcessLock&) = delete;
     CCrossProcessLock& operator=(const CCrossProcessLock&) = delete;
 

@@ -78,22 +78,16 @@ TEST(LogLineLayout, WholeStatementBecomesOneLine)
     EXPECT_EQ(L'.', text[23]);
 
     // Text from another process cannot end the line or forge the next one:
-    // control characters in any piece are escaped, and one line end follows.
+    // C0 controls and DEL in any piece are escaped, and one line end follows.
+    // Every other unit stays, so UTF-8 in a narrow piece ("\u20AC\u0410"
+    // here) keeps its bytes, and a path its backslashes.
     const std::string peer = "evil\r\n[ERR][20240131 14:05:09.007][VantuToast@1]: forged\x1B[2J\x7F";
-    VT_LOG(WRN) << "event " << peer << L" \t\u0085\u00E9\u4E2D" << std::wstring(1, L'\0') << '\n';
+    VT_LOG(WRN) << "event " << peer << L" \t\u0085\u00E9\u4E2D" << std::wstring(1, L'\0') << '\n'
+                << " \xE2\x82\xAC\xD0\x90 C:\\x\\n" << L"\uFFFF";
     ASSERT_EQ(2u, capture.Lines().size());
-    EXPECT_EQ(L"]: event evil\\r\\n[ERR][20240131 14:05:09.007][VantuToast@1]: forged\\x1B[2J\\x7F \\t\\x85\u00E9\u4E2D"
-              L"\\x00\\n\n",
+    EXPECT_EQ(L"]: event evil\\r\\n[ERR][20240131 14:05:09.007][VantuToast@1]: forged\\x1B[2J\\x7F \\t\u0085\u00E9\u4E2D"
+              L"\\x00\\n \u00E2\u0082\u00AC\u00D0\u0090 C:\\x\\n\uFFFF\n",
               capture.Lines()[1].substr(capture.Lines()[1].find(L"]: ")));
-}
-
-TEST(LogLineLayout, TextWithoutControlCharactersIsKeptAsItIs)
-{
-    // Backslashes, quotes, Latin-1 and wider units are not control characters.
-    const std::wstring plain = L"C:\\ProgramData\\x\\n \"q\" \u00A0\u00FF\u0100\uFFFF";
-    EXPECT_EQ(plain, EscapeControlCharacters(plain));
-    EXPECT_EQ(L"", EscapeControlCharacters(L""));
-    EXPECT_EQ(L"\\x01\\x1F\\x9F\\r", EscapeControlCharacters(std::wstring(L"\x01\x1F\x9F\r")));
 }
 
 TEST(LogThreshold, LevelDecidesWhichSeveritiesAreWritten)
