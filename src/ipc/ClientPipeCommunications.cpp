@@ -206,7 +206,7 @@ void ClientPipeCommunications::SetSpinCount(uint32_t count)
 void ClientPipeCommunications::WaitPipeResult(DWORD error)
 {
     if (m_pathRefused)
-        IPC_TRAIL(L"pipe_path", error);
+        IPC_TRAIL(L"pipe_path", 0);
     StaleCheck();
     if (error == ERROR_FILE_NOT_FOUND)
     {
@@ -244,7 +244,7 @@ void ClientPipeCommunications::Connected()
         {
             IPC_TRAIL(L"srv_pid", server);
             VT_LOG_REPEAT(ERR) << "###:" << m_name << ":Transport pipe served by process " << server
-                        << ", not by process " << m_handshakeServerProcess << " that answered the handshake";
+                               << ", not by process " << m_handshakeServerProcess << " that answered the handshake";
             ConnectionFailed();
             return;
         }
@@ -341,6 +341,7 @@ bool ClientPipeCommunications::RunHandshake()
 
 size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_t length)
 {
+    // Before the ready state the frames are the handshake's.
     RepeatScope scope(m_state.load() == kReady ? m_exchangeFailures : m_connectFailures);
     bool corrupt = false;
     const size_t consumed = ConsumeFrames(
@@ -364,7 +365,6 @@ size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_
 void ClientPipeCommunications::OnMessage(const uint8_t* frame, uint32_t size)
 {
     const uint32_t state = m_state.load();
-    RepeatScope scope(state == kReady ? m_exchangeFailures : m_connectFailures);
     if (state == kHandshakeSent)
     {
         OnHandshakeAnswer(frame, size);
@@ -719,8 +719,8 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     if (!WriteData(frame.Buffer(), frame.MessageSize()))
     {
         RecordClientFailure(L"CL#write_failure");
-        VT_LOG_REPEAT(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message " << id
-                    << " ";
+        VT_LOG_REPEAT(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message "
+                           << id << " ";
         RemovePending(id);
         return nullptr;
     }
@@ -730,7 +730,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     {
         m_stats.RecordTimeout(kReplyWaitMs, requestName);
         VT_LOG_REPEAT(ERR) << m_name << ": " << "Wait for message with id=" << id << " was not successful. Return "
-                    << wait << ", timeout " << kReplyWaitMs;
+                           << wait << ", timeout " << kReplyWaitMs;
         return nullptr;
     }
 

@@ -439,7 +439,8 @@ TEST_F(TransportTest, RepeatedConnectionFailuresAreWrittenOnceThenSummarised)
     const std::tuple<std::wstring, std::vector<Line>, const wchar_t*> cases[] = {
         {L"no key", {{L"WRN", L"PipeName", L"Failed to open Pathwarden registry key. Error 2"}}, L"wait_pipe#"},
         {remote,
-         {{L"ERR", L"ClientPipeCommunications", L"###:SettingManager:Pipe path from the registry is not a local pipe: " + remote}},
+         {{L"ERR", L"ClientPipeCommunications",
+           L"###:SettingManager:Pipe path from the registry is not a local pipe: " + remote}},
          L"pipe_path#"},
         {L"--handshake wrong-pids",
          {{L"ERR", L"Authenticator", L"HMAC authentication failed"},
