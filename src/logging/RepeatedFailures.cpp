@@ -83,11 +83,12 @@ void RepeatedFailures::EndAnsweredLocked(int64_t now, std::vector<Line>& lines)
     if (m_successAt == kNoSuccess)
         return;
     // A streak that has lasted long needs a success that lasts as long.
-    const auto answered = [&](const Streak& streak) { return now - m_successAt >= streak.interval; };
+    const int64_t successAt = m_successAt;
+    const auto answered = [now, successAt](const Streak& streak) { return now - successAt >= streak.interval; };
     for (const Streak& streak : m_streaks)
     {
         if (answered(streak) && streak.unwritten != 0)
-            lines.push_back(SummaryOf(streak, m_successAt, ", then answered"));
+            lines.push_back(SummaryOf(streak, successAt, ", then answered"));
     }
     m_streaks.erase(std::remove_if(m_streaks.begin(), m_streaks.end(), answered), m_streaks.end());
     if (m_streaks.empty())
