@@ -6,7 +6,7 @@
 #include "ZnCryptoLib/src/windows/CZnCryptoHMACWin.h"
 #include "ZnCryptoLib/src/windows/CZnCryptoRandomWin.h"
 #include "ipc/HandshakeFormat.h"
-#include "logging/Logger.h"
+#include "logging/RepeatedFailures.h"
 
 namespace ipc {
 
@@ -209,7 +209,7 @@ bool Authenticator::VerifyAuthentication(HANDLE pipe, const uint8_t* buffer, uin
     }
     if (length < kTrailerSize)
     {
-        VT_LOG(ERR) << "Invalid length of data buffer to verify authentication";
+        VT_LOG_REPEAT(ERR) << "Invalid length of data buffer to verify authentication";
         return false;
     }
     const std::unique_ptr<char[]> pids = ProcessIdString(pipe);
@@ -238,7 +238,7 @@ bool Authenticator::VerifyAuthentication(HANDLE pipe, const uint8_t* buffer, uin
     }
     if (status != VerifyStatus::kOk)
     {
-        VT_LOG(ERR) << "HMAC authentication failed";
+        VT_LOG_REPEAT(ERR) << "HMAC authentication failed";
         return false;
     }
     dataLength = length - static_cast<uint32_t>(kTrailerSize);

@@ -151,8 +151,9 @@ ClientPipe::ConnectResult ClientPipe::ConnectLoop()
             // error code for an empty name).
             if (error == ERROR_SUCCESS)
                 error = name.empty() ? ERROR_BAD_PATHNAME : ERROR_GEN_FAILURE;
-            WaitPipeResult(error);
+            // Recorded first, so that the subclass may name a cause of its own.
             IPC_TRAIL(L"wait_pipe", error);
+            WaitPipeResult(error);
             // The subclass dropped the connection (the transport pipe is
             // missing): start over, after the back-off.
             if (m_dropCurrent.load())

@@ -8,7 +8,7 @@
 #include "ipc/CommMessage.h"
 #include "ipc/HandshakeFormat.h"
 #include "ipc/PipeName.h"
-#include "logging/Logger.h"
+#include "logging/RepeatedFailures.h"
 #include "platform/SessionUtils.h"
 
 namespace ipc {
@@ -32,7 +32,8 @@ private:
 
 }  // namespace
 
-ClientPipeCommunications::ClientPipeCommunications()
+ClientPipeCommunications::ClientPipeCommunications(int64_t summaryTicks)
+    : m_lookupFailures(summaryTicks), m_connectFailures(summaryTicks), m_exchangeFailures(summaryTicks)
 {
     m_pending.reserve(8);
     m_pending.max_load_factor(1.0f);
@@ -67,6 +68,8 @@ ClientPipeCommunications::~ClientPipeCommunications()
         Sleep(1);
     }
     Stop();
+    for (RepeatedFailures* failures : {&m_lookupFailures, &m_connectFailures, &m_exchangeFailures})
+        failures->Flush();
 }
 
 int64_t ClientPipeCommunications::CurrentTime() const
@@ -152,9 +155,21 @@ std::wstring ClientPipeCommunications::GetPipeName()
 {
     if (m_state.load() == kAuthenticated && !m_transportPath.empty())
         return m_transportPath;
+    RepeatScope scope(m_lookupFailures);
     std::wstring name = PipeName(m_name);
+    m_pathRefused = !name.empty() && !handshake::IsLocalPipePath(name);
+    if (m_pathRefused)
+    {
+        // Opening a remote name would hand the user's network credentials to
+        // that host: the attempt fails as if there were no name.
+        VT_LOG_REPEAT(ERR) << "###:" << m_name << ":Pipe path from the registry is not a local pipe: " << name;
+        return std::wstring();
+    }
     if (!name.empty())
+    {
+        m_lookupFailures.Succeeded();
         SetState(kConnecting);
+    }
     return name;
 }
 
@@ -166,12 +181,15 @@ void ClientPipeCommunications::SetSpinCount(uint32_t count)
 
 void ClientPipeCommunications::WaitPipeResult(DWORD error)
 {
+    if (m_pathRefused)
+        IPC_TRAIL(L"pipe_path", 0);
     StaleCheck();
     if (error == ERROR_FILE_NOT_FOUND)
     {
         if (m_state.load() == kAuthenticated)
         {
-            VT_LOG(WRN) << "Missing transport pipe case";
+            RepeatScope scope(m_connectFailures);
+            VT_LOG_REPEAT(WRN) << "Missing transport pipe case";
             ConnectionFailed();
         }
         // The service named in the registry is not running: callers wait
@@ -185,6 +203,7 @@ void ClientPipeCommunications::WaitPipeResult(DWORD error)
 
 void ClientPipeCommunications::Connected()
 {
+    RepeatScope scope(m_connectFailures);
     const uint32_t state = m_state.load();
     if (state == kConnecting)
     {
@@ -200,13 +219,14 @@ void ClientPipeCommunications::Connected()
         if (!GetNamedPipeServerProcessId(PipeHandle(), &server) || server != m_handshakeServerProcess)
         {
             IPC_TRAIL(L"srv_pid", server);
-            VT_LOG(ERR) << "###:" << m_name << ":Transport pipe served by process " << server
-                        << ", not by process " << m_handshakeServerProcess << " that answered the handshake";
+            VT_LOG_REPEAT(ERR) << "###:" << m_name << ":Transport pipe served by process " << server
+                               << ", not by process " << m_handshakeServerProcess << " that answered the handshake";
             ConnectionFailed();
             return;
         }
         SetState(kReady);
         NoteConnectionUsable();
+        m_connectFailures.Succeeded();
         VT_LOG(DBG) << "###:" << m_name << ":Switching to ready state";
         {
             Groundwork::MutexLock lock(m_subscriptionLock);
@@ -218,7 +238,7 @@ void ClientPipeCommunications::Connected()
     }
     IPC_TRAIL(L"conct", state);
     ConnectionFailed();
-    VT_LOG(ERR) << "Unexpected connection state " << state;
+    VT_LOG_REPEAT(ERR) << "Unexpected connection state " << state;
 }
 
 void ClientPipeCommunications::FailPendingRequests()
@@ -248,6 +268,10 @@ void ClientPipeCommunications::ConnectionFailed()
 void ClientPipeCommunications::Idle()
 {
     StaleCheck();
+    // A connection that stays ready ends the connection failures' streaks
+    // once it held long enough; a quiet one learns so here.
+    if (m_state.load() == kReady)
+        m_connectFailures.Succeeded();
 }
 
 void ClientPipeCommunications::StaleCheck()
@@ -257,7 +281,8 @@ void ClientPipeCommunications::StaleCheck()
         return;
     if (CurrentTime() - m_stateChangeTime.load() <= kStaleTicks)
         return;
-    VT_LOG(ERR) << m_name << ":Connection is stale in state " << state;
+    RepeatScope scope(m_connectFailures);
+    VT_LOG_REPEAT(ERR) << m_name << ":Connection is stale in state " << state;
     IPC_TRAIL(L"stale", state);
     ConnectionFailed();
 }
@@ -268,7 +293,7 @@ bool ClientPipeCommunications::RunHandshake()
     if (session == Groundwork::kNoSession)
     {
         IPC_TRAIL(L"sess", GetLastError());
-        VT_LOG(ERR) << "Failed to retrieve user session ID";
+        VT_LOG_REPEAT(ERR) << "Failed to retrieve user session ID";
         return false;
     }
     uint8_t data[handshake::kClientDataSize];
@@ -278,7 +303,7 @@ bool ClientPipeCommunications::RunHandshake()
     if (!body)
     {
         IPC_TRAIL(L"auth_buf", GetLastError());
-        VT_LOG(ERR) << "Failed to generate authenticated buffer";
+        VT_LOG_REPEAT(ERR) << "Failed to generate authenticated buffer";
         return false;
     }
     CommMessage frame;
@@ -292,6 +317,8 @@ bool ClientPipeCommunications::RunHandshake()
 
 size_t ClientPipeCommunications::ProcessReceivedData(const uint8_t* bytes, size_t length)
 {
+    // Before the ready state the frames are the handshake's.
+    RepeatScope scope(m_state.load() == kReady ? m_exchangeFailures : m_connectFailures);
     bool corrupt = false;
     const size_t consumed = ConsumeFrames(
         bytes, length,
@@ -322,7 +349,7 @@ void ClientPipeCommunications::OnMessage(const uint8_t* frame, uint32_t size)
     if (state != kReady)
     {
         IPC_TRAIL(L"bad_state", state);
-        VT_LOG(ERR) << "Unexpected state " << state;
+        VT_LOG_REPEAT(ERR) << "Unexpected state " << state;
         ConnectionFailed();
         return;
     }
@@ -336,7 +363,7 @@ void ClientPipeCommunications::OnMessage(const uint8_t* frame, uint32_t size)
         OnEvent(frame, size);
         break;
     default:
-        VT_LOG(WRN) << "Unsupported protocol " << protocol;
+        VT_LOG_REPEAT(WRN) << "Unsupported protocol " << protocol;
         break;
     }
 }
@@ -365,17 +392,17 @@ void ClientPipeCommunications::OnHandshakeAnswer(const uint8_t* frame, uint32_t 
         return;
     case handshake::AnswerStatus::kNotAuthentic:
         IPC_TRAIL(L"auth_failed", 0);
-        VT_LOG(ERR) << "Failed to verify received handshake response from server";
+        VT_LOG_REPEAT(ERR) << "Failed to verify received handshake response from server";
         ConnectionFailed();
         return;
     case handshake::AnswerStatus::kReflected:
         IPC_TRAIL(L"reflected", 0);
-        VT_LOG(ERR) << "Handshake response from server is the client's own message";
+        VT_LOG_REPEAT(ERR) << "Handshake response from server is the client's own message";
         ConnectionFailed();
         return;
     case handshake::AnswerStatus::kNotLocal:
         IPC_TRAIL(L"bad_path", 0);
-        VT_LOG(ERR) << "Handshake response from server names a pipe that is not local";
+        VT_LOG_REPEAT(ERR) << "Handshake response from server names a pipe that is not local";
         ConnectionFailed();
         return;
     }
@@ -406,11 +433,11 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
     // and the other requests on the connection keep waiting for theirs.
     case ReplyStatus::kTooShort:
         IPC_TRAIL(L"bad_size", size);
-        VT_LOG(ERR) << "Insufficient message size";
+        VT_LOG_REPEAT(ERR) << "Insufficient message size";
         return;
     case ReplyStatus::kNoId:
         IPC_TRAIL(L"no_id", 0);
-        VT_LOG(ERR) << "Header does not have id";
+        VT_LOG_REPEAT(ERR) << "Header does not have id";
         return;
     }
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[dataLength == 0 ? 1 : dataLength]);
@@ -440,9 +467,10 @@ void ClientPipeCommunications::OnReply(const uint8_t* frame, uint32_t size)
     }
     if (completion == nullptr)
     {
-        VT_LOG(ERR) << m_name << ": " << "Request with id=" << id << " not found";
+        VT_LOG_REPEAT(ERR) << m_name << ": " << "Request with id=" << id << " not found";
         return;
     }
+    m_exchangeFailures.Succeeded();
     // Set after the lock is released: the woken caller takes the lock at
     // once, and would otherwise wait for this thread to let go of it. The
     // caller keeps the event until this signal came (see SendRequest).
@@ -454,21 +482,36 @@ void ClientPipeCommunications::OnEvent(const uint8_t* frame, uint32_t size)
     auto message = std::make_shared<EventMessage>();
     if (!message->CreateFromBuffer(frame, size))
         return;
-    m_runner.Post([this, message] {
+    // Parsed here, so that an event nobody subscribed to is dropped before
+    // it takes a place in the runner's queue.
+    if (!message->Parse())
+    {
+        VT_LOG_REPEAT(WRN) << m_name << ": Malformed event notification";
+        return;
+    }
+    {
+        Groundwork::MutexLock lock(m_subscriptionLock);
+        if (m_subscriptions.count(message->EventName()) == 0)
+        {
+            lock.Unlock();
+            VT_LOG(DBG) << m_name << ": No handler for event " << message->EventName();
+            return;
+        }
+    }
+    if (m_queuedEventBytes.fetch_add(size) > kEventQueueBudget - size)
+    {
+        m_queuedEventBytes -= size;
+        VT_LOG_REPEAT(ERR) << m_name << ": Dropping event " << message->EventName() << ": the queue holds its budget";
+        return;
+    }
+    m_runner.Post([this, message, size] {
+        m_queuedEventBytes -= size;
         std::shared_ptr<EventHandler> handler;
         {
             Groundwork::MutexLock lock(m_subscriptionLock);
-            if (!message->Parse())
-            {
-                VT_LOG(WRN) << m_name << ": Malformed event notification";
-                return;
-            }
             const auto it = m_subscriptions.find(message->EventName());
             if (it == m_subscriptions.end())
-            {
-                VT_LOG(DBG) << m_name << ": No handler for event " << message->EventName();
                 return;
-            }
             handler = it->second;
         }
         if (handler && *handler)
@@ -499,7 +542,8 @@ bool ClientPipeCommunications::WaitReady()
     {
         if (GetError().empty())
             SetTrail(L"bad_state" + std::to_wstring(state));
-        VT_LOG(WRN) << m_name << ": " << "Pipe is not ready. State " << state;
+        RepeatScope scope(m_connectFailures);
+        VT_LOG_REPEAT(WRN) << m_name << ": " << "Pipe is not ready. State " << state;
     }
     --Waiters();
     return ready;
@@ -595,6 +639,7 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
                                                                  uint32_t& replyLength)
 {
     ActiveCall active(m_activeCalls);
+    RepeatScope scope(m_exchangeFailures);
     replyLength = 0;
     SendAccounting();
     if (!WaitReady())
@@ -650,8 +695,8 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     if (!WriteData(frame.Buffer(), frame.MessageSize()))
     {
         RecordClientFailure(L"CL#write_failure");
-        VT_LOG(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message " << id
-                    << " ";
+        VT_LOG_REPEAT(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message "
+                           << id << " ";
         RemovePending(id);
         return nullptr;
     }
@@ -660,8 +705,8 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     if (wait != WAIT_OBJECT_0 && !AnsweredMeanwhile(id, completion.get()))
     {
         m_stats.RecordTimeout(kReplyWaitMs, requestName);
-        VT_LOG(ERR) << m_name << ": " << "Wait for message with id=" << id << " was not successful. Return "
-                    << wait << ", timeout " << kReplyWaitMs;
+        VT_LOG_REPEAT(ERR) << m_name << ": " << "Wait for message with id=" << id << " was not successful. Return "
+                           << wait << ", timeout " << kReplyWaitMs;
         return nullptr;
     }
 
@@ -681,19 +726,23 @@ std::unique_ptr<uint8_t[]> ClientPipeCommunications::SendRequest(const std::wstr
     if (!found)
     {
         RecordClientFailure(L"CL#no_reply");
-        VT_LOG(ERR) << m_name << ": " << "Message with id=" << id << " was not found";
+        VT_LOG_REPEAT(ERR) << m_name << ": " << "Message with id=" << id << " was not found";
         return nullptr;
     }
     // Its one signal was consumed by the wait: the event can serve again.
     ReturnCompletionEvent(std::move(completion));
     if (!reply)
-        VT_LOG(WRN) << m_name << ": Connection dropped while waiting for message with id=" << id;
+    {
+        RepeatScope dropScope(m_connectFailures);
+        VT_LOG_REPEAT(WRN) << m_name << ": Connection dropped while waiting for message with id=" << id;
+    }
     return reply;
 }
 
 bool ClientPipeCommunications::SendMessage(const void* bytes, uint32_t length)
 {
     ActiveCall active(m_activeCalls);
+    RepeatScope scope(m_exchangeFailures);
     SendAccounting();
     if (!WaitReady())
     {
@@ -717,9 +766,10 @@ bool ClientPipeCommunications::SendMessage(const void* bytes, uint32_t length)
     if (!WriteData(frame.Buffer(), frame.MessageSize()))
     {
         RecordClientFailure(L"CL#write_error");
-        VT_LOG(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message";
+        VT_LOG_REPEAT(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message";
         return false;
     }
+    m_exchangeFailures.Succeeded();
     return true;
 }
 
@@ -741,7 +791,7 @@ bool ClientPipeCommunications::SendSubscription(const std::string& eventName)
     if (!WriteData(frame.Buffer(), frame.MessageSize()))
     {
         RecordClientFailure(L"CL#write_error");
-        VT_LOG(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message";
+        VT_LOG_REPEAT(ERR) << static_cast<const void*>(this) << " " << m_name << ": " << "Failed to write message";
         return false;
     }
     return true;

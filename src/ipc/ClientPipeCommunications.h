@@ -20,6 +20,7 @@
 #include "ipc/background_task_runner.h"
 #include "ipc/ClientPipe.h"
 #include "ipc/ipc_stats_collector.h"
+#include "logging/RepeatedFailures.h"
 
 namespace ipc {
 
@@ -48,7 +49,9 @@ public:
     using EventHandler =
         std::function<void(const std::string& name, const std::string& value, const uint8_t* data, uint32_t size)>;
 
-    ClientPipeCommunications();
+    // `summaryTicks`: the first interval of the summaries of repeated
+    // failures (shorter in tests).
+    explicit ClientPipeCommunications(int64_t summaryTicks = RepeatedFailures::kFirstSummaryTicks);
     ~ClientPipeCommunications() override;
 
     // `name` is the registry value naming the service's pipe and labels
@@ -103,6 +106,8 @@ private:
         uint32_t replyLength = 0;
     };
     static constexpr size_t kEventPoolLimit = 64;
+    // Bytes of event notifications waiting for the task runner.
+    static constexpr uint32_t kEventQueueBudget = 16u << 20;
 
     void SetState(State state);
     bool RunHandshake();
@@ -149,12 +154,20 @@ private:
     std::unordered_map<std::string, std::shared_ptr<EventHandler>> m_subscriptions GUARDED_BY(m_subscriptionLock);
 
     background_task_runner m_runner;
+    std::atomic<uint32_t> m_queuedEventBytes{0};
     // Connection thread only: where the handshake answer sent us, the salt
     // of our handshake body, and the process that answered it.
     std::wstring m_transportPath;
     uint8_t m_sentSalt[12] = {};
     ULONG m_handshakeServerProcess = 0;
     std::atomic<uint32_t> m_spinCount{kDefaultSpinCount};
+    bool m_pathRefused = false;  // connection thread only
+
+    // Repeated failures, by the success that answers them: a registry
+    // lookup, a ready connection, a matched reply or a queued write.
+    RepeatedFailures m_lookupFailures;
+    RepeatedFailures m_connectFailures;
+    RepeatedFailures m_exchangeFailures;
 
     // Teardown: no new waits once closing; the destructor waits for callers.
     std::atomic<bool> m_closing{false};

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "logging/Logger.h"
+#include "logging/RepeatedFailures.h"
 
 namespace ipc {
 
@@ -248,19 +248,19 @@ bool FindFrame(const uint8_t* bytes, size_t length, const uint8_t** frame, uint3
     const uint8_t version = header[kVersionOffset];
     if (version != kHeaderVersion)
     {
-        VT_LOG(ERR) << "Unexpected message header version " << static_cast<unsigned>(version);
+        VT_LOG_REPEAT(ERR) << "Unexpected message header version " << static_cast<unsigned>(version);
         return false;
     }
     const uint32_t size = ReadU32(header + kSizeOffset);
     if (size > kMaxMessageSize)
     {
-        VT_LOG(ERR) << "Message size is too big: " << size;
+        VT_LOG_REPEAT(ERR) << "Message size is too big: " << size;
         return false;
     }
     // A frame shorter than its own header cannot be skipped safely.
     if (size < kHeaderSize)
     {
-        VT_LOG(ERR) << "Message size is too small: " << size;
+        VT_LOG_REPEAT(ERR) << "Message size is too small: " << size;
         return false;
     }
     if (size <= length - skipped)

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "logging/Logger.h"
+#include "logging/RepeatedFailures.h"
 
 namespace ipc {
 
@@ -150,6 +150,17 @@ bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
         // completion sends whatever waits in the spare buffer.
         const bool inFlight = !m_actionBuffer.empty();
         const bool toSpare = inFlight || !m_spareBuffer.empty();
+        // A peer that stops reading gets no more than the budget; what is
+        // queued already stays and goes out in order.
+        const size_t queued = m_actionBuffer.size() + m_spareBuffer.size();
+        if (queued > kWriteQueueBudget || length > kWriteQueueBudget - queued)
+        {
+            lock.Unlock();
+            IPC_TRAIL(L"base_q_full", 0);
+            VT_LOG_REPEAT(ERR) << "Write queue full: " << queued << " bytes wait for the peer, " << length
+                               << " more refused";
+            return false;
+        }
         try
         {
             if (toSpare)

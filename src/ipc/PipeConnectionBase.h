@@ -27,6 +27,9 @@ class PipeConnectionBase
 public:
     static constexpr DWORD kReadChunkSize = 8192;
     static constexpr size_t kInitialBufferCapacity = 8192;
+    // Bytes queued for a peer that does not read, beyond which a write is
+    // refused (three frames of the largest size).
+    static constexpr size_t kWriteQueueBudget = 32u << 20;
 
     PipeConnectionBase();
     PipeConnectionBase(const PipeConnectionBase&) = delete;

@@ -1,6 +1,6 @@
 #include "ipc/PipeName.h"
 
-#include "logging/Logger.h"
+#include "logging/RepeatedFailures.h"
 #include "platform/CObfuscatedRegKey.h"
 
 namespace ipc {
@@ -13,14 +13,14 @@ std::wstring PipeName(const std::wstring& valueName)
 {
     if (valueName.empty())
     {
-        VT_LOG(ERR) << "Invalid PipeName Registry Entry";
+        VT_LOG_REPEAT(ERR) << "Invalid PipeName Registry Entry";
         return std::wstring();
     }
     Groundwork::CObfuscatedRegKey key;
     LONG result = key.Open(HKEY_LOCAL_MACHINE, kServersKeyPath, kServersKeyRead);
     if (result != ERROR_SUCCESS)
     {
-        VT_LOG(WRN) << "Failed to open Pathwarden registry key. Error " << result;
+        VT_LOG_REPEAT(WRN) << "Failed to open Pathwarden registry key. Error " << result;
         return std::wstring();
     }
     wchar_t buffer[kPipeNameMaxChars + 1] = {};
@@ -28,7 +28,7 @@ std::wstring PipeName(const std::wstring& valueName)
     result = key.QueryStringValue(valueName.c_str(), buffer, &chars);
     if (result != ERROR_SUCCESS)
     {
-        VT_LOG(WRN) << "Failed to query pipe name from registry. Error " << result;
+        VT_LOG_REPEAT(WRN) << "Failed to query pipe name from registry. Error " << result;
         return std::wstring();
     }
     buffer[kPipeNameMaxChars] = L'\0';

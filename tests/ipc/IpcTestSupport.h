@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,8 +121,9 @@ public:
     }
     ~ServicesProcess() { Stop(); }
 
-    // Starts with `arguments` and waits until every pipe listens.
-    bool Start(const std::wstring& arguments)
+    // Starts with `arguments` and waits until every pipe listens;
+    // `beforeRun` is given the process ID before the program runs.
+    bool Start(const std::wstring& arguments, const std::function<void(DWORD)>& beforeRun = nullptr)
     {
         Stop();
         m_readyFile = m_dir / (L"ready-" + std::to_wstring(++m_starts) + L".txt");
@@ -131,9 +133,17 @@ public:
         ResetEvent(m_stopEvent.get());
         // VANTU_SERVICES_VERBOSE=1 shows what the services do, for debugging.
         const bool verbose = GetEnvironmentVariableW(L"VANTU_SERVICES_VERBOSE", nullptr, 0) != 0;
-        if (!m_process.Launch(L"pathwarden-services.exe", L"--ready-file \"" + m_readyFile + L"\" --stop-event " +
-                                                              m_stopName + (verbose ? L" --verbose " : L" ") + arguments))
+        if (!m_process.Launch(L"pathwarden-services.exe",
+                              L"--ready-file \"" + m_readyFile + L"\" --stop-event " + m_stopName +
+                                  (verbose ? L" --verbose " : L" ") + arguments,
+                              L"", beforeRun != nullptr))
             return false;
+        if (beforeRun)
+        {
+            beforeRun(m_process.Id());
+            if (!m_process.Resume())
+                return false;
+        }
         // The file is moved into place whole; it may still be mid-move when
         // first seen, so it is read until it names the ready time. The wait
         // on the process doubles as the poll interval.

@@ -15,6 +15,10 @@ namespace ipctest {
 class TestClient : public ipc::ClientPipeCommunications
 {
 public:
+    explicit TestClient(int64_t summaryTicks = RepeatedFailures::kFirstSummaryTicks)
+        : ClientPipeCommunications(summaryTicks)
+    {
+    }
     using ClientPipeCommunications::PendingRequestIds;
     using ClientPipeCommunications::SetLastRequestId;
 

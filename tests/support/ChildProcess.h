@@ -29,7 +29,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // With `outputFile`, the program's standard output and error go there.
-    bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& outputFile = L"")
+    // A `suspended` program runs once Resume is called.
+    bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& outputFile = L"",
+                bool suspended = false)
     {
         const std::wstring exe = BinDir() + L"\\" + program;
         std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
@@ -52,10 +54,10 @@ public:
         // ERROR_INTERNAL_ERROR when the machine is busy: tried once more.
         for (int attempt = 0; attempt < 2; ++attempt)
         {
-            if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, output.valid(), 0, nullptr, nullptr,
-                               &startup, &info))
+            if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, output.valid(),
+                               suspended ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &info))
             {
-                CloseHandle(info.hThread);
+                m_thread.reset(info.hThread);
                 m_process.reset(info.hProcess);
                 m_id = info.dwProcessId;
                 return true;
@@ -66,6 +68,7 @@ public:
         return false;
     }
     HANDLE Handle() const { return m_process.get(); }
+    bool Resume() { return ResumeThread(m_thread.get()) != static_cast<DWORD>(-1); }
     DWORD Id() const { return m_id; }
     bool Running() const { return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
     // Exit code, or nothing if it did not end within `ms`.
@@ -88,6 +91,7 @@ public:
 
 private:
     Groundwork::ScopedHandle m_process;
+    Groundwork::ScopedHandle m_thread;
     DWORD m_id = 0;
 };
 

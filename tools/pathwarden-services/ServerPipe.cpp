@@ -4,10 +4,28 @@
 
 #include <memory>
 
+#include "ZnCryptoLib/src/windows/CZnCryptoRandomWin.h"
 #include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 
 namespace services {
+
+std::wstring UnguessablePipePart()
+{
+    uint8_t bytes[16] = {};
+    ZnCryptoLib::CZnCryptoRandomWin random;
+    if (random.Initialize() != ZnCryptoLib::ZN_STATUS_SUCCESS ||
+        random.GetRandomBytes(bytes, sizeof(bytes)) != ZnCryptoLib::ZN_STATUS_SUCCESS)
+        return std::wstring();
+    static constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    for (const uint8_t byte : bytes)
+    {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
 
 namespace {
 constexpr DWORD kPipeBufferSize = 64 * 1024;

@@ -12,6 +12,10 @@
 
 namespace services {
 
+// 32 hexadecimal digits from the system's random source, for pipe names that
+// another local user cannot create first; empty when the source fails.
+std::wstring UnguessablePipePart();
+
 enum class WaitResult
 {
     kDone,

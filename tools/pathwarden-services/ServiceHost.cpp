@@ -271,9 +271,16 @@ void ServiceHost::ServeClient(std::unique_ptr<ServerPipe> first)
         return;
     }
 
-    // The transport pipe listens before the client learns its name.
+    // The transport pipe listens before the client learns its name, which
+    // nobody can guess and so create first.
+    const std::wstring random = UnguessablePipePart();
+    if (random.empty())
+    {
+        VT_LOG(ERR) << m_name << ": no random transport pipe name";
+        return;
+    }
     const std::wstring ownTransportPath =
-        m_firstPipePath + L"." + std::to_wstring(++m_context.transportCounter);
+        m_firstPipePath + L"." + std::to_wstring(++m_context.transportCounter) + L"." + random;
     std::wstring transportPath = ownTransportPath;
     if (faults.handshake == HandshakeFault::kRemotePath)
         transportPath = L"\\\\127.0.0.1" + ownTransportPath.substr(3);  // "\\127.0.0.1\pipe\..."

@@ -229,7 +229,16 @@ int main(int, char**)
     context.settings = options.settingsFile.empty() ? nullptr : &settings;
     context.events = &events;
 
-    const std::wstring pipeBase = L"\\\\.\\pipe\\Zelnor.Pathwarden." + std::to_wstring(GetCurrentProcessId()) + L".";
+    // A random part in every name: another local user who creates the names
+    // first would otherwise make every handshake fail.
+    const std::wstring random = services::UnguessablePipePart();
+    if (random.empty())
+    {
+        std::fwprintf(stderr, L"pathwarden-services: no random pipe name (error %lu)\n", GetLastError());
+        return 1;
+    }
+    const std::wstring pipeBase =
+        L"\\\\.\\pipe\\Zelnor.Pathwarden." + std::to_wstring(GetCurrentProcessId()) + L"." + random + L".";
     ForeignTransport foreign;
     if (options.faults.handshake == services::HandshakeFault::kForeignTransport)
     {

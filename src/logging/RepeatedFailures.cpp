@@ -1,0 +1,130 @@
+#include "logging/RepeatedFailures.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+thread_local RepeatedFailures* t_current = nullptr;
+}  // namespace
+
+RepeatedFailures::RepeatedFailures(int64_t firstSummaryTicks, Clock clock)
+    : m_firstInterval(firstSummaryTicks > 0 ? firstSummaryTicks : 1), m_clock(std::move(clock))
+{
+}
+
+bool RepeatedFailures::Admit(LogSeverity severity, const SourceLocation& location)
+{
+    const int64_t now = m_clock();
+    std::vector<Line> lines;
+    bool first = false;
+    {
+        Groundwork::MutexLock lock(m_lock);
+        EndAnsweredLocked(now, lines);
+        // A failure before the success held: the peer flaps, the streaks go on.
+        m_successAt = kNoSuccess;
+        const auto it = std::find_if(m_streaks.begin(), m_streaks.end(), [&](const Streak& streak) {
+            return streak.location.file == location.file && streak.location.line == location.line;
+        });
+        if (it == m_streaks.end())
+        {
+            m_streaks.push_back(Streak{location, severity, now, m_firstInterval, 0});
+            first = true;
+        }
+        else
+        {
+            ++it->unwritten;
+            if (now - it->lastWritten >= it->interval)
+            {
+                lines.push_back(SummaryOf(*it, now, ""));
+                it->lastWritten = now;
+                it->unwritten = 0;
+                it->interval = std::min(it->interval * 2, m_firstInterval * kLongestSummaryFactor);
+            }
+        }
+    }
+    Write(lines);
+    return first;
+}
+
+void RepeatedFailures::Succeeded()
+{
+    const int64_t now = m_clock();
+    std::vector<Line> lines;
+    {
+        Groundwork::MutexLock lock(m_lock);
+        if (m_streaks.empty())
+            return;
+        if (m_successAt == kNoSuccess)
+            m_successAt = now;
+        EndAnsweredLocked(now, lines);
+    }
+    Write(lines);
+}
+
+void RepeatedFailures::Flush()
+{
+    const int64_t now = m_clock();
+    std::vector<Line> lines;
+    {
+        Groundwork::MutexLock lock(m_lock);
+        for (Streak& streak : m_streaks)
+        {
+            if (streak.unwritten != 0)
+                lines.push_back(SummaryOf(streak, now, ", not answered at close"));
+            streak.unwritten = 0;
+            streak.lastWritten = now;
+        }
+    }
+    Write(lines);
+}
+
+void RepeatedFailures::EndAnsweredLocked(int64_t now, std::vector<Line>& lines)
+{
+    if (m_successAt == kNoSuccess)
+        return;
+    // A streak that has lasted long needs a success that lasts as long.
+    const int64_t successAt = m_successAt;
+    const auto answered = [now, successAt](const Streak& streak) { return now - successAt >= streak.interval; };
+    for (const Streak& streak : m_streaks)
+    {
+        if (answered(streak) && streak.unwritten != 0)
+            lines.push_back(SummaryOf(streak, successAt, ", then answered"));
+    }
+    m_streaks.erase(std::remove_if(m_streaks.begin(), m_streaks.end(), answered), m_streaks.end());
+    if (m_streaks.empty())
+        m_successAt = kNoSuccess;
+}
+
+RepeatedFailures::Line RepeatedFailures::SummaryOf(const Streak& streak, int64_t now, const char* outcome)
+{
+    return Line{streak.location, streak.severity, streak.unwritten, now - streak.lastWritten, outcome};
+}
+
+void RepeatedFailures::Write(const std::vector<Line>& lines)
+{
+    for (const Line& line : lines)
+    {
+        Logger::Instance().Stream(line.severity)
+            << line.location << "Repeated " << line.count << " more times in " << line.ticks / kTicksPerSecond
+            << " s" << line.outcome;
+    }
+}
+
+RepeatScope::RepeatScope(RepeatedFailures& failures) : m_previous(t_current)
+{
+    t_current = &failures;
+}
+
+RepeatScope::~RepeatScope()
+{
+    t_current = m_previous;
+}
+
+bool AdmitRepeated(LogSeverity severity, const SourceLocation& location)
+{
+    RepeatedFailures* const failures = t_current;
+    const Logger& logger = Logger::Instance();
+    if (failures == nullptr || !logger.HasSink() || logger.Level() < static_cast<uint32_t>(severity))
+        return true;
+    return failures->Admit(severity, location);
+}
