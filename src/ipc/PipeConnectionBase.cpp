@@ -56,14 +56,6 @@ size_t PipeConnectionBase::QueuedBytes() const
     return m_actionBuffer.size() + m_spareBuffer.size();
 }
 
-std::vector<uint8_t> PipeConnectionBase::QueuedData() const
-{
-    Groundwork::MutexLock lock(m_writeLock);
-    std::vector<uint8_t> data(m_actionBuffer);
-    data.insert(data.end(), m_spareBuffer.begin(), m_spareBuffer.end());
-    return data;
-}
-
 void PipeConnectionBase::SetPipeHandle(HANDLE pipe)
 {
     Close();

@@ -61,8 +61,6 @@ public:
     bool HasValidHandle() const EXCLUDES(m_handleLock);
     // Bytes queued or in flight (action plus spare buffer).
     size_t QueuedBytes() const EXCLUDES(m_writeLock);
-    // A copy of those bytes, in the order they go out.
-    std::vector<uint8_t> QueuedData() const EXCLUDES(m_writeLock);
 
 protected:
     // Receives the read buffer after each completed read.

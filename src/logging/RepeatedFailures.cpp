@@ -105,7 +105,7 @@ void RepeatedFailures::Write(const std::vector<Line>& lines)
     for (const Line& line : lines)
     {
         Logger::Instance().Stream(line.severity)
-            << line.location << "Repeated " << line.count << " more times in " << line.ticks / kTicksPerSecond
+            << line.location << "Repeated " << line.count << (line.count == 1 ? " more time in " : " more times in ") << line.ticks / kTicksPerSecond
             << " s" << line.outcome;
     }
 }
