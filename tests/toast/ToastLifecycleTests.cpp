@@ -347,10 +347,11 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     const HANDLE waits[2] = {exiting.get(), child.Handle()};
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 120000)) << "the child reached its exit";
     // An exit that waits on the library's threads under the loader lock
-    // never ends; 6 s is three times what an exit takes on a loaded machine.
+    // never ends. The wait ends with the process: its bound is only for a
+    // hang (a loaded machine has been seen to take over 6 s).
     std::optional<DWORD> code;
-    std::printf("child host ended %.0f ms after ExitProcess\n", Milliseconds([&] { code = child.Wait(6000); }));
-    ASSERT_TRUE(code.has_value()) << "still running 6 s after ExitProcess";
+    std::printf("child host ended %.0f ms after ExitProcess\n", Milliseconds([&] { code = child.Wait(60000); }));
+    ASSERT_TRUE(code.has_value()) << "still running 60 s after ExitProcess";
     EXPECT_EQ(kChildExitCode, *code);
     EXPECT_TRUE(
         LoggedLine("DBG", "VantuToast", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
