@@ -19,7 +19,14 @@
 #include "includes/SettingRequest.h"
 
 using namespace ipc;
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::EventFrame;
+using testsupport::Frame;
+using testsupport::FrameHeader;
+using testsupport::ReplyFrame;
+using testsupport::TaggedBody;
+using testsupport::Text;
+using testsupport::Utf16;
 
 namespace {
 
@@ -57,40 +64,6 @@ Bytes Join(std::initializer_list<Bytes> parts)
     return all;
 }
 
-Bytes Text(const std::string& s)
-{
-    return Bytes(s.begin(), s.end());
-}
-
-Bytes Reply(uint32_t id, const std::string& data)
-{
-    Bytes body(4);
-    WriteU32(body.data(), id);
-    body.insert(body.end(), data.begin(), data.end());
-    return fuzzsupport::Frame(kProtocolRequest, body);
-}
-
-Bytes Event(const std::string& name, const std::string& value, const std::string& data)
-{
-    Bytes body(2);
-    WriteU16(body.data(), static_cast<uint16_t>(name.size()));
-    body.insert(body.end(), name.begin(), name.end());
-    Bytes length(2);
-    WriteU16(length.data(), static_cast<uint16_t>(value.size()));
-    body.insert(body.end(), length.begin(), length.end());
-    body.insert(body.end(), value.begin(), value.end());
-    body.insert(body.end(), data.begin(), data.end());
-    return fuzzsupport::Frame(kProtocolEvent, body);
-}
-
-Bytes Header(uint32_t size, uint16_t protocol, uint8_t version)
-{
-    Bytes h = fuzzsupport::Frame(protocol, {});
-    h[kVersionOffset] = version;
-    WriteU32(h.data() + kSizeOffset, size);
-    return h;
-}
-
 // The pipe_stream input: a mode byte, then the stream in reads of `cut` bytes.
 Bytes Stream(uint8_t mode, const Bytes& stream, size_t cut)
 {
@@ -107,41 +80,42 @@ Bytes Stream(uint8_t mode, const Bytes& stream, size_t cut)
 
 void PipeStreamSeeds()
 {
-    const Bytes traffic = Join({Reply(1, "{\"result\":\"ok\"}"), Event("ToastResult", "clicked", "{}"),
-                                fuzzsupport::Frame(kProtocolMessage, Text("one-way")), Reply(2, "")});
+    const Bytes traffic = Join({ReplyFrame(1, "{\"result\":\"ok\"}"), EventFrame("ToastResult", "clicked", "{}"),
+                                Frame(kProtocolMessage, Text("one-way")), ReplyFrame(2, "")});
     Write("pipe_stream", "replies-and-events", Stream(0, traffic, 200));
     Write("pipe_stream", "byte-by-byte", Stream(0, traffic, 1));
     Write("pipe_stream", "cut-in-header", Stream(0, traffic, 7));
     Write("pipe_stream", "garbage-first", Stream(0, Join({Text("xyDACz"), traffic}), 64));
-    Write("pipe_stream", "oversize-header", Stream(0, Join({Reply(1, "a"), Header(kMaxMessageSize + 1, 1, 1)}), 256));
-    Write("pipe_stream", "bad-version", Stream(0, Header(20, 1, 2), 256));
-    Write("pipe_stream", "tiny-size", Stream(0, Header(10, 1, 1), 256));
-    Write("pipe_stream", "reply-without-id", Stream(0, Join({Reply(0, "x"), Reply(1, "y")}), 256));
-    Write("pipe_stream", "reply-too-short", Stream(0, fuzzsupport::Frame(kProtocolRequest, Text("abc")), 256));
+    Write("pipe_stream", "oversize-header",
+          Stream(0, Join({ReplyFrame(1, "a"), FrameHeader(kMaxMessageSize + 1, 1, 1)}), 256));
+    Write("pipe_stream", "bad-version", Stream(0, FrameHeader(20, 1, 2), 256));
+    Write("pipe_stream", "tiny-size", Stream(0, FrameHeader(10, 1, 1), 256));
+    Write("pipe_stream", "reply-without-id", Stream(0, Join({ReplyFrame(0, "x"), ReplyFrame(1, "y")}), 256));
+    Write("pipe_stream", "reply-too-short", Stream(0, Frame(kProtocolRequest, Text("abc")), 256));
     Write("pipe_stream", "unknown-reply-and-protocol",
-          Stream(0, Join({Reply(99, "late"), fuzzsupport::Frame(7, Text("?"))}), 256));
+          Stream(0, Join({ReplyFrame(99, "late"), Frame(7, Text("?"))}), 256));
     Write("pipe_stream", "malformed-events",
-          Stream(0, Join({fuzzsupport::Frame(kProtocolEvent, Bytes{5, 0, 'a'}), Event("", "", ""),
-                          Event("ToastResult", std::string(300, 'v'), std::string(600, 'd'))}),
+          Stream(0, Join({Frame(kProtocolEvent, Bytes{5, 0, 'a'}), EventFrame("", "", ""),
+                          EventFrame("ToastResult", std::string(300, 'v'), std::string(600, 'd'))}),
                  256));
-    const Bytes answer = fuzzsupport::Frame(kProtocolHandshake, fuzzsupport::AnswerBody("\\\\.\\pipe\\transport", 7));
+    const Bytes answer = Frame(kProtocolHandshake, TaggedBody(Utf16(u"\\\\.\\pipe\\transport"), 7));
     Write("pipe_stream", "handshake-then-traffic", Stream(1, Join({answer, traffic}), 100));
     Bytes forged = answer;
     forged[kHeaderSize + 3] ^= 1;
     Write("pipe_stream", "handshake-forged", Stream(1, Join({forged, traffic}), 256));
     Write("pipe_stream", "handshake-empty-path",
-          Stream(1, fuzzsupport::Frame(kProtocolHandshake, fuzzsupport::AnswerBody("", 0)), 256));
+          Stream(1, Frame(kProtocolHandshake, TaggedBody({}, 0)), 256));
 }
 
 void HandshakeSeeds()
 {
-    const Bytes body = fuzzsupport::AnswerBody("\\\\.\\pipe\\transport", 1);
+    const Bytes body = TaggedBody(Utf16(u"\\\\.\\pipe\\transport"), 1);
     Write("handshake_answer", "transport-path", Join({Bytes{0}, body}));
-    Write("handshake_answer", "empty-path", Join({Bytes{0}, fuzzsupport::AnswerBody("", 2)}));
+    Write("handshake_answer", "empty-path", Join({Bytes{0}, TaggedBody({}, 2)}));
     Write("handshake_answer", "too-short", Join({Bytes{0}, Bytes(body.begin() + 1, body.begin() + 44)}));
     Write("handshake_answer", "retag-odd-length", Join({Bytes{1}, Text(std::string("p\0i\0p\0e", 7)), Bytes(44, 0x55)}));
     Write("handshake_answer", "retag-short", Join({Bytes{1}, Bytes(20, 0x11)}));
-    const Bytes frame = fuzzsupport::Frame(kProtocolHandshake, body);
+    const Bytes frame = Frame(kProtocolHandshake, body);
     Write("handshake_answer", "raw-frame", Join({Bytes{2}, frame}));
     Write("handshake_answer", "raw-frame-cut", Join({Bytes{2}, Bytes(frame.begin(), frame.begin() + 30)}));
 }

@@ -8,33 +8,19 @@
 #include <vector>
 
 #include "ipc/CommMessage.h"
+#include "support/Frames.h"
 #include "support/LogCapture.h"
 
 using namespace ipc;
 
-namespace {
+using testsupport::EventFrame;
+using testsupport::FrameHeader;
 
-std::vector<uint8_t> Header(uint32_t size, uint16_t protocol, uint8_t version = 1)
-{
-    std::vector<uint8_t> h = {'D', 'A', 'C', 'M', version, 0, 0, 0, 0, 0, 0};
-    WriteU32(h.data() + 5, size);
-    WriteU16(h.data() + 9, protocol);
-    return h;
-}
+namespace {
 
 std::vector<uint8_t> FrameBytes(uint16_t protocol, const std::string& body)
 {
-    std::vector<uint8_t> f = Header(static_cast<uint32_t>(kHeaderSize + body.size()), protocol);
-    f.insert(f.end(), body.begin(), body.end());
-    return f;
-}
-
-std::vector<uint8_t> EventFrame(const std::string& name, const std::string& value, const std::string& data)
-{
-    std::string body;
-    for (const std::string* part : {&name, &value})
-        body += std::string{static_cast<char>(part->size() & 0xFF), static_cast<char>(part->size() >> 8)} + *part;
-    return FrameBytes(kProtocolEvent, body + data);
+    return testsupport::Frame(protocol, testsupport::Text(body));
 }
 
 }  // namespace
@@ -100,7 +86,7 @@ TEST(CommMessage, CreateFromBufferCopiesExactlyOneValidFrame)
     badSync[0] = 'X';
     const std::pair<std::vector<uint8_t>, size_t> refusals[] = {
         {bytes, 10}, {bytes, 15}, {badVersion, badVersion.size()}, {badSync, badSync.size()},
-        {Header(5, kProtocolMessage), 11}};
+        {FrameHeader(5, kProtocolMessage), 11}};
     for (const auto& [frame, size] : refusals)
     {
         CommMessage refused;
@@ -164,13 +150,13 @@ TEST(FindFrame, WaitsForAWholeHeaderSkipsGarbageAndRefusesCorruptHeaders)
         {garbageFirst, true, 3, 3 + frame.size()},                // garbage before a frame
         {std::vector<uint8_t>(100, 0xEE), true, -1, 90},          // garbage only: the last ten bytes stay
         {syncAtTheEnd, true, -1, 46},                             // a sync sequence at the end stays
-        {Header(0xA00000, kProtocolMessage), true, -1, 0},        // the largest frame, not complete yet
-        {Header(11, kProtocolMessage), true, 0, 11},              // header only
-        {Header(11, 0, 2), false, -1, 0},                         // another version
-        {Header(0xA00001, kProtocolMessage), false, -1, 0},       // one byte too large
-        {Header(0, kProtocolMessage), false, -1, 0},              // shorter than its own header
-        {Header(1, kProtocolMessage), false, -1, 0},
-        {Header(10, kProtocolMessage), false, -1, 0},
+        {FrameHeader(0xA00000, kProtocolMessage), true, -1, 0},   // the largest frame, not complete yet
+        {FrameHeader(11, kProtocolMessage), true, 0, 11},         // header only
+        {FrameHeader(11, 0, 2), false, -1, 0},                    // another version
+        {FrameHeader(0xA00001, kProtocolMessage), false, -1, 0},  // one byte too large
+        {FrameHeader(0, kProtocolMessage), false, -1, 0},         // shorter than its own header
+        {FrameHeader(1, kProtocolMessage), false, -1, 0},
+        {FrameHeader(10, kProtocolMessage), false, -1, 0},
     };
     testsupport::ScopedLogCapture log;
     for (const Case& c : cases)
@@ -246,7 +232,7 @@ TEST(ConsumeFrames, AHandlerDoneWithThePipeOrACorruptHeaderDropsTheRest)
 
     // A corrupt header after a good frame: the good one is handled, then the
     // whole buffer goes.
-    const std::vector<uint8_t> oversize = Header(kMaxMessageSize + 1, kProtocolRequest);
+    const std::vector<uint8_t> oversize = FrameHeader(kMaxMessageSize + 1, kProtocolRequest);
     bytes.resize(frame.size());
     bytes.insert(bytes.end(), oversize.begin(), oversize.end());
     action = FrameAction::kNext;

@@ -10,60 +10,28 @@
 
 #include "ipc/CommMessage.h"
 #include "ipc/HandshakeFormat.h"
+#include "support/Frames.h"
 #include "support/Hex.h"
-#include "support/Sha256.h"
 #include "vantu_config.h"
 
 using namespace ipc;
 using namespace ipc::handshake;
 
+using testsupport::kPids;
+using testsupport::Tag;
+using testsupport::Utf16;
+using testsupport::Verifier;
+
 namespace {
 
-const char kPids[] = "00001A2B00003C4D";
-
-TagFunction TagFor(const char* pids, int* calls = nullptr)
+std::vector<uint8_t> Body(const std::vector<uint8_t>& data)
 {
-    return [pids, calls](const uint8_t* message, size_t length, uint8_t* out) {
-        if (calls != nullptr)
-            ++*calls;
-        return ComputeTag(testsupport::HandshakeHmac, pids, message, length, out);
-    };
-}
-
-std::vector<uint8_t> Utf16(const std::u16string& text)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text)
-        bytes.insert(bytes.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
-    return bytes;
-}
-
-std::vector<uint8_t> Body(const std::vector<uint8_t>& data, const char* pids = kPids)
-{
-    const uint8_t salt[kSaltSize] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    std::vector<uint8_t> body;
-    EXPECT_TRUE(BuildTaggedBody(data.data(), data.size(), salt, pids, TagFor(pids), body));
-    return body;
+    return testsupport::TaggedBody(data, 1);
 }
 
 std::vector<uint8_t> Frame(const std::vector<uint8_t>& body)
 {
-    CommMessage frame;
-    EXPECT_TRUE(frame.Create(static_cast<uint32_t>(kHeaderSize + body.size())));
-    EXPECT_TRUE(frame.Append(body.data(), static_cast<uint32_t>(body.size())));
-    return std::vector<uint8_t>(frame.Buffer(), frame.Buffer() + frame.MessageSize());
-}
-
-// The client's check, as Authenticator::VerifyAuthentication makes it for a
-// pipe whose pid string is `pids`.
-BodyVerifier VerifierFor(const char* pids)
-{
-    return [pids](const uint8_t* body, uint32_t length, uint32_t& dataLength) {
-        if (VerifyTaggedBody(body, length, pids, TagFor(pids)) != VerifyStatus::kOk)
-            return false;
-        dataLength = length - static_cast<uint32_t>(kTrailerSize);
-        return true;
-    };
+    return testsupport::Frame(kProtocolHandshake, body);
 }
 
 }  // namespace
@@ -92,7 +60,7 @@ TEST(HandshakeFormat, ProcessIdStringKeysAndTagFollowTheConfiguration)
     EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, nullptr, 4, tag));
     EXPECT_FALSE(ComputeTag(testsupport::HandshakeHmac, kPids, tag, 0, tag));
     EXPECT_FALSE(ComputeTag(nullptr, kPids, tag, 4, tag));
-    ASSERT_TRUE(TagFor(kPids)(reinterpret_cast<const uint8_t*>(message.data()), message.size(), tag));
+    ASSERT_TRUE(Tag(kPids)(reinterpret_cast<const uint8_t*>(message.data()), message.size(), tag));
     if (std::string(VANTU_HANDSHAKE_MASTER_KEY_HEX) !=
             "01f98e9193f71d5742d4cca2b9dac8c319421c68f74337a012ded1151f695f88" ||
         std::string(VANTU_HANDSHAKE_KEY_SEED_HEX) != "66767530f3efb9851c5b888971450e4545b287efa112e31706ad7bdd84acb9ba")
@@ -104,30 +72,30 @@ TEST(HandshakeFormat, BodyVerifiesOnlyUnchangedAndForItsProcessPair)
 {
     const std::vector<uint8_t> body = Body(Utf16(u"\\\\.\\pipe\\transport"));
     ASSERT_EQ(Utf16(u"\\\\.\\pipe\\transport").size() + kTrailerSize, body.size());
-    EXPECT_EQ(VerifyStatus::kOk, VerifyTaggedBody(body.data(), body.size(), kPids, TagFor(kPids)));
+    EXPECT_EQ(VerifyStatus::kOk, VerifyTaggedBody(body.data(), body.size(), kPids, Tag(kPids)));
 
     for (size_t i = 0; i < body.size(); ++i)
     {
         std::vector<uint8_t> changed = body;
         changed[i] ^= 0x01;
-        EXPECT_EQ(VerifyStatus::kMismatch, VerifyTaggedBody(changed.data(), changed.size(), kPids, TagFor(kPids)))
+        EXPECT_EQ(VerifyStatus::kMismatch, VerifyTaggedBody(changed.data(), changed.size(), kPids, Tag(kPids)))
             << "byte " << i;
     }
     const char other[] = "00001A2B00003C4E";
-    EXPECT_EQ(VerifyStatus::kMismatch, VerifyTaggedBody(body.data(), body.size(), other, TagFor(other)));
+    EXPECT_EQ(VerifyStatus::kMismatch, VerifyTaggedBody(body.data(), body.size(), other, Tag(other)));
 
     // 44 bytes: an empty data part. 43: refused before any HMAC.
     const std::vector<uint8_t> bare = Body({});
     ASSERT_EQ(44u, bare.size());
     int calls = 0;
-    EXPECT_EQ(VerifyStatus::kOk, VerifyTaggedBody(bare.data(), 44, kPids, TagFor(kPids, &calls)));
+    EXPECT_EQ(VerifyStatus::kOk, VerifyTaggedBody(bare.data(), 44, kPids, Tag(kPids, &calls)));
     EXPECT_EQ(1, calls);
-    EXPECT_EQ(VerifyStatus::kTooShort, VerifyTaggedBody(bare.data() + 1, 43, kPids, TagFor(kPids, &calls)));
-    EXPECT_EQ(VerifyStatus::kTooShort, VerifyTaggedBody(nullptr, 44, kPids, TagFor(kPids, &calls)));
+    EXPECT_EQ(VerifyStatus::kTooShort, VerifyTaggedBody(bare.data() + 1, 43, kPids, Tag(kPids, &calls)));
+    EXPECT_EQ(VerifyStatus::kTooShort, VerifyTaggedBody(nullptr, 44, kPids, Tag(kPids, &calls)));
     EXPECT_EQ(1, calls);
     const TagFunction failing = [](const uint8_t*, size_t, uint8_t*) { return false; };
     EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, kPids, failing));
-    EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, nullptr, TagFor(kPids)));
+    EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, nullptr, Tag(kPids)));
 }
 
 // The salt of the client's own body in these tests.
@@ -147,7 +115,7 @@ TEST(HandshakeAnswer, OnlyAnAuthenticFrameGivesTheTransportPath)
         {Utf16(u"\\\\.\\pipe\\t-\u00e9\u4e2d"), L"\\\\.\\pipe\\t-\u00e9\u4e2d"}, {odd, L"\\\\.\\pipe\\odd"}};
     for (const auto& [data, expected] : good)
     {
-        ASSERT_EQ(AnswerStatus::kOk, read(Frame(Body(data)), VerifierFor(kPids)));
+        ASSERT_EQ(AnswerStatus::kOk, read(Frame(Body(data)), Verifier(kPids)));
         EXPECT_EQ(expected, path);
     }
 
@@ -161,12 +129,12 @@ TEST(HandshakeAnswer, OnlyAnAuthenticFrameGivesTheTransportPath)
         dataLength = length + 2;
         return true;
     };
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, VerifierFor("FFFFFFFF00003C4D")));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, Verifier("FFFFFFFF00003C4D")));
     EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, nullptr));
     EXPECT_EQ(AnswerStatus::kNotAuthentic, read(frame, overclaiming));
-    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(Frame({}), VerifierFor(kPids)));
-    EXPECT_EQ(AnswerStatus::kBadFrame, read(frame, VerifierFor(kPids), 1));
-    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, VerifierFor(kPids), kSentSalt, path));
+    EXPECT_EQ(AnswerStatus::kNotAuthentic, read(Frame({}), Verifier(kPids)));
+    EXPECT_EQ(AnswerStatus::kBadFrame, read(frame, Verifier(kPids), 1));
+    EXPECT_EQ(AnswerStatus::kBadFrame, ReadHandshakeAnswer(frame.data(), 10, Verifier(kPids), kSentSalt, path));
     EXPECT_EQ(L"unchanged", path);
 }
 
@@ -176,28 +144,28 @@ TEST(HandshakeAnswer, TheClientsOwnBodySentBackIsRefused)
 {
     const uint8_t session[kClientDataSize] = {'\\', 0, 'x', 0};
     std::vector<uint8_t> own;
-    ASSERT_TRUE(BuildTaggedBody(session, sizeof(session), kSentSalt, kPids, TagFor(kPids), own));
+    ASSERT_TRUE(BuildTaggedBody(session, sizeof(session), kSentSalt, kPids, Tag(kPids), own));
     const std::vector<uint8_t> reflected = Frame(own);
-    ASSERT_EQ(VerifyStatus::kOk, VerifyTaggedBody(own.data(), own.size(), kPids, TagFor(kPids)));
+    ASSERT_EQ(VerifyStatus::kOk, VerifyTaggedBody(own.data(), own.size(), kPids, Tag(kPids)));
 
     std::wstring path = L"unchanged";
     EXPECT_EQ(AnswerStatus::kReflected, ReadHandshakeAnswer(reflected.data(), static_cast<uint32_t>(reflected.size()),
-                                                            VerifierFor(kPids), kSentSalt, path));
+                                                            Verifier(kPids), kSentSalt, path));
     // An answer with the sent salt is refused whatever path it names.
     std::vector<uint8_t> data = Utf16(u"\\\\.\\pipe\\t");
     std::vector<uint8_t> sameSalt;
-    ASSERT_TRUE(BuildTaggedBody(data.data(), data.size(), kSentSalt, kPids, TagFor(kPids), sameSalt));
+    ASSERT_TRUE(BuildTaggedBody(data.data(), data.size(), kSentSalt, kPids, Tag(kPids), sameSalt));
     const std::vector<uint8_t> frame = Frame(sameSalt);
     EXPECT_EQ(AnswerStatus::kReflected,
-              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), kSentSalt, path));
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), Verifier(kPids), kSentSalt, path));
     EXPECT_EQ(AnswerStatus::kReflected,
-              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), nullptr, path));
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), Verifier(kPids), nullptr, path));
     // One salt byte different is another salt.
     uint8_t nearly[kSaltSize];
     std::memcpy(nearly, kSentSalt, kSaltSize);
     nearly[kSaltSize - 1] ^= 0x80;
     EXPECT_EQ(AnswerStatus::kOk,
-              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), nearly, path));
+              ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), Verifier(kPids), nearly, path));
     EXPECT_EQ(L"\\\\.\\pipe\\t", path);
 }
 
@@ -232,7 +200,7 @@ TEST(HandshakeAnswer, OnlyALocalPipeIsAccepted)
         std::wstring path = L"unchanged";
         const std::vector<uint8_t> frame = Frame(Body(Utf16(text)));
         EXPECT_EQ(local ? AnswerStatus::kOk : AnswerStatus::kNotLocal,
-                  ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), VerifierFor(kPids), kSentSalt,
+                  ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), Verifier(kPids), kSentSalt,
                                       path));
         EXPECT_EQ(local ? wide : L"unchanged", path);
     }

@@ -188,34 +188,6 @@ TEST_F(RegistryTest, QueriesCheckTypeTerminatorAndSize)
     EXPECT_EQ(ERROR_INVALID_DATA, key.SetMultiStringValue(L"null", nullptr));
 }
 
-TEST_F(RegistryTest, ArgumentAndClosedKeyErrors)
-{
-    const BYTE b = 1;
-    for (CRegKey* k : {static_cast<CRegKey*>(&key), static_cast<CRegKey*>(&sealed)})
-    {
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, k->SetValue(L"v", REG_BINARY, nullptr, 4));
-        EXPECT_EQ(ERROR_INVALID_PARAMETER, k->SetValue(L"v", REG_BINARY, &b, 0));
-    }
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, sealed.QueryValue(L"V", nullptr, nullptr, nullptr));
-    EXPECT_EQ(ERROR_INVALID_DATA, key.SetStringValue(L"v", nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteValue(nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteSubKey(nullptr));
-
-    CRegKey closed;
-    DWORD dw = 0;
-    std::wstring text;
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.QueryDWORDValue(L"x", dw));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.QueryStringValue(L"x", text));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.Flush());
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.DeleteValue(L"x"));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.GrantEveryoneFullAccess(false));
-    DWORD size = 0;
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, closed.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size));
-    CObfuscatedRegKey closedSealed;
-    EXPECT_NE(ERROR_SUCCESS, closedSealed.QueryStringValue(L"x", text));
-    EXPECT_NE(ERROR_SUCCESS, closedSealed.SetDWORDValue(L"x", 1));
-}
-
 TEST_F(RegistryTest, FailedOpenKeepsTheOpenKeyRecursiveDeleteAndDeleteContentsOnClose)
 {
     const HKEY before = key.Handle();

@@ -64,7 +64,10 @@ inline std::vector<std::string> FileLines(const std::wstring& path, size_t count
     for (const ULONGLONG deadline = GetTickCount64() + ms;; Sleep(10))
     {
         lines.clear();
-        std::istringstream text(ReadFileBytes(path));
+        // Whole lines only: a long line may be read while it is being written.
+        std::string whole = ReadFileBytes(path);
+        whole.resize(whole.rfind('\n') + 1);  // no line end yet: nothing
+        std::istringstream text(whole);
         for (std::string line; std::getline(text, line);)
             if (!line.empty())
                 lines.push_back(line);

@@ -1,8 +1,8 @@
 // The library's life in a host process, as hostile hosts and schedulers meet
-// it: a thread that lets the library go and is then held up, a record still
-// being written when the last object goes, a host that loads and unloads the
-// library over and over, objects destroyed on another thread than the one
-// that made them, and handlers that all need a connection that is not ready.
+// it: toasts that end after the host let the library go, while threads are
+// held up and a record is still being written; a host that loads and unloads
+// the library over and over; objects destroyed on another thread than the one
+// that made them; and handlers that all need a connection that is not ready.
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +11,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include "support/ImportHook.h"
 #include "toast/ToastHost.h"
@@ -24,6 +27,18 @@ using LibraryLifetime = testsupport::ToastHostTest;
 double MillisecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The threads of this process.
+DWORD ThreadCount()
+{
+    const Groundwork::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    DWORD count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -86,79 +101,96 @@ struct StallHooks
 
 }  // namespace
 
-// The host releases its object and unloads the library while a toast is on
-// screen; the user clicks it; the platform threads running the handler and
-// dropping the handlers are held up after the library started threads from
-// them. The host lives on, the record arrives, and FreeLibrary was harmless:
-// once used, the library stays until the process ends.
-TEST_F(LibraryLifetime, HeldUpThreadsNeverRunInAnUnloadedLibrary)
+// The host releases its last object and unloads the library while a toast is
+// on screen; then it ends. Once used, the library stays in the process:
+// Release and FreeLibrary return at once, the handler still runs and its
+// record still reaches the UI host. In turn:
+// - each platform thread that runs or drops the handler is held up after the
+//   library started a thread from it: none runs in an unloaded library;
+// - the UI host reads nothing for a while after each connection step, so the
+//   256 KiB record of the click is still in the pipe after the handler
+//   returned: it arrives whole (nothing of ours closes a connection with data
+//   queued);
+// - without the services the shortcut gets the default target, and the toast
+//   still ends and is let go though its record cannot be sent.
+TEST_F(LibraryLifetime, ToastsOutliveTheHostsHoldOnTheLibrary)
 {
+    enum Round { HeldUp, StillBeingWritten, ServicesDown };
     g_startedSlot = TlsAlloc();
     ASSERT_NE(TLS_OUT_OF_INDEXES, g_startedSlot);
-    sim.SetModes(VantuSimToastMode_FreshEventThreads);
-    IVantuToast* toast = InitializedObject();
-    HostEvent event;
-    const VantuSimToastId shown = ShowOne(toast, 81, event);
-    ASSERT_TRUE(toast->Release());
+    std::wstring large(256 * 1024, L' ');
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<wchar_t>(L'a' + i % 26);
+    for (const Round round : {HeldUp, StillBeingWritten, ServicesDown})
+    {
+        SCOPED_TRACE(round);
+        if (round != HeldUp)
+        {
+            services.Stop();
+            ipctest::ClearPipeNames();
+            ASSERT_TRUE(round == ServicesDown || StartServices(L"--pause-reading 700"));
+            ASSERT_NE(nullptr, create = testsupport::LoadToastLibrary(dll));  // let go in the round before
+        }
+        sim.SetModes(round == HeldUp ? VantuSimToastMode_FreshEventThreads : 0);
+        IVantuToast* toast = InitializedObject();
+        EXPECT_TRUE(round != ServicesDown || testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target,
+                                                                   L"https://www.zelnor.com/pathwarden/how-it-works"));
+        HostEvent event;
+        const VantuSimToastId shown = ShowOne(toast, 81 + round, event);
+        const auto released = std::chrono::steady_clock::now();
+        ASSERT_TRUE(toast->Release());
+        const double releaseMs = MillisecondsSince(released);
 
-    // Kept when the library is gone: restoring its imports would write
-    // into freed memory.
-    auto hooks = std::make_unique<StallHooks>(dll);
-    ASSERT_TRUE(hooks->free.Installed());
-    ASSERT_TRUE(hooks->createThread.Installed() || hooks->beginThread.Installed());
-    ASSERT_TRUE(FreeLibrary(dll));
-    dll = nullptr;
-    g_stalling = true;
-    ASSERT_EQ(S_OK, sim.Activate(shown, L"held up"));
-    EXPECT_TRUE(event.Signalled());
-    Settle();  // every handler returned and was let go
-    EXPECT_EQ((std::vector<std::string>{R"({"Status":"Activated","Argument":"held up","ID":81})"}), ResultRecords(1));
-    g_stalling = false;
-    std::printf("%d threads held up %lu ms after starting a thread\n", g_stalls.load(), kStallMs);
-    EXPECT_GE(g_stalls.load(), 1) << "the handler's thread started the UI host connection";
-
-    const HMODULE still = GetModuleHandleW(L"VantuToast.dll");
-    EXPECT_NE(nullptr, still) << "the library stays loaded once it was used";
-    if (still != nullptr)
-        hooks.reset();
-    else
-        hooks.release();
+        // Kept when the library is gone: restoring its imports would write
+        // into freed memory.
+        std::unique_ptr<StallHooks> hooks;
+        if (round == HeldUp)
+        {
+            hooks = std::make_unique<StallHooks>(dll);
+            ASSERT_TRUE(hooks->free.Installed());
+            ASSERT_TRUE(hooks->createThread.Installed() || hooks->beginThread.Installed());
+        }
+        const auto unloaded = std::chrono::steady_clock::now();
+        ASSERT_TRUE(FreeLibrary(dll));
+        const double freeMs = MillisecondsSince(unloaded);
+        dll = nullptr;
+        g_stalling = round == HeldUp;
+        const std::wstring argument = round == HeldUp ? L"held up" : large;
+        ASSERT_EQ(S_OK, round == ServicesDown ? sim.Fail(shown, E_FAIL) : sim.Activate(shown, argument.c_str()));
+        EXPECT_TRUE(event.Signalled()) << "the platform called the handler without a crash";
+        Settle();  // every handler returned and was let go
+        g_stalling = false;
+        EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_Toast)) << "the ended toast is no longer held";
+        std::printf("round %d: last Release %.1f ms, FreeLibrary %.1f ms, %d threads held up %lu ms\n", round,
+                    releaseMs, freeMs, g_stalls.load(), kStallMs);
+        EXPECT_LT(releaseMs, 1500.0);
+        EXPECT_LT(freeMs, 1500.0);
+        EXPECT_EQ(round == ServicesDown, Logged(round == ServicesDown ? "Failed to send toast failed event"
+                                                                      : "Failed to send toast activated event"));
+        if (round != ServicesDown)
+        {
+            const std::vector<std::string> records = ResultRecords(round + 1);
+            ASSERT_EQ(round + 1u, records.size());
+            EXPECT_TRUE(records.back() == R"({"Status":"Activated","Argument":")" +
+                                              std::string(argument.begin(), argument.end()) + R"(","ID":)" +
+                                              std::to_string(81 + round) + "}")
+                << records.back().size() << " bytes: " << records.back().substr(0, 80);
+        }
+        EXPECT_TRUE(round != HeldUp || g_stalls.load() >= 1) << "the handler's thread started the UI host connection";
+        const HMODULE still = GetModuleHandleW(L"VantuToast.dll");
+        EXPECT_NE(nullptr, still) << "the library stays until the process ends";
+        if (still == nullptr)
+            (void)hooks.release();
+    }
+    TlsFree(g_startedSlot);
     // FreeLibrary at any time, any number of times, leaves it in place.
+    const HMODULE still = GetModuleHandleW(L"VantuToast.dll");
     HMODULE again = nullptr;
     ASSERT_NE(nullptr, create = testsupport::LoadToastLibrary(again));
     EXPECT_TRUE(FreeLibrary(again));
     EXPECT_TRUE(FreeLibrary(again));
     EXPECT_EQ(still, GetModuleHandleW(L"VantuToast.dll"));
-    TlsFree(g_startedSlot);
-}
-
-// The UI host reads nothing for a while after each connection step, so the
-// 256 KiB record of a click stays in the pipe after the handler returned, and
-// the host has released its object and unloaded the library meanwhile. The
-// record arrives whole: nothing of ours closes a connection with data queued.
-TEST_F(LibraryLifetime, RecordStillBeingWrittenAtTheLastReleaseArrivesWhole)
-{
-    services.Stop();
-    ASSERT_TRUE(StartServices(L"--pause-reading 700"));
-    IVantuToast* toast = InitializedObject();
-    HostEvent event;
-    const VantuSimToastId shown = ShowOne(toast, 90, event);
-    std::wstring argument(256 * 1024, L' ');
-    for (size_t i = 0; i < argument.size(); ++i)
-        argument[i] = static_cast<wchar_t>(L'a' + i % 26);
-    ASSERT_TRUE(toast->Release());
-    ASSERT_TRUE(FreeLibrary(dll));
-    dll = nullptr;
-
-    ASSERT_EQ(S_OK, sim.Activate(shown, argument.c_str()));
-    EXPECT_TRUE(event.Signalled());
-    Settle();
-    const std::vector<std::string> records = ResultRecords(1);
-    ASSERT_EQ(1u, records.size());
-    EXPECT_TRUE(records[0] == R"({"Status":"Activated","Argument":")" + std::string(argument.begin(), argument.end()) +
-                                  R"(","ID":90})")
-        << records[0].size() << " bytes: " << records[0].substr(0, 80);
-    EXPECT_FALSE(Logged("Failed to send toast activated event"));
+    create = testsupport::LoadToastLibrary(dll);  // for the fixture's tear-down
 }
 
 // Load, create, initialise, release, unload, 30 times: the first cycle may
@@ -169,6 +201,7 @@ TEST_F(LibraryLifetime, LoadingAgainCostsNothingAfterTheFirstCycle)
     ASSERT_TRUE(FreeLibrary(dll));  // the fixture's reference
     dll = nullptr;
     testsupport::ProcessUsage first;
+    DWORD firstThreads = 0;
     bool staysLoaded = false;
     for (int cycle = 1; cycle <= 30; ++cycle)
     {
@@ -184,6 +217,7 @@ TEST_F(LibraryLifetime, LoadingAgainCostsNothingAfterTheFirstCycle)
         {
             // A library that unloads itself does so soon after the last user.
             staysLoaded = !ipctest::WaitFor([] { return GetModuleHandleW(L"VantuToast.dll") == nullptr; }, 3000);
+            firstThreads = ThreadCount();
             first = testsupport::MeasureProcess();
         }
         else if (!staysLoaded)
@@ -192,6 +226,9 @@ TEST_F(LibraryLifetime, LoadingAgainCostsNothingAfterTheFirstCycle)
                 << cycle;
         }
     }
+    // A thread that is still ending holds its handle and stack.
+    EXPECT_TRUE(ipctest::WaitFor([&] { return ThreadCount() <= firstThreads; }))
+        << ThreadCount() << " threads, " << firstThreads << " after the first cycle";
     const testsupport::ProcessUsage last = testsupport::MeasureProcess();
     std::printf("after cycle 1: %lu handles, %zu KiB private; after cycle 30: %lu handles, %zu KiB private "
                 "(library %s)\n",
@@ -202,27 +239,35 @@ TEST_F(LibraryLifetime, LoadingAgainCostsNothingAfterTheFirstCycle)
     create = testsupport::LoadToastLibrary(dll);
 }
 
-// An object created on one thread and destroyed on another leaves the
+// An object destroyed on another thread than the one that made it leaves the
 // destroying thread's apartment alone (slot 0 and slot 2 alike) and says so;
-// on its creating thread it balances its own initialisation.
+// one made on a single-threaded apartment, which its multithreaded
+// initialisation could not join, leaves that apartment alone too. On its
+// creating thread it balances its own initialisation.
 TEST_F(LibraryLifetime, ApartmentIsBalancedOnlyOnTheCreatingThread)
 {
-    for (const bool viaRelease : {false, true})
+    enum Case { OtherThreadDestructor, OtherThreadRelease, MadeOnTheApartment };
+    for (const Case how : {OtherThreadDestructor, OtherThreadRelease, MadeOnTheApartment})
     {
-        SCOPED_TRACE(viaRelease ? "Release" : "destructor");
+        SCOPED_TRACE(how);
         IVantuToast* toast = nullptr;
         DWORD creator = 0;
-        std::thread([&] {
-            toast = create();
-            creator = GetCurrentThreadId();
-        }).join();
-        ASSERT_NE(nullptr, toast);
+        if (how != MadeOnTheApartment)
+        {
+            std::thread([&] {
+                toast = create();
+                creator = GetCurrentThreadId();
+            }).join();
+        }
         HRESULT afterDestroy = E_FAIL;
         DWORD destroyer = 0;
         std::thread([&] {
             ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
             destroyer = GetCurrentThreadId();
-            if (viaRelease)
+            if (how == MadeOnTheApartment)
+                toast = create();
+            ASSERT_NE(nullptr, toast);
+            if (how == OtherThreadRelease)
                 EXPECT_TRUE(toast->Release());
             else
                 delete toast;
@@ -233,9 +278,10 @@ TEST_F(LibraryLifetime, ApartmentIsBalancedOnlyOnTheCreatingThread)
             CoUninitialize();
         }).join();
         EXPECT_EQ(S_FALSE, afterDestroy);
-        EXPECT_TRUE(LoggedLine("WRN", "VantuToast", "Toast object destroyed on thread " + std::to_string(destroyer) +
-                                          ", not on its creating thread " + std::to_string(creator) +
-                                          ": RoUninitialize skipped"));
+        EXPECT_TRUE(how == MadeOnTheApartment ||
+                    LoggedLine("WRN", "VantuToast", "Toast object destroyed on thread " + std::to_string(destroyer) +
+                                                        ", not on its creating thread " + std::to_string(creator) +
+                                                        ": RoUninitialize skipped"));
     }
 
     HRESULT afterOwnDestroy = E_FAIL;

@@ -134,21 +134,6 @@ TEST_F(ToastDisplay, SameIdTwiceReplacesTheTableEntry)
     }
 }
 
-TEST_F(ToastDisplay, DismissFailsWhenNoNotifierCanBeMade)
-{
-    HostEvent event;
-    ASSERT_TRUE(toast->ShowToastFromXml(3, kSimpleToast, event.put()));
-    ASSERT_EQ(S_OK, sim.FailNext(VantuSimToastOp_CreateToastNotifier, E_ACCESSDENIED));
-    EXPECT_FALSE(toast->DismissToast(3));
-    EXPECT_TRUE(Logged("Failed to dismiss toast. Could not create notifier."));
-    EXPECT_EQ(1u, OnScreen().size());
-    ASSERT_EQ(S_OK, sim.FailNext(VantuSimToastOp_CreateToastNotifier, E_ACCESSDENIED));
-    EXPECT_FALSE(toast->DismissAllToasts());
-    EXPECT_TRUE(toast->DismissToast(3)) << "still tracked, so it can be dismissed later";
-    Settle();
-    EXPECT_TRUE(event.Signalled());
-}
-
 TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
 {
     constexpr int kThreads = 4;
