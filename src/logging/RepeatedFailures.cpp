@@ -1,10 +1,53 @@
 #include "logging/RepeatedFailures.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <utility>
 
 namespace {
+
+#ifdef _WIN32
+// The calling thread's scope, in a TLS slot of the system's: with CodeView
+// debug information, clang's emulated thread_local refers to a symbol that
+// lld cannot resolve. The slot is never freed (the library stays loaded). A
+// statement reads the error code after this runs, so the code is kept.
+DWORD ScopeSlot()
+{
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
+
+RepeatedFailures* CurrentScope()
+{
+    const DWORD error = GetLastError();
+    auto* const failures = static_cast<RepeatedFailures*>(TlsGetValue(ScopeSlot()));
+    SetLastError(error);
+    return failures;
+}
+
+void SetCurrentScope(RepeatedFailures* failures)
+{
+    const DWORD error = GetLastError();
+    TlsSetValue(ScopeSlot(), failures);
+    SetLastError(error);
+}
+#else
 thread_local RepeatedFailures* t_current = nullptr;
+
+RepeatedFailures* CurrentScope()
+{
+    return t_current;
+}
+
+void SetCurrentScope(RepeatedFailures* failures)
+{
+    t_current = failures;
+}
+#endif
+
 }  // namespace
 
 RepeatedFailures::RepeatedFailures(int64_t firstSummaryTicks, Clock clock)
@@ -105,24 +148,24 @@ void RepeatedFailures::Write(const std::vector<Line>& lines)
     for (const Line& line : lines)
     {
         Logger::Instance().Stream(line.severity)
-            << line.location << "Repeated " << line.count << (line.count == 1 ? " more time in " : " more times in ") << line.ticks / kTicksPerSecond
-            << " s" << line.outcome;
+            << line.location << "Repeated " << line.count << (line.count == 1 ? " more time in " : " more times in ")
+            << line.ticks / kTicksPerSecond << " s" << line.outcome;
     }
 }
 
-RepeatScope::RepeatScope(RepeatedFailures& failures) : m_previous(t_current)
+RepeatScope::RepeatScope(RepeatedFailures& failures) : m_previous(CurrentScope())
 {
-    t_current = &failures;
+    SetCurrentScope(&failures);
 }
 
 RepeatScope::~RepeatScope()
 {
-    t_current = m_previous;
+    SetCurrentScope(m_previous);
 }
 
 bool AdmitRepeated(LogSeverity severity, const SourceLocation& location)
 {
-    RepeatedFailures* const failures = t_current;
+    RepeatedFailures* const failures = CurrentScope();
     const Logger& logger = Logger::Instance();
     if (failures == nullptr || !logger.HasSink() || logger.Level() < static_cast<uint32_t>(severity))
         return true;
