@@ -55,6 +55,7 @@ public:
     static constexpr DWORD kLockWaitMs = 10000;
 
     ShortcutSharing();
+    ~ShortcutSharing() = default;
     ShortcutSharing(const ShortcutSharing&) = delete;
     ShortcutSharing& operator=(const ShortcutSharing&) = delete;
 
