@@ -208,9 +208,6 @@ TEST_F(RegistryTest, QueriesCheckTypeTerminatorAndSize)
         chars = size;
         EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(name, buffer, &chars)) << name;
     }
-    std::wstring text;
-    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"number", text));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryStringValue(L"missing", text));
 
     key.SetStringValue(L"notguid", L"0BAFAFE5-FFE3-4633-A84C-CB483480A3F0");
     chars = 0;
@@ -219,9 +216,7 @@ TEST_F(RegistryTest, QueriesCheckTypeTerminatorAndSize)
     GUID guid{};
     EXPECT_EQ(ERROR_INVALID_DATA, key.QueryGUIDValue(L"notguid", guid));
 
-    DWORD dw = 0;
     key.SetStringValue(L"plain", L"a");
-    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryDWORDValue(L"plain", dw));
     ULONGLONG qw = 0;
     EXPECT_NE(ERROR_SUCCESS, key.QueryQWORDValue(L"number", qw));
     BYTE bin[4] = {};
@@ -350,7 +345,6 @@ TEST_F(RegistryTest, SealedAlteredForeignAndClearValuesAreRefused)
     bytes = 0;
     EXPECT_EQ(ERROR_INVALID_DATA, sealed.QueryValue(L"ClearText", &type, nullptr, &bytes));
     EXPECT_EQ(static_cast<DWORD>(REG_NONE), type);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadSealed(L"Missing", text));
 }
 
 TEST_F(RegistryTest, SealedSmallBuffersGetTheNeededSize)
