@@ -12,7 +12,6 @@
 
 #include "VantuToast/SignatureUtils.h"
 #include "VantuToast/VantuToast.h"
-#include "platform/ScopedHandle.h"
 #include "support/Hex.h"
 #include "support/LogCapture.h"
 #include "support/TemplateSigning.h"
@@ -30,9 +29,6 @@ namespace {
 const std::string kXml =
     "<toast launch=\"action=open\"><visual><binding template=\"ToastGeneric\">"
     "<text>Caf\xC3\xA9 \xE2\x9C\x93</text></binding></visual></toast>";
-const std::wstring kXmlWide =
-    L"<toast launch=\"action=open\"><visual><binding template=\"ToastGeneric\">"
-    L"<text>Caf\x00E9 \x2713</text></binding></visual></toast>";
 
 bool Verify(const std::string& file, const uint8_t* key, uint32_t* contentLength = nullptr)
 {
@@ -71,24 +67,6 @@ protected:
 
 }  // namespace
 
-// Either trailer, either hex case, over the content or over nothing (a file
-// of exactly the trailer).
-TEST_F(TemplateTest, BothTrailerFormsAndBothHexCasesVerify)
-{
-    for (const std::string& content : {kXml, std::string()})
-        for (bool comment : {true, false})
-            for (bool upper : {false, true})
-            {
-                const std::string file = dev.Template(content, comment, upper);
-                uint32_t contentLength = 99;
-                EXPECT_TRUE(Verify(file, devKey.data(), &contentLength)) << comment << upper << content.size();
-                EXPECT_EQ(content.size(), contentLength);
-                ScopedLogCapture capture(LogSeverity::DBG);
-                EXPECT_EQ(content.empty() ? L"" : kXmlWide, ReadTemplateFileWithKey(Write(L"t.template", file), devKey.data()));
-                EXPECT_TRUE(capture.Lines().empty()) << "a good template logs nothing";
-            }
-}
-
 TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
 {
     const std::string good = dev.Template(kXml, true);
@@ -112,31 +90,10 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
     for (const auto& [what, file, key] : cases)
     {
         SCOPED_TRACE(what);
-        ScopedLogCapture capture(LogSeverity::ERR);
         uint32_t contentLength = 0xFFFF;
         EXPECT_FALSE(Verify(file, key, &contentLength));
         EXPECT_EQ(kXml.size(), contentLength) << "the content length is stored before the check";
-        EXPECT_TRUE(capture.Has(L"ERR", L"SignatureUtils", L"File Signature Verification failed"));
-
-        const std::wstring path = Write(L"bad.template", file);
-        EXPECT_EQ(L"", ReadTemplateFileWithKey(path, key));
-        EXPECT_TRUE(capture.Has(L"ERR", L"VantuToast", L"Signature verification failed: " + path));
-    }
-    {
-        // A zero byte among the signature characters: the decode refuses first.
-        std::string zero = good;
-        zero[kXml.size() + 6 + 40] = '\0';
-        ScopedLogCapture capture(LogSeverity::ERR);
-        EXPECT_FALSE(Verify(zero, devKey.data()));
-        const auto lines = capture.Lines();
-        ASSERT_EQ(3u, lines.size()) << capture.Text();
-        EXPECT_TRUE(ScopedLogCapture::IsLine(lines[0], L"ERR", L"SignatureUtils", L"Hex string length less than required"))
-            << lines[0];
-        EXPECT_TRUE(
-            ScopedLogCapture::IsLine(lines[1], L"ERR", L"SignatureUtils", L"Unable to convert hex string into binary"))
-            << lines[1];
-        EXPECT_TRUE(ScopedLogCapture::IsLine(lines[2], L"ERR", L"SignatureUtils", L"File Signature Verification failed"))
-            << lines[2];
+        EXPECT_EQ(L"", ReadTemplateFileWithKey(Write(L"bad.template", file), key));
     }
     uint32_t contentLength = 99;
     EXPECT_FALSE(Verify(dev.Template("", false).substr(1), devKey.data(), &contentLength)) << "shorter than its trailer";
@@ -144,6 +101,9 @@ TEST_F(TemplateTest, ChangedContentKeyOrSignatureIsRefused)
     EXPECT_FALSE(VerifyFileSignatureWithKey(nullptr, 200, &contentLength, devKey.data()));
 }
 
+// The fixtures were signed once with the development key by OpenSSL
+// (`openssl dgst -sha256 -sign`, the DER signature rewritten as r || s):
+// the comment form in lower case, the plain form in upper case.
 TEST_F(TemplateTest, OpenSslSignedFixturesVerify)
 {
     const std::string content = ReadAll(SourcePath(L"tests/VantuToast/fixtures/openssl-content.xml"));
@@ -161,22 +121,14 @@ TEST_F(TemplateTest, OpenSslSignedFixturesVerify)
     }
 }
 
-TEST_F(TemplateTest, EveryFailingStepIsLoggedOnce)
+// Each failing step refuses the file and logs one line: a missing file; a
+// folder, which exists but cannot be opened as a file; a file too large for
+// a signed 32-bit size.
+TEST_F(TemplateTest, UnreadableFilesAreRefusedAtTheirStep)
 {
-    // Missing; a folder, which exists but cannot be opened as a file.
     ExpectRefused(dir / L"none.template", L"XML template does not exist: " + dir / L"none.template");
     ExpectRefused(dir.Path(), L"CreateFile failed");
-    // Another writer that does not share: unreadable until it closes the file.
-    const std::wstring path = Write(L"locked.template", dev.Template(kXml, true));
-    Groundwork::ScopedHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(writer.valid());
-    ExpectRefused(path, L"CreateFile failed");
-    writer.reset();
-    EXPECT_EQ(kXmlWide, ReadTemplateFileWithKey(path, devKey.data()));
-}
 
-TEST_F(TemplateTest, FilesBeyondASigned32BitSizeAreRefused)
-{
     // A valid template at the start of a sparse file of 4 GiB + its own
     // length: the low 32 bits of the size alone would describe exactly that
     // valid template.
@@ -198,24 +150,4 @@ TEST_F(TemplateTest, FilesBeyondASigned32BitSizeAreRefused)
         ExpectRefused(path, L"GetFileSize failed");
         DeleteFileW(path.c_str());
     }
-}
-
-TEST_F(TemplateTest, AShortReadIsAFailure)
-{
-    // Kernel attribute files report a size of one page and deliver a few
-    // bytes: ReadFile succeeds with fewer bytes than the file size.
-    const std::wstring path = L"Z:\\sys\\devices\\system\\cpu\\online";
-    Groundwork::ScopedHandle probe(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!probe.valid())
-        GTEST_SKIP() << "no kernel attribute file to read here";
-    const DWORD size = GetFileSize(probe.get(), nullptr);
-    std::vector<char> buffer(size + 1);
-    DWORD read = 0;
-    const BOOL ok = ReadFile(probe.get(), buffer.data(), size, &read, nullptr);
-    probe.reset();
-    if (!ok || size < 134 || read >= size)
-        GTEST_SKIP() << "the file does not read short here (size " << size << ", read " << read << ")";
-
-    ExpectRefused(path, L"ReadFile Failed");  // at the read, before any signature check
 }

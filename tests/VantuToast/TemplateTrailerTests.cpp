@@ -96,7 +96,7 @@ TEST(DecodeSignatureHex, DecodesPairsAsStrtolReadsThemAndRefusesShortStrings)
 }
 
 // The tool's trailer, read back where the layout puts the signature (both
-// forms, signed and verified: TemplateTest.BothTrailerFormsAndBothHexCasesVerify).
+// forms, signed and verified: TemplateTest.OpenSslSignedFixturesVerify and the tool's tests).
 TEST(TemplateTrailer, PublicKeyBlobSigningToolTrailerAndSignatureReadBack)
 {
     const std::vector<uint8_t> key = testsupport::FromHex(kHex);

@@ -60,7 +60,6 @@ if(CHECK STREQUAL "key-guard")
     "RelWithDebInfo|ON|OFF|${all}||ok"
     "Release|OFF|OFF|${all}||ok"
     "Release|OFF|OFF|${keys}|VANTU_SIGNING_PKCS12|error"
-    "|ON|OFF|${keys}|VANTU_SIGNING_PKCS12|error"
     "Release|OFF|OFF|VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12|VANTU_TEMPLATE_PUBLIC_KEY|error"
     "Release|OFF|OFF|VANTU_TEMPLATE_PUBLIC_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12,VANTU_SEALING_KEY=${lower_guid}|VANTU_SEALING_KEY|error"
     "Release|OFF|OFF|VANTU_SEALING_KEY,VANTU_HANDSHAKE_KEY_SEED,VANTU_HANDSHAKE_MASTER_KEY,VANTU_SIGNING_PKCS12,VANTU_TEMPLATE_PUBLIC_KEY=${upper_key}|VANTU_TEMPLATE_PUBLIC_KEY|error"
@@ -179,15 +178,12 @@ elseif(CHECK STREQUAL "layout")
   list(REMOVE_DUPLICATES times)
   expect_equal("${times}" "${stamp}" "zip entry times")
 
-  file(READ ${package}/README.md readme)
-  file(READ ${SOURCE_DIR}/keys/dev-template-signing.pub.hex key)
-  string(SUBSTRING "${key}" 0 16 key_prefix)
-  foreach(part "## For host programs" "examples/minimal-host/main.cpp" "## Signed toast templates"
-               "bin/vantu-sign.exe sign" "## Reference product services" "## Checking a package"
-               "sha256sum -c SHA256SUMS" "find_package(VantuToast CONFIG REQUIRED)")
-    expect_contains("${readme}" "${part}" "package README")
-  endforeach()
+  # A package with the development keys says, in its README, that it must
+  # not ship and which key it embeds.
   if(zip MATCHES "-devkeys\\.zip$")
+    file(READ ${package}/README.md readme)
+    file(READ ${SOURCE_DIR}/keys/dev-template-signing.pub.hex key)
+    string(SUBSTRING "${key}" 0 16 key_prefix)
     expect_contains("${readme}" "must not ship" "package README of a -devkeys package")
     expect_contains("${readme}" "starts with `${key_prefix}`" "package README of a -devkeys package")
   endif()

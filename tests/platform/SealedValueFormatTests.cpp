@@ -186,7 +186,7 @@ TEST(SealedValue, SmallBufferReportsTypeAndLength)
 TEST(ValueCipher, NeedsAKey)
 {
     // Its bytes are pinned by the sealed fixtures above; a long value's round
-    // trip is RegistryTest.SealedEveryTypedValueRoundTrips.
+    // trip is RegistryTest.TypedValuesRoundTripThroughBothKeys.
     uint8_t byte = 0;
     EXPECT_FALSE(ValueCipher(nullptr, 0).Encipher(&byte, &byte, 1));
     EXPECT_FALSE(ValueCipher(KeyBytes(kFixtureKey), 0).Decipher(&byte, &byte, 1));
