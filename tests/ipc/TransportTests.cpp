@@ -654,7 +654,7 @@ TEST_F(TransportTest, ClientsCannotAddInstancesToTheServicesFirstPipe)
     const std::wstring user = Groundwork::CurrentUserSidString();
     std::wstring creators;
     DWORD authenticatedUsers = 0;
-    for (const auto& [sid, mask] : testsupport::AllowedAcesOf(pipe.get()))
+    for (const auto& [sid, mask] : testsupport::AllowedAces(pipe.get()))
     {
         if (sid == L"S-1-5-11")
             authenticatedUsers |= mask;

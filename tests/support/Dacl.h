@@ -1,5 +1,5 @@
-// Who an object's DACL lets in: for tests of pipes, files and keys that must
-// keep others out.
+// Who a file's or a pipe's DACL lets in, for the tests of what must keep
+// others out.
 #pragma once
 
 #include <windows.h>
@@ -14,14 +14,19 @@
 
 namespace testsupport {
 
-// Each access-allowed entry as its SID in text and its rights, generic
-// rights mapped to the file rights (which pipes share). Empty when the DACL
-// cannot be read or is absent (an absent DACL lets everyone in).
-using AllowedAces = std::vector<std::pair<std::wstring, DWORD>>;
-
-inline AllowedAces ReadAllowedAces(PACL dacl)
+// Each access-allowed entry of `object` (a file or pipe opened with
+// READ_CONTROL) as its SID in text and its rights, generic rights mapped to
+// the file rights. Empty when the DACL cannot be read or is absent (an absent
+// DACL lets everyone in).
+inline std::vector<std::pair<std::wstring, DWORD>> AllowedAces(HANDLE object)
 {
-    AllowedAces allowed;
+    std::vector<std::pair<std::wstring, DWORD>> allowed;
+    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
+    PACL dacl = nullptr;
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        sd.put()) != ERROR_SUCCESS)
+        return allowed;
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i)
     {
         ACCESS_ALLOWED_ACE* ace = nullptr;
@@ -29,35 +34,12 @@ inline AllowedAces ReadAllowedAces(PACL dacl)
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
             !ConvertSidToStringSidW(&ace->SidStart, &sid))
             continue;
-        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
         DWORD mask = ace->Mask;
         MapGenericMask(&mask, &mapping);
         allowed.emplace_back(sid, mask);
         LocalFree(sid);
     }
     return allowed;
-}
-
-// The DACL of an open handle (opened with READ_CONTROL).
-inline AllowedAces AllowedAcesOf(HANDLE object)
-{
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
-    PACL dacl = nullptr;
-    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                        sd.put()) != ERROR_SUCCESS)
-        return {};
-    return ReadAllowedAces(dacl);
-}
-
-// The DACL of a file or folder.
-inline AllowedAces AllowedAcesOf(const std::wstring& file)
-{
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
-    PACL dacl = nullptr;
-    if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, sd.put()) != ERROR_SUCCESS)
-        return {};
-    return ReadAllowedAces(dacl);
 }
 
 }  // namespace testsupport
