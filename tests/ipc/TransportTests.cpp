@@ -211,7 +211,6 @@ TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
             EXPECT_EQ(EchoRequest("n" + std::to_string(i)), Send(client, EchoRequest("n" + std::to_string(i))));
         EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     }
-    EXPECT_TRUE(log.Contains(L"Unsupported protocol 2"));
     // Event notifications go to the task runner; nobody subscribed to this
     // one. Its name holds a line break: the line says so and stays one line.
     EXPECT_TRUE(log.Has(L"DBG", L"ClientPipeCommunications",
@@ -249,8 +248,6 @@ TEST_F(TransportTest, AMalformedReplyIsDroppedAloneAndTheOtherRequestsAreAnswere
     EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     // The trail of the last malformed reply stays for the statistics.
     EXPECT_EQ(0u, client.GetError().rfind(L"no_id#", 0)) << client.GetError();
-    EXPECT_TRUE(log.Contains(L"Insufficient message size"));
-    EXPECT_TRUE(log.Contains(L"Header does not have id"));
     EXPECT_FALSE(log.Contains(L":Connection failed in state")) << log.Text();
 }
 
@@ -259,11 +256,7 @@ TEST_F(TransportTest, AMalformedReplyIsDroppedAloneAndTheOtherRequestsAreAnswere
 // has every header it refuses.)
 TEST_F(TransportTest, AWaitingRequestReturnsAtOnceWhenTheConnectionDropsAndTheClientReconnects)
 {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"--bad-header tiny", L"Message size is too small: 5"},
-        {L"--close-after 1", L"Connection dropped while waiting for message with id=1"},
-    };
-    for (const auto& [arguments, logged] : cases)
+    for (const wchar_t* arguments : {L"--bad-header tiny", L"--close-after 1"})
     {
         SCOPED_TRACE(testing::Message() << arguments);
         testsupport::ScopedLogCapture log;
@@ -274,7 +267,6 @@ TEST_F(TransportTest, AWaitingRequestReturnsAtOnceWhenTheConnectionDropsAndTheCl
         EXPECT_TRUE(client.PendingRequestIds().empty());
         // The connection starts over and becomes ready again.
         EXPECT_TRUE(client.WaitForReady(kReadyMs));
-        EXPECT_TRUE(log.Contains(logged)) << log.Text();
     }
 }
 
