@@ -36,6 +36,15 @@ std::vector<uint8_t> Frame(const std::vector<uint8_t>& body)
     return testsupport::Frame(kProtocolHandshake, body);
 }
 
+// The answer as the client reads it, knowing the salt it sent.
+AnswerStatus ReadAnswer(const std::vector<uint8_t>& frame, std::wstring& path,
+                        const BodyVerifier& verifier = Verifier(kPids), const uint8_t* sentSalt = kSentSalt.data(),
+                        size_t given = 0)
+{
+    return ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(given != 0 ? given : frame.size()), verifier,
+                               sentSalt, path);
+}
+
 }  // namespace
 
 TEST(HandshakeFormat, ProcessIdStringKeysAndTagFollowTheConfiguration)
@@ -95,15 +104,6 @@ TEST(HandshakeFormat, BodyVerifiesOnlyUnchangedAndForItsProcessPair)
     const TagFunction failing = [](const uint8_t*, size_t, uint8_t*) { return false; };
     EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, kPids, failing));
     EXPECT_EQ(VerifyStatus::kNoTag, VerifyTaggedBody(bare.data(), 44, nullptr, Tag(kPids)));
-}
-
-// The answer as the client reads it, knowing the salt it sent.
-AnswerStatus ReadAnswer(const std::vector<uint8_t>& frame, std::wstring& path,
-                        const BodyVerifier& verifier = Verifier(kPids), const uint8_t* sentSalt = kSentSalt.data(),
-                        size_t given = 0)
-{
-    return ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(given != 0 ? given : frame.size()), verifier,
-                               sentSalt, path);
 }
 
 // The tag covers no direction: the client's own body, sent back, would
