@@ -12,6 +12,7 @@ namespace fuzzsupport {
 
 using testsupport::Frame;
 using testsupport::kPids;
+using testsupport::kSentSalt;
 using testsupport::Tag;
 using testsupport::Verifier;
 
@@ -21,9 +22,5 @@ inline void Require(bool condition)
     if (!condition)
         std::abort();
 }
-
-// The salt of the client's own handshake body, which an answer must not carry.
-constexpr uint8_t kSentSalt[ipc::handshake::kSaltSize] = {0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C,
-                                                          0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C};
 
 }  // namespace fuzzsupport

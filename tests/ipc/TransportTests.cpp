@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +30,7 @@
 #include "ipc/PipeName.h"
 #include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
+#include "support/Dacl.h"
 #include "support/ImportHook.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
@@ -179,8 +178,6 @@ TEST_F(TransportTest, ALateReplyIsDiscardedAndTimeoutsAndOversizedFramesAreCount
     EXPECT_EQ("<none>", Send(client, EchoRequest("late"), L"LateRequest"));
     EXPECT_GE(Elapsed(start), 900u);
     EXPECT_EQ(1u, ReadStat(L"timeouts1000#LateRequest").value_or(0));
-    EXPECT_TRUE(log.Contains(L"SettingManager: Wait for message with id=1 was not successful. Return 258, timeout 1000"))
-        << log.Text();
 
     // The reply comes half a second later and reaches nobody.
     EXPECT_TRUE(WaitFor([&] { return log.Contains(L"SettingManager: Request with id=1 not found"); }));
@@ -197,9 +194,6 @@ TEST_F(TransportTest, ALateReplyIsDiscardedAndTimeoutsAndOversizedFramesAreCount
     EXPECT_FALSE(client.SendMessage(huge.data(), static_cast<uint32_t>(huge.size())));
     uint32_t replyLength = 0;
     EXPECT_FALSE(client.SendRequest(L"Huge", huge.data(), static_cast<uint32_t>(huge.size()) - 4, replyLength));
-    EXPECT_EQ(2u, log.Count(L"ERR", L"CommMessage", L"Message size deemed too large (10485761 bytes) to allocate"))
-        << log.Text();
-    EXPECT_TRUE(log.Has(L"ERR", L"ClientPipeCommunications", L"Failed to set message id"));
     const std::vector<std::wstring> names = StatNames();
     EXPECT_NE(names.end(), std::find(names.begin(), names.end(), L"cl#proto_set"));
     EXPECT_EQ(1u, ReadStat(L"cl#proto_set").value_or(0));
@@ -217,7 +211,6 @@ TEST_F(TransportTest, StrayRepliesGarbageAndOtherProtocolsAreSkipped)
             EXPECT_EQ(EchoRequest("n" + std::to_string(i)), Send(client, EchoRequest("n" + std::to_string(i))));
         EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     }
-    EXPECT_TRUE(log.Contains(L"Unsupported protocol 2"));
     // Event notifications go to the task runner; nobody subscribed to this
     // one. Its name holds a line break: the line says so and stays one line.
     EXPECT_TRUE(log.Has(L"DBG", L"ClientPipeCommunications",
@@ -255,8 +248,6 @@ TEST_F(TransportTest, AMalformedReplyIsDroppedAloneAndTheOtherRequestsAreAnswere
     EXPECT_EQ(ClientPipeCommunications::kReady, client.GetState());
     // The trail of the last malformed reply stays for the statistics.
     EXPECT_EQ(0u, client.GetError().rfind(L"no_id#", 0)) << client.GetError();
-    EXPECT_TRUE(log.Contains(L"Insufficient message size"));
-    EXPECT_TRUE(log.Contains(L"Header does not have id"));
     EXPECT_FALSE(log.Contains(L":Connection failed in state")) << log.Text();
 }
 
@@ -265,11 +256,7 @@ TEST_F(TransportTest, AMalformedReplyIsDroppedAloneAndTheOtherRequestsAreAnswere
 // has every header it refuses.)
 TEST_F(TransportTest, AWaitingRequestReturnsAtOnceWhenTheConnectionDropsAndTheClientReconnects)
 {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"--bad-header tiny", L"Message size is too small: 5"},
-        {L"--close-after 1", L"Connection dropped while waiting for message with id=1"},
-    };
-    for (const auto& [arguments, logged] : cases)
+    for (const wchar_t* arguments : {L"--bad-header tiny", L"--close-after 1"})
     {
         SCOPED_TRACE(testing::Message() << arguments);
         testsupport::ScopedLogCapture log;
@@ -280,7 +267,6 @@ TEST_F(TransportTest, AWaitingRequestReturnsAtOnceWhenTheConnectionDropsAndTheCl
         EXPECT_TRUE(client.PendingRequestIds().empty());
         // The connection starts over and becomes ready again.
         EXPECT_TRUE(client.WaitForReady(kReadyMs));
-        EXPECT_TRUE(log.Contains(logged)) << log.Text();
     }
 }
 
@@ -521,29 +507,20 @@ TEST_F(TransportTest, PipeNamesSquattedBeforeTheServicesListenDoNotDelayTheConne
     EXPECT_EQ(EchoRequest("mine"), Send(client, EchoRequest("mine")));
 }
 
-TEST_F(TransportTest, AHandshakeOutOfMemoryForItsBufferFailsThatAttemptOnly)
+// A handshake out of memory for its buffer fails that attempt only. The
+// service withdraws the transport pipe when the client leaves the first pipe
+// before it opened the transport pipe: the client opens first, so the only
+// drop is the one the fault made.
+TEST_F(TransportTest, AHandshakeOutOfMemoryFailsThatAttemptOnlyAndTheTransportPipeIsOpenedFirst)
 {
-    testsupport::ScopedLogCapture log;
     TrailClient client;
     client.failNextAuthenticationBuffer = true;
-    ASSERT_TRUE(Start(client));
+    ASSERT_TRUE(Start(client, L"--withdraw-transport"));
     EXPECT_FALSE(client.failNextAuthenticationBuffer.load()) << "the fault was put in";
-    EXPECT_TRUE(log.Has(L"ERR", L"Authenticator", L"Failed to allocate buffer to be used for authentication"))
-        << log.Text();
-    EXPECT_TRUE(log.Has(L"ERR", L"ClientPipeCommunications", L"Failed to generate authenticated buffer"));
-    EXPECT_TRUE(client.HasTrail(L"auth_buf")) << testing::PrintToString(client.Trails());
     EXPECT_EQ(EchoRequest("after"), Send(client, EchoRequest("after")));
-}
-
-// The service withdraws the transport pipe when the client leaves the first
-// pipe before it opened the transport pipe: the client opens first.
-TEST_F(TransportTest, TheClientOpensTheTransportPipeBeforeItLeavesTheFirst)
-{
-    testsupport::ScopedLogCapture log;
-    TrailClient client;
-    ASSERT_TRUE(Start(client, L"--withdraw-transport")) << log.Text();
-    EXPECT_EQ(EchoRequest("moved"), Send(client, EchoRequest("moved")));
-    EXPECT_TRUE(client.Trails().empty()) << testing::PrintToString(client.Trails());
+    const std::vector<std::wstring> trails = client.Trails();
+    ASSERT_EQ(1u, trails.size()) << testing::PrintToString(trails);
+    EXPECT_TRUE(client.HasTrail(L"auth_buf")) << trails[0];
 }
 
 TEST_F(TransportTest, AConnectionStuckInTheHandshakeIsDroppedAsStale)
@@ -666,28 +643,11 @@ TEST_F(TransportTest, ClientsCannotAddInstancesToTheServicesFirstPipe)
     const ipc::ScopedHandle pipe(
         CreateFileW(first.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT, nullptr));
     ASSERT_TRUE(pipe.valid()) << GetLastError();
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
-    PACL dacl = nullptr;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT,
-                                                                 DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                                                 nullptr, sd.put()));
-    ASSERT_NE(nullptr, dacl);
     const std::wstring user = Groundwork::CurrentUserSidString();
     std::wstring creators;
     DWORD authenticatedUsers = 0;
-    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    for (const auto& [sid, mask] : testsupport::AllowedAces(pipe.get()))
     {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
-            continue;
-        LPWSTR text = nullptr;
-        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &text));
-        const std::wstring sid = text;
-        LocalFree(text);
-        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-        DWORD mask = ace->Mask;
-        MapGenericMask(&mask, &mapping);
         if (sid == L"S-1-5-11")
             authenticatedUsers |= mask;
         if ((mask & FILE_CREATE_PIPE_INSTANCE) != 0 && sid != user && sid != L"S-1-5-18")
@@ -896,7 +856,7 @@ TEST_F(IpcStats, CountsArriveByThemselvesAndAFlushThatFindsTheMutexHeldTriesAgai
             ipc::ipc_stats_collector other;
             count(other);
         });
-        EXPECT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(2)));
+        EXPECT_EQ(std::future_status::ready, destroyed.wait_for(std::chrono::seconds(10)));
         ipc::ipc_stats_collector::FlushAll();  // instead of the flush the counts scheduled
         EXPECT_EQ(1u, ReadStat(L"totals").value_or(0));
     }

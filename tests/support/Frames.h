@@ -20,6 +20,10 @@ using Bytes = std::vector<uint8_t>;
 // The pid string of a simulated pipe: server 0x1A2B, client 0x3C4D.
 constexpr char kPids[] = "00001A2B00003C4D";
 
+// The salt of the client's own handshake body, which an answer must not carry.
+constexpr uint8_t kSentSaltByte = 0x5C;
+inline const Bytes kSentSalt(ipc::handshake::kSaltSize, kSentSaltByte);
+
 inline Bytes Text(const std::string& text)
 {
     return Bytes(text.begin(), text.end());
