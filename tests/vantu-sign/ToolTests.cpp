@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <memory>
 #include <string>
@@ -15,6 +13,7 @@
 #include "platform/ScopedHandle.h"
 #include "platform/SessionUtils.h"
 #include "support/ChildProcess.h"
+#include "support/Dacl.h"
 #include "support/Hex.h"
 #include "support/TemplateSigning.h"
 #include "support/TestFiles.h"
@@ -85,31 +84,22 @@ TEST_F(ToolTest, KeygenWritesAnOwnersKeyOnceThatSignsAndVerifies)
     const std::string blob = ReadAll(key);
     ASSERT_EQ(104u, blob.size());
 
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> sd;
-    PACL dacl = nullptr;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
-              GetNamedSecurityInfoW(key.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                    nullptr, sd.put()));
-    ASSERT_NE(nullptr, dacl);
+    const Groundwork::ScopedHandle keyFile(
+        CreateFileW(key.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(keyFile.valid());
     const std::wstring user = Groundwork::CurrentUserSidString();
     ASSERT_FALSE(user.empty());
     std::wstring others;
     bool ownerAllowed = false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    for (const auto& [sid, mask] : testsupport::AllowedAces(keyFile.get()))
     {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || ace->Mask == 0)
-            continue;
-        LPWSTR sid = nullptr;
-        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
-        const std::wstring text = sid;
-        LocalFree(sid);
         // The system keeps its access to every file.
-        if (text == user)
+        if (mask == 0 || sid == L"S-1-5-18")
+            continue;
+        if (sid == user)
             ownerAllowed = true;
-        else if (text != L"S-1-5-18")
-            others += text + L" ";
+        else
+            others += sid + L" ";
     }
     EXPECT_TRUE(ownerAllowed);
     EXPECT_EQ(L"", others) << "no one but the owner may open the key";
