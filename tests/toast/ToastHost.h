@@ -47,7 +47,6 @@ inline std::wstring KernelObjectText(HANDLE handle, int what)
 struct ProcessUsage
 {
     DWORD handles = 0;        // open handles, the platform's class keys left out
-    DWORD classKeys = 0;      // the platform's class keys
     SIZE_T privateBytes = 0;  // committed private memory
 };
 
@@ -69,7 +68,7 @@ inline ProcessUsage MeasureProcess()
             continue;
         const bool classKey = KernelObjectText(handle, 2) == L"Key" &&
                               KernelObjectText(handle, 1).rfind(kClassKeyPrefix, 0) == 0;
-        ++(classKey ? usage.classKeys : usage.handles);
+        usage.handles += classKey ? 0 : 1;
     }
     MEMORY_BASIC_INFORMATION region{};
     for (const char* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region) &&
@@ -195,26 +194,10 @@ protected:
         EXPECT_TRUE(MoveFileW(ProgramsAside().c_str(), ProgramsFolder().c_str())) << GetLastError();
     }
 
-    // What the DLL logged since the test began.
+    // What the DLL logged since the test began; whether it logged `text` at
+    // or after `from`.
     std::string Log() const { return ReadFileBytes(logPath); }
-    bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-    // Whether a line of that severity ("ERR"), source name and text was
-    // logged at or after `from`.
-    bool LoggedLine(const char* severity, const std::string& source, const std::string& text, size_t from = 0) const
-    {
-        const std::string log = Log();
-        for (size_t at = log.find("]: " + text + "\r\n", from); at != std::string::npos;
-             at = log.find("]: " + text + "\r\n", at + 1))
-        {
-            const size_t found = log.rfind('\n', at);
-            const size_t start = found == std::string::npos ? 0 : found + 1;
-            const size_t named = log.find("][" + source + "@", start);
-            if (log.compare(start, 5, std::string("[") + severity + "]") == 0 && named != std::string::npos &&
-                named < at && log.find_first_not_of("0123456789", named + 3 + source.size()) == at)
-                return true;
-        }
-        return false;
-    }
+    bool Logged(const std::string& text, size_t from = 0) const { return Log().find(text, from) != std::string::npos; }
 
     // Waits until the platform raised every requested event and the handlers returned.
     void Settle() { ASSERT_TRUE(sim.WaitIdle(10000)); }

@@ -154,13 +154,6 @@ protected:
             TerminateProcess(GetCurrentProcess(), 3);
         }
     }
-
-    double Milliseconds(const std::function<void()>& work)
-    {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    }
 };
 
 }  // namespace
@@ -199,10 +192,9 @@ TEST_F(ToastLifecycle, AServedTargetThatIsNoPlainHttpsAddressLeavesTheDefault)
         ASSERT_TRUE(FileExists(shortcutPath));
         const std::wstring stored = ReadShortcut(shortcutPath).target;
         EXPECT_TRUE(TargetIs(stored, L"https://www.zelnor.com/pathwarden/how-it-works")) << stored;
-        EXPECT_TRUE(LoggedLine("ERR", "VantuToast",
-                               "HowItWorksUrl refused: not an https address of at most 2048 characters without "
-                               "control characters, quotes or spaces; the default target is used",
-                               logged));
+        EXPECT_TRUE(Logged("HowItWorksUrl refused: not an https address of at most 2048 characters without "
+                           "control characters, quotes or spaces; the default target is used",
+                           logged));
         EXPECT_EQ(std::string::npos, Log().find("zelnor.example", logged)) << "the value itself is not logged";
         EXPECT_TRUE(toast->Release());
         ASSERT_FALSE(FileExists(shortcutPath));
@@ -233,7 +225,6 @@ TEST(ToastSecondHost, DISABLED_HoldsAnObjectUntilTold)
 TEST_F(ToastLifecycle, ShortcutAndCounterCases)
 {
     size_t from = 0;  // the log of the running case
-    const auto logged = [&](const std::string& text) { return Log().find(text, from) != std::string::npos; };
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"two objects share one shortcut until the last Release",
          [&] {
@@ -243,12 +234,11 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
              EXPECT_TRUE(first->Initialize());
              ASSERT_TRUE(FileExists(shortcutPath));
              EXPECT_TRUE(second->Initialize());
-             EXPECT_FALSE(logged("Shortcut already exists")) << "the second Initialize registers nothing";
+             EXPECT_FALSE(Logged("Shortcut already exists", from)) << "the second Initialize registers nothing";
              const ShortcutContents contents = ReadShortcut(shortcutPath);
              EXPECT_TRUE(TargetIs(contents.target, L"https://help.zelnor.example/pathwarden/how-toasts-work"))
                  << "the settings manager's HowItWorksUrl: " << contents.target;
              EXPECT_EQ(L"", contents.icon);
-             EXPECT_FALSE(logged("icon")) << "no Icon value: nothing said about the icon";
              EXPECT_TRUE(first->Release());
              EXPECT_TRUE(FileExists(shortcutPath));
              EXPECT_TRUE(second->Release());
@@ -290,8 +280,7 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
              IVantuToast* owner = InitializedObject();  // counter back at 0, shortcut registered
              ASSERT_TRUE(FileExists(shortcutPath));
              EXPECT_FALSE(create()->Release());
-             EXPECT_TRUE(LoggedLine("ERR", "VantuToast",
-                                    "ERROR: VantuToast object counter should never be less than zero. Counter: -1", from));
+             EXPECT_TRUE(Logged("ERROR: VantuToast object counter should never be less than zero. Counter: -1", from));
              EXPECT_TRUE(FileExists(shortcutPath));
 
              // Still initialised: an object that never called Initialize shows toasts.
@@ -311,9 +300,6 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
          [&] {
              testsupport::WriteFileBytes(shortcutPath, "not really a shortcut");
              IVantuToast* toast = InitializedObject();
-             EXPECT_TRUE(LoggedLine("INF", "VantuToast",
-                                    "Shortcut already exists: " + std::string(shortcutPath.begin(), shortcutPath.end()),
-                                    from));
              EXPECT_EQ("not really a shortcut", testsupport::ReadFileBytes(shortcutPath));
              EXPECT_TRUE(toast->Release());
              EXPECT_FALSE(FileExists(shortcutPath));
@@ -331,11 +317,8 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
              testsupport::WriteFileBytes(ProgramsFolder(), "blocker");
              IVantuToast* toast = create();
              EXPECT_FALSE(toast->Initialize());
-             EXPECT_TRUE(logged("Failed to save PersistFile. Error: 0x"));
-             EXPECT_TRUE(logged("Failed to create shortcut"));
              HostEvent event;
              EXPECT_FALSE(toast->ShowToastFromXml(1, kSimpleToast, event.put()));
-             EXPECT_TRUE(logged("CVantuToast not initialized"));
              EXPECT_EQ(nullptr, event.get());
 
              // Counter 1, flag clear: a Release removes nothing.
@@ -398,7 +381,7 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
              EXPECT_FALSE(FileExists(shortcutPath)) << "this process's last Release removes it";
              SetEvent(release.get());
              holder.join();
-             EXPECT_TRUE(logged("held past the wait: this process creates and removes the shortcut on its own count"));
+             EXPECT_TRUE(Logged("held past the wait: this process creates and removes the shortcut on its own count", from));
              const size_t at = Log().find("]: Shortcut lock ", from);
              EXPECT_EQ(std::string::npos, Log().find("]: Shortcut lock ", at + 1)) << "logged once";
          }},
@@ -417,34 +400,24 @@ TEST_F(ToastLifecycle, ShortcutAndCounterCases)
 }
 
 // A signed template shows its content; one the library cannot read is
-// refused with the DLL's own line (what the template reader logs is its
-// tests' part); nothing is shown before Initialize.
+// refused without an event (what the template reader accepts is its tests'
+// part; the refusal before Initialize is the shortcut cases').
 TEST_F(ToastEdges, TemplatesThroughTheDll)
 {
     const std::string xml(std::begin(kSimpleToast), std::end(kSimpleToast) - 1);
     testsupport::TempDir dir;
     const std::wstring good = dir / L"signed.template";
     testsupport::WriteFileBytes(good, testsupport::TestSigner::Development().Template(xml, true));
-    const size_t before = Log().size();
     HostEvent event;
     ASSERT_TRUE(toast->ShowToastFromTemplate(40, good, event.put()));
     ASSERT_EQ(1u, OnScreen().size());
     EXPECT_EQ(std::wstring(kSimpleToast), ToastText(OnScreen()[0], VantuSimToastText_Xml));
     EXPECT_TRUE(toast->DismissToast(40));
     EXPECT_TRUE(event.Signalled());
-    EXPECT_EQ(std::string::npos, Log().find("[ERR]", before)) << Log().substr(before);
 
     HostEvent refused;
     EXPECT_FALSE(toast->ShowToastFromTemplate(41, dir / L"none.template", refused.put()));
     EXPECT_EQ(nullptr, refused.get());
-    EXPECT_TRUE(LoggedLine("ERR", "VantuToast", "Failed to retrieve XML template file contents"));
-
-    IVantuToast* bare = create();  // after the last Release: not initialised
-    toast->Release();
-    toast = nullptr;
-    EXPECT_FALSE(bare->ShowToastFromTemplate(40, good, refused.put()));
-    EXPECT_TRUE(LoggedLine("ERR", "VantuToast", "CVantuToast not initialized"));
-    EXPECT_TRUE(bare->Release());
 }
 
 // DismissToast and DismissAllToasts on the kind platform, and on one that
@@ -484,7 +457,6 @@ TEST_F(ToastEdges, DismissingOneAndAll)
         ASSERT_EQ(S_OK, sim.FailNext(VantuSimToastOp_CreateToastNotifier, E_ACCESSDENIED));
         EXPECT_FALSE(all ? toast->DismissAllToasts() : toast->DismissToast(3));
     }
-    EXPECT_TRUE(Logged("Failed to dismiss toast. Could not create notifier."));
     EXPECT_EQ(1u, OnScreen().size());
     EXPECT_TRUE(toast->DismissToast(3));
     EXPECT_TRUE(kept.Signalled());
@@ -626,10 +598,9 @@ TEST_F(ToastEdges, HostExitingWithoutReleaseEndsAtOnce)
     // An exit that waits on the library's threads under the loader lock
     // never ends. The wait ends with the process: its bound is only for a
     // hang (a loaded machine has been seen to take over 6 s).
-    std::optional<DWORD> code;
-    std::printf("child host ended %.0f ms after ExitProcess\n", Milliseconds([&] { code = child.Wait(60000); }));
+    const std::optional<DWORD> code = child.Wait(60000);
     ASSERT_TRUE(code.has_value()) << "still running 60 s after ExitProcess";
     EXPECT_EQ(kChildExitCode, *code);
-    EXPECT_TRUE(
-        LoggedLine("DBG", "VantuToast", "Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before));
+    EXPECT_TRUE(Logged("Vantu Toast is not being tracked -- could not dismiss. ID: -424242", before))
+        << "the child's lines before its exit are in the log";
 }
