@@ -6,18 +6,16 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <sstream>
 #include <tuple>
 
+#include "logging/LogFormat.h"
 #include "logging/LoggerStartup.h"
 #include "platform/ScopedHandle.h"
-#include "platform/SessionUtils.h"
 #include "support/ChildProcess.h"
 #include "support/ImportHook.h"
 #include "support/Links.h"
 #include "support/TestFiles.h"
-#include "vantu_config.h"
 
 using testsupport::FileExists;
 using testsupport::PlantHardLink;
