@@ -47,6 +47,7 @@ inline std::wstring KernelObjectText(HANDLE handle, int what)
 struct ProcessUsage
 {
     DWORD handles = 0;        // open handles, the platform's class keys left out
+    DWORD classKeys = 0;      // the platform's class keys
     SIZE_T privateBytes = 0;  // committed private memory
 };
 
@@ -68,7 +69,7 @@ inline ProcessUsage MeasureProcess()
             continue;
         const bool classKey = KernelObjectText(handle, 2) == L"Key" &&
                               KernelObjectText(handle, 1).rfind(kClassKeyPrefix, 0) == 0;
-        usage.handles += classKey ? 0 : 1;
+        ++(classKey ? usage.classKeys : usage.handles);
     }
     MEMORY_BASIC_INFORMATION region{};
     for (const char* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region) &&
