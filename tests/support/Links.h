@@ -63,20 +63,15 @@ bool RunUnix(std::wstring command, Condition done)
 }  // namespace detail
 
 // A symbolic link at `link` to the existing `target` (a file or a folder).
-// Wine 8's CreateSymbolicLinkW reports success and makes nothing, so under
-// Wine the link is a Unix one, which Windows programs there see.
+// Wine 8's CreateSymbolicLinkW reports success and makes nothing, so the link
+// is a Unix one, which Windows programs under Wine see (the suite runs under
+// Wine only).
 inline bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target)
 {
     const auto exists = [&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
     const detail::UnixFileName unixName = detail::WineUnixFileName();
     if (unixName == nullptr)
-    {
-        const DWORD directory = GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
-        return CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                                   (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
-                                       SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != FALSE &&
-               exists();
-    }
+        return false;
     const std::wstring from = detail::UnixPath(unixName, target);
     const std::wstring to = detail::UnixPath(unixName, link);
     return !from.empty() && !to.empty() && detail::RunUnix(L"/bin/ln -s " + from + L" " + to, exists);
@@ -88,13 +83,7 @@ inline void RemoveSymbolicLink(const std::wstring& link)
 {
     const auto gone = [&link] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; };
     const detail::UnixFileName unixName = detail::WineUnixFileName();
-    if (unixName == nullptr)
-    {
-        if (!RemoveDirectoryW(link.c_str()))
-            DeleteFileW(link.c_str());
-        return;
-    }
-    const std::wstring path = detail::UnixPath(unixName, link);
+    const std::wstring path = unixName != nullptr ? detail::UnixPath(unixName, link) : std::wstring();
     if (!path.empty())
         detail::RunUnix(L"/bin/rm -f " + path, gone);
 }

@@ -6,12 +6,14 @@
 
 #include <bcrypt.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ZnCryptoLib/src/windows/CngHandles.h"
+#include "support/Hex.h"
 #include "support/TestFiles.h"
 
 namespace testsupport {
@@ -76,14 +78,9 @@ public:
     // A whole template: content, separator, hex signature, terminator.
     std::string Template(const std::string& content, bool commentForm, bool upperCase = false) const
     {
-        const std::vector<uint8_t> signature = Sign(content);
-        const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
-        std::string hex;
-        for (uint8_t b : signature)
-        {
-            hex.push_back(digits[b >> 4]);
-            hex.push_back(digits[b & 15]);
-        }
+        std::string hex = ToHex(Sign(content));
+        for (char& c : hex)
+            c = upperCase ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
         return content + (commentForm ? "\n<!-- " + hex + "-->" : "\r\n\r\n" + hex + "\r\n");
     }
 

@@ -195,14 +195,13 @@ TEST_F(LibraryLifetime, ToastsOutliveTheHostsHoldOnTheLibrary)
 
 // Load, create, initialise, release, unload, 30 times: the first cycle may
 // make what a process needs once; the other 29 leave handles and memory as
-// they found them.
+// they found them. (That the library stays loaded is the test above's part.)
 TEST_F(LibraryLifetime, LoadingAgainCostsNothingAfterTheFirstCycle)
 {
     ASSERT_TRUE(FreeLibrary(dll));  // the fixture's reference
     dll = nullptr;
     testsupport::ProcessUsage first;
     DWORD firstThreads = 0;
-    bool staysLoaded = false;
     for (int cycle = 1; cycle <= 30; ++cycle)
     {
         HMODULE module = nullptr;
@@ -215,32 +214,21 @@ TEST_F(LibraryLifetime, LoadingAgainCostsNothingAfterTheFirstCycle)
         ASSERT_TRUE(FreeLibrary(module));
         if (cycle == 1)
         {
-            // A library that unloads itself does so soon after the last user.
-            staysLoaded = !ipctest::WaitFor([] { return GetModuleHandleW(L"VantuToast.dll") == nullptr; }, 3000);
             firstThreads = ThreadCount();
             first = testsupport::MeasureProcess();
-        }
-        else if (!staysLoaded)
-        {
-            ASSERT_TRUE(ipctest::WaitFor([] { return GetModuleHandleW(L"VantuToast.dll") == nullptr; }, 10000))
-                << cycle;
         }
     }
     // A thread that is still ending holds its handle and stack.
     EXPECT_TRUE(ipctest::WaitFor([&] { return ThreadCount() <= firstThreads; }))
         << ThreadCount() << " threads, " << firstThreads << " after the first cycle";
     const testsupport::ProcessUsage last = testsupport::MeasureProcess();
-    std::printf("after cycle 1: %lu handles, %zu KiB private; after cycle 30: %lu handles, %zu KiB private "
-                "(library %s)\n",
-                first.handles, first.privateBytes / 1024, last.handles, last.privateBytes / 1024,
-                staysLoaded ? "stays loaded" : "unloaded each cycle");
-    EXPECT_LE(last.handles, first.handles + 2);
-    EXPECT_LE(last.privateBytes, first.privateBytes + 32 * 1024);
+    EXPECT_LE(last.handles, first.handles + 2) << first.handles << " after cycle 1";
+    EXPECT_LE(last.privateBytes, first.privateBytes + 32 * 1024) << first.privateBytes << " after cycle 1";
     create = testsupport::LoadToastLibrary(dll);
 }
 
 // An object destroyed on another thread than the one that made it leaves the
-// destroying thread's apartment alone (slot 0 and slot 2 alike) and says so;
+// destroying thread's apartment alone (slot 0 and slot 2 alike);
 // one made on a single-threaded apartment, which its multithreaded
 // initialisation could not join, leaves that apartment alone too. On its
 // creating thread it balances its own initialisation.
@@ -251,19 +239,11 @@ TEST_F(LibraryLifetime, ApartmentIsBalancedOnlyOnTheCreatingThread)
     {
         SCOPED_TRACE(how);
         IVantuToast* toast = nullptr;
-        DWORD creator = 0;
         if (how != MadeOnTheApartment)
-        {
-            std::thread([&] {
-                toast = create();
-                creator = GetCurrentThreadId();
-            }).join();
-        }
+            std::thread([&] { toast = create(); }).join();
         HRESULT afterDestroy = E_FAIL;
-        DWORD destroyer = 0;
         std::thread([&] {
             ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-            destroyer = GetCurrentThreadId();
             if (how == MadeOnTheApartment)
                 toast = create();
             ASSERT_NE(nullptr, toast);
@@ -278,10 +258,6 @@ TEST_F(LibraryLifetime, ApartmentIsBalancedOnlyOnTheCreatingThread)
             CoUninitialize();
         }).join();
         EXPECT_EQ(S_FALSE, afterDestroy);
-        EXPECT_TRUE(how == MadeOnTheApartment ||
-                    LoggedLine("WRN", "VantuToast", "Toast object destroyed on thread " + std::to_string(destroyer) +
-                                                        ", not on its creating thread " + std::to_string(creator) +
-                                                        ": RoUninitialize skipped"));
     }
 
     HRESULT afterOwnDestroy = E_FAIL;
@@ -311,15 +287,12 @@ TEST_F(LibraryLifetime, HandlersDoNotQueueBehindOneConnectionAttempt)
     for (int i = 0; i < 8; ++i)
         shown[i] = ShowOne(toast, 300 + i, events[i]);
     const size_t before = Log().size();
-    const auto clicked = std::chrono::steady_clock::now();
     for (int i = 0; i < 8; ++i)
         ASSERT_EQ(S_OK, sim.Activate(shown[i], std::to_wstring(i).c_str()));
     for (HostEvent& event : events)
         EXPECT_TRUE(event.Signalled());
     Settle();
-    const double handledMs = MillisecondsSince(clicked);
     EXPECT_EQ(8u, ResultRecords(8).size());
-    std::printf("eight handlers returned %.0f ms after the clicks\n", handledMs);
 
     // Each wait for readiness ends with one such line; a sender that finds
     // the connection ready writes none.

