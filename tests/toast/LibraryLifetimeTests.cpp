@@ -131,7 +131,7 @@ TEST_F(LibraryLifetime, ToastsOutliveTheHostsHoldOnTheLibrary)
             ASSERT_TRUE(round == ServicesDown || StartServices(L"--pause-reading 700"));
             ASSERT_NE(nullptr, create = testsupport::LoadToastLibrary(dll));  // let go in the round before
         }
-        sim.SetModes(round == HeldUp ? VantuSimToastMode_FreshEventThreads : 0);
+        sim.SetModes(round == ServicesDown ? 0 : VantuSimToastMode_FreshEventThreads);
         IVantuToast* toast = InitializedObject();
         EXPECT_TRUE(round != ServicesDown || testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target,
                                                                    L"https://www.zelnor.com/pathwarden/how-it-works"));
