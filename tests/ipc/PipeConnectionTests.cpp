@@ -164,7 +164,7 @@ TEST(PipeConnectionBase, ReadsComeInChunksAndABrokenPipeIsSilent)
     EXPECT_TRUE(connection.GetError().empty()) << connection.GetError();
     EXPECT_FALSE(log.Contains(L"PipeConnectionBase")) << log.Text();
 
-    // Writing to the closed pipe fails and leaves nothing queued.
+    // A write to the closed pipe fails when it starts and leaves nothing queued.
     EXPECT_TRUE(connection.WriteData("xyz", 3));
     EXPECT_FALSE(connection.WriteDone());
     EXPECT_TRUE(MatchesTrail(connection.GetError(), L"base_wrt_impl", L"[0-9]+")) << connection.GetError();

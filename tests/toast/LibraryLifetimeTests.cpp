@@ -109,8 +109,8 @@ struct StallHooks
 //   library started a thread from it: none runs in an unloaded library;
 // - the UI host reads nothing for a while after each connection step, so the
 //   256 KiB record of the click is still in the pipe after the handler
-//   returned: it arrives whole (nothing of ours closes a connection with data
-//   queued);
+//   returned and its thread ended: it arrives whole (nothing of ours closes a
+//   connection with data queued, nor leaves a write to the sender's thread);
 // - without the services the shortcut gets the default target, and the toast
 //   still ends and is let go though its record cannot be sent.
 TEST_F(LibraryLifetime, ToastsOutliveTheHostsHoldOnTheLibrary)
