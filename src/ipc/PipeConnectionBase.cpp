@@ -136,12 +136,9 @@ bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
         return false;
     }
     const uint8_t* data = static_cast<const uint8_t*>(bytes);
+    bool wake = false;
     {
         Groundwork::MutexLock lock(m_writeLock);
-        // A non-empty action buffer means a write is in flight: its
-        // completion sends whatever waits in the spare buffer.
-        const bool inFlight = !m_actionBuffer.empty();
-        const bool toSpare = inFlight || !m_spareBuffer.empty();
         // A peer that stops reading gets no more than the budget; what is
         // queued already stays and goes out in order.
         const size_t queued = m_actionBuffer.size() + m_spareBuffer.size();
@@ -153,6 +150,11 @@ bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
                                << " more refused";
             return false;
         }
+        // The kernel owns the action buffer while a write is in flight; its
+        // completion sends whatever waits in the spare buffer. Until the
+        // connection thread starts the next write, new bytes join the action
+        // buffer (the spare one is empty then).
+        const bool toSpare = m_writePending;
         try
         {
             if (toSpare)
@@ -168,13 +170,16 @@ bool PipeConnectionBase::WriteDataImpl(const void* bytes, size_t length)
             VT_LOG(ERR) << (toSpare ? "Spare buffer write failed" : "Action buffer write failed");
             return false;
         }
-        if (inFlight)
-            return true;
-        // Bytes left in the spare buffer keep their place ahead of the new ones.
-        if (toSpare)
-            m_actionBuffer.swap(m_spareBuffer);
+        // Bytes already waiting in the action buffer have woken the
+        // connection thread before.
+        wake = !toSpare && m_actionBuffer.size() == length;
     }
-    return WriteImpl();
+    // The write is started on the connection thread, never here: the system
+    // cancels a thread's pending I/O when the thread ends, and a caller's
+    // thread may end right after this call.
+    if (wake)
+        SetEvent(m_writeOverlapped.hEvent);
+    return true;
 }
 
 bool PipeConnectionBase::WriteImpl()
@@ -199,8 +204,8 @@ bool PipeConnectionBase::WriteImpl()
 
 bool PipeConnectionBase::WriteImplInner()
 {
-    Groundwork::MutexLock handleLock(m_handleLock);
-    if (!m_pipe.valid())
+    const HANDLE pipe = OwnPipe().get();
+    if (!ScopedHandle::IsValid(pipe))
     {
         IPC_TRAIL(L"base_invl_pipe", 0);
         VT_LOG(ERR) << "Pipe handle is invalid";
@@ -222,7 +227,7 @@ bool PipeConnectionBase::WriteImplInner()
         length = static_cast<DWORD>(m_actionBuffer.size());
     }
     // WriteFile itself resets the event when the operation starts.
-    if (WriteFile(m_pipe.get(), data, length, nullptr, &m_writeOverlapped))
+    if (WriteFile(pipe, data, length, nullptr, &m_writeOverlapped))
         return true;
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
@@ -259,11 +264,15 @@ bool PipeConnectionBase::WriteEventProcessing()
 bool PipeConnectionBase::WriteEventProcessingInner()
 {
     {
-        // A signal without a pending write is left over from a write that
-        // Close already drained.
+        // Without a write in flight the signal is a caller's: its bytes wait
+        // in the action buffer. An empty buffer means Close emptied it.
         Groundwork::MutexLock lock(m_writeLock);
         if (!m_writePending)
-            return true;
+        {
+            const bool queued = !m_actionBuffer.empty();
+            lock.Unlock();
+            return queued ? WriteImpl() : true;
+        }
     }
     const HANDLE pipe = OwnPipe().get();
     if (!ScopedHandle::IsValid(pipe))
@@ -395,20 +404,8 @@ bool PipeConnectionBase::ReadEventProcessing()
     }
     m_readPending = false;
     m_readBuffer.resize(read);
-    // A write that has already finished is completed before the data is
-    // handed on: a caller woken by this data then finds the action buffer
-    // free and issues its next write itself, instead of leaving it for this
-    // thread to send once it gets to the write event.
-    if (WriteFinished() && !WriteEventProcessing())
-        return false;
     OnDataRead(m_readBuffer);
     return StartRead();
-}
-
-bool PipeConnectionBase::WriteFinished() const
-{
-    Groundwork::MutexLock lock(m_writeLock);
-    return m_writePending && HasOverlappedIoCompleted(&m_writeOverlapped);
 }
 
 void PipeConnectionBase::SetTrail(std::wstring text)

@@ -1,9 +1,12 @@
 // One open pipe handle with overlapped reads and writes. Writes are double
 // buffered: any thread may hand in a frame at any time while at most one
 // write is in flight, and everything handed in meanwhile goes out in the next
-// single write. Reads run in 8192-byte chunks, each handed to the subclass.
-// The object never waits on its own: the connection thread of ClientPipe
-// waits on the read and write events and calls the processing operations.
+// single write. Every write is started and completed on the connection
+// thread, since the system cancels a thread's pending I/O when the thread
+// ends: a caller only queues its bytes and signals the write event. Reads run
+// in 8192-byte chunks, each handed to the subclass. The object never waits on
+// its own: the connection thread of ClientPipe waits on the read and write
+// events and calls the processing operations.
 #pragma once
 
 #include <cstdint>
@@ -36,12 +39,14 @@ public:
     PipeConnectionBase& operator=(const PipeConnectionBase&) = delete;
     virtual ~PipeConnectionBase();
 
-    // Queues bytes for writing and starts a write if none is in flight.
+    // Queues bytes for writing; when no write is in flight or waiting to be
+    // started, signals the write event for the connection thread to start one.
     bool WriteData(const void* bytes, size_t length) EXCLUDES(m_handleLock, m_writeLock);
-    // Issues the overlapped write of the whole action buffer.
-    bool WriteImpl() EXCLUDES(m_handleLock, m_writeLock);
-    // Completes a write after the write event was signalled.
-    bool WriteEventProcessing() EXCLUDES(m_handleLock, m_writeLock);
+    // Issues the overlapped write of the whole action buffer (connection thread).
+    bool WriteImpl() EXCLUDES(m_writeLock);
+    // After the write event was signalled: completes the write in flight and
+    // starts the next, or starts the write of bytes a caller queued.
+    bool WriteEventProcessing() EXCLUDES(m_writeLock);
     // Issues the next overlapped read.
     bool StartRead() EXCLUDES(m_writeLock);
     // Completes a read after the read event was signalled, hands the bytes to
@@ -81,19 +86,15 @@ private:
     void DiscardBuffersLocked() REQUIRES(m_writeLock);
     void DiscardBuffers() EXCLUDES(m_writeLock);
     bool WriteDataImpl(const void* bytes, size_t length) EXCLUDES(m_handleLock, m_writeLock);
-    bool WriteImplInner() EXCLUDES(m_handleLock, m_writeLock);
-    bool WriteEventProcessingInner() EXCLUDES(m_handleLock, m_writeLock);
-    // Whether the write in flight has finished (its event may not have been
-    // waited for yet).
-    bool WriteFinished() const EXCLUDES(m_writeLock);
+    bool WriteImplInner() EXCLUDES(m_writeLock);
+    bool WriteEventProcessingInner() EXCLUDES(m_writeLock);
     // The handle as the connection thread reads it, without m_handleLock.
     const ScopedHandle& OwnPipe() const NO_THREAD_SAFETY_ANALYSIS { return m_pipe; }  // no lock: its one writer reads
 
-    // Guards the handle against replacement while another thread issues a
-    // write. The handle is replaced only on the thread that runs StartRead,
-    // ReadEventProcessing and WriteEventProcessing (the connection thread),
-    // so those read it without the lock and never wait for a caller that is
-    // inside WriteFile.
+    // Guards the handle against replacement while a caller checks it. The
+    // handle is replaced only on the thread that issues and completes the
+    // reads and writes (the connection thread), so that thread reads it
+    // without the lock.
     mutable Groundwork::Mutex m_handleLock;
     ScopedHandle m_pipe GUARDED_BY(m_handleLock);
 

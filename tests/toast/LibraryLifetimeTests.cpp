@@ -109,8 +109,8 @@ struct StallHooks
 //   library started a thread from it: none runs in an unloaded library;
 // - the UI host reads nothing for a while after each connection step, so the
 //   256 KiB record of the click is still in the pipe after the handler
-//   returned: it arrives whole (nothing of ours closes a connection with data
-//   queued);
+//   returned and its thread ended: it arrives whole (nothing of ours closes a
+//   connection with data queued, nor leaves a write to the sender's thread);
 // - without the services the shortcut gets the default target, and the toast
 //   still ends and is let go though its record cannot be sent.
 TEST_F(LibraryLifetime, ToastsOutliveTheHostsHoldOnTheLibrary)
@@ -131,7 +131,7 @@ TEST_F(LibraryLifetime, ToastsOutliveTheHostsHoldOnTheLibrary)
             ASSERT_TRUE(round == ServicesDown || StartServices(L"--pause-reading 700"));
             ASSERT_NE(nullptr, create = testsupport::LoadToastLibrary(dll));  // let go in the round before
         }
-        sim.SetModes(round == HeldUp ? VantuSimToastMode_FreshEventThreads : 0);
+        sim.SetModes(round == ServicesDown ? 0 : VantuSimToastMode_FreshEventThreads);
         IVantuToast* toast = InitializedObject();
         EXPECT_TRUE(round != ServicesDown || testsupport::TargetIs(testsupport::ReadShortcut(shortcutPath).target,
                                                                    L"https://www.zelnor.com/pathwarden/how-it-works"));
