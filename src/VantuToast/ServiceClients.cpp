@@ -1,5 +1,7 @@
 #include "VantuToast/ServiceClients.h"
 
+#include <windows.h>
+
 #include "includes/SettingClient.h"
 #include "ipc/ipc_stats_collector.h"
 #include "logging/ProcessExit.h"
@@ -15,7 +17,17 @@ void ReadShortcutTarget(std::string& target)
     settings.Get().GetSetting(kHowItWorksUrlSetting, SettingScope(SettingScope::kSystem), target);
 }
 
+namespace {
+constexpr int kLastFlushAttempts = 40;
+constexpr DWORD kLastFlushPauseMs = 50;
+}  // namespace
+
 void FlushServiceStatistics()
 {
-    ipc::ipc_stats_collector::FlushAll();
+    // The host may exit right after its last Release, so a flush that finds
+    // another process's brief hold of the statistics mutex is tried again for
+    // up to about two seconds, with no lock of ours held in between; what
+    // still is not written stays with the deferred flush.
+    for (int attempt = 0; attempt < kLastFlushAttempts && !ipc::ipc_stats_collector::FlushAll(); ++attempt)
+        Sleep(kLastFlushPauseMs);
 }

@@ -9,7 +9,8 @@
 // run at once, over one connection.
 void ReadShortcutTarget(std::string& target);
 
-// Writes what the service connections counted to the registry now. It does
-// not wait for another process that holds the statistics mutex: that flush
-// is tried again a second later.
+// Writes what the service connections counted to the registry now (the last
+// Release). Another process's hold of the statistics mutex is outlasted for
+// up to about two seconds, outside every lock of ours; after that the
+// deferred flush tries again a second later.
 void FlushServiceStatistics();

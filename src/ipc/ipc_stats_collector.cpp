@@ -103,7 +103,7 @@ ipc_stats_collector::~ipc_stats_collector()
         VT_LOG(ERR) << "Dropping " << dropped << " IPC statistics counts not written at close";
 }
 
-void ipc_stats_collector::FlushAll()
+bool ipc_stats_collector::FlushAll()
 {
     LiveCollectors& live = Live();
     bool retry = false;
@@ -124,6 +124,7 @@ void ipc_stats_collector::FlushAll()
     }
     if (retry)
         ScheduleFlush(live);
+    return !retry;
 }
 
 LONG ipc_stats_collector::QueryEnabledValue(DWORD& value)

@@ -49,8 +49,9 @@ public:
 
     // Refreshes and flushes every collector of the process now (the deferred
     // flush, and the library's last Release); schedules another try when the
-    // global mutex was held. Takes the statistics locks itself.
-    static void FlushAll();
+    // global mutex was held. Takes the statistics locks itself. False when
+    // some counts wait for that try.
+    static bool FlushAll();
 
     // The statistics lock: held by the owner around every call below except
     // RecordTimeout, which takes it itself.

@@ -487,6 +487,8 @@ TEST(ToastChildHost, DISABLED_ShowsReleasesAndUnloads)
             ASSERT_TRUE(toast->ShowToastFromXml(i, kSimpleToast, event.put()));
         }
         ASSERT_TRUE(sim.WaitIdle(10000));  // every record sent
+        if (round == 1)
+            SetEvent(released.get());  // the parent holds the statistics mutex across this Release
         ASSERT_TRUE(toast->Release());
         FreeLibrary(dll);
         if (round == 1)
@@ -515,7 +517,17 @@ TEST_F(ToastLifecycle, StatisticsReachTheRegistryWhileTheHostLivesOnAndAtItsExit
     EXPECT_TRUE(child.Running());
     EXPECT_EQ(kChildSends, ipctest::ReadStat(L"totals").value_or(0));
 
-    SetEvent(again.get());
+    // Another writer holds the statistics mutex briefly as the host makes
+    // its last Release and exits at once: that flush outlasts the hold.
+    {
+        const Groundwork::ScopedHandle mutex(CreateMutexA(nullptr, FALSE, ipc::ipc_stats_collector::kMutexName));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex.get(), 10000));
+        SetEvent(again.get());
+        const DWORD releasing = WaitForMultipleObjects(2, waits, FALSE, 120000);
+        Sleep(200);
+        ReleaseMutex(mutex.get());
+        ASSERT_EQ(WAIT_OBJECT_0, releasing) << "the child reached its last Release";
+    }
     EXPECT_EQ(kChildExitCode, child.Wait(120000).value_or(0));
     EXPECT_EQ(2 * kChildSends, ipctest::ReadStat(L"totals").value_or(0));
 }
