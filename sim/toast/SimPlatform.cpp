@@ -50,15 +50,6 @@ int32_t CopyText(const std::wstring& text, wchar_t* buffer, uint32_t capacity)
     return static_cast<int32_t>(text.size());
 }
 
-struct FindTraits
-{
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Type handle) { return handle != INVALID_HANDLE_VALUE; }
-    static void Close(Type handle) { FindClose(handle); }
-};
-using FindHandle = Groundwork::UniqueAny<FindTraits>;
-
 void FreeFolderPath(PWSTR path)
 {
     CoTaskMemFree(path);
@@ -69,7 +60,7 @@ using FolderPath = Groundwork::UniqueNull<PWSTR, FreeFolderPath>;
 bool HoldsShortcut(const std::wstring& folder)
 {
     WIN32_FIND_DATAW entry{};
-    const FindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    const Groundwork::FindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
     if (!search.valid())
         return false;
     do

@@ -1,9 +1,8 @@
 #include "VantuToast/ShortcutSharing.h"
 
-#include <sddl.h>
-
 #include "logging/Logger.h"
 #include "logging/ProcessExit.h"
+#include "platform/SecurityDescriptor.h"
 #include "platform/SessionUtils.h"
 
 namespace {
@@ -59,11 +58,9 @@ void ShortcutSharing::Join()
     Groundwork::MutexLock guard(m_lock);
     if (m_presence.valid() || m_sid.empty())
         return;
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(m_sddl.c_str(), SDDL_REVISION_1, descriptor.put(),
-                                                              nullptr))
+    const auto descriptor = Groundwork::DescriptorFromSddl(m_sddl.c_str());
+    if (descriptor.get() == nullptr)
     {
-        (void)descriptor.release();  // nothing was allocated
         VT_LOG(ERR) << "Shortcut presence descriptor failed: " << GetLastError();
         return;
     }

@@ -1,6 +1,5 @@
 #include "ipc/ipc_stats_collector.h"
 
-#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +8,7 @@
 #include "logging/Logger.h"
 #include "platform/CRegKey.h"
 #include "platform/JoinPath.h"
+#include "platform/SecurityDescriptor.h"
 #include "platform/ProductRegistry.h"
 
 namespace ipc {
@@ -198,11 +198,10 @@ bool ipc_stats_collector::EnsureSecurityDescriptor()
 {
     if (m_securityDescriptor)
         return true;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSecurityDescriptor, SDDL_REVISION_1,
-                                                              m_securityDescriptor.put(), nullptr))
+    m_securityDescriptor = Groundwork::DescriptorFromSddl(kSecurityDescriptor);
+    if (!m_securityDescriptor)
     {
         VT_LOG(ERR) << "Failed create scurity descriptor. Error " << GetLastError();
-        (void)m_securityDescriptor.release();  // nothing of ours to free
         return false;
     }
     m_security.lpSecurityDescriptor = m_securityDescriptor.get();

@@ -1,6 +1,5 @@
 #include "logging/LoggerStartup.h"
 
-#include <sddl.h>
 #include <aclapi.h>
 #include <shlobj.h>
 #include <winternl.h>
@@ -15,6 +14,7 @@
 #include "platform/JoinPath.h"
 #include "platform/ProductRegistry.h"
 #include "platform/ScopedHandle.h"
+#include "platform/SecurityDescriptor.h"
 #include "platform/SessionUtils.h"
 #include "vantu_config.h"
 
@@ -28,16 +28,6 @@ namespace {
 constexpr uint32_t kDefaultRotationSize = 0x100000;
 constexpr uint32_t kDefaultRotationCount = 5;
 constexpr uint32_t kDefaultLevel = 1;
-
-// A security descriptor converted from SDDL; empty when the text is refused.
-Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> DescriptorFromSddl(const wchar_t* sddl)
-{
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-    // On failure the slot holds nothing of ours to free.
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr))
-        (void)descriptor.release();
-    return descriptor;
-}
 
 SECURITY_ATTRIBUTES AttributesOf(const Groundwork::LocalMemory<PSECURITY_DESCRIPTOR>& descriptor)
 {
@@ -78,7 +68,7 @@ void StartLogger(Logger& logger, void* module)
 
 bool LogFolder(HMODULE module, std::wstring& folder)
 {
-    const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
+    const auto descriptor = Groundwork::DescriptorFromSddl(kLogFolderSddl);
     if (descriptor.get() == nullptr)
         return false;
     SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
@@ -323,7 +313,7 @@ std::vector<uint32_t> ExistingBackups(HANDLE folder, const std::wstring& name, u
 
 bool ApplyFileDacl(HANDLE file, const wchar_t* sddl)
 {
-    const auto descriptor = DescriptorFromSddl(sddl);
+    const auto descriptor = Groundwork::DescriptorFromSddl(sddl);
     if (descriptor.get() == nullptr)
         return false;
     BOOL present = FALSE;
@@ -384,7 +374,7 @@ Groundwork::ScopedHandle RotatingFileSink::OpenFolder() const
     Groundwork::ScopedHandle folder = open();
     if (folder.valid() || !IsNotFound(GetLastError()))
         return folder;
-    const auto descriptor = DescriptorFromSddl(kLogFolderSddl);
+    const auto descriptor = Groundwork::DescriptorFromSddl(kLogFolderSddl);
     if (descriptor.get() == nullptr)
         return folder;
     SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);

@@ -91,12 +91,14 @@ bool RepeatedFailures::Admit(LogSeverity severity, const SourceLocation& locatio
 
 void RepeatedFailures::Succeeded()
 {
-    const int64_t now = m_clock();
     std::vector<Line> lines;
     {
+        // Every matched reply and queued write comes here: without a streak
+        // it costs the lock alone, not a clock reading.
         Groundwork::MutexLock lock(m_lock);
         if (m_streaks.empty())
             return;
+        const int64_t now = m_clock();
         if (m_successAt == kNoSuccess)
             m_successAt = now;
         EndAnsweredLocked(now, lines);

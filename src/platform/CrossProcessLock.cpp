@@ -1,6 +1,6 @@
 #include "platform/CrossProcessLock.h"
 
-#include <sddl.h>
+#include "platform/SecurityDescriptor.h"
 
 #include <cwchar>
 
@@ -34,10 +34,9 @@ HANDLE CCrossProcessLock::OpenLocked()
 {
     if (m_mutex.valid())
         return m_mutex.get();
-    LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(m_sddl, SDDL_REVISION_1, descriptor.put(), nullptr))
+    const auto descriptor = DescriptorFromSddl(m_sddl);
+    if (descriptor.get() == nullptr)
     {
-        (void)descriptor.release();
         m_lastError = GetLastError();
         return nullptr;
     }

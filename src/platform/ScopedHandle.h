@@ -19,6 +19,17 @@ struct KernelHandleTraits
 
 using ScopedHandle = UniqueAny<KernelHandleTraits>;
 
+// A directory search from FindFirstFileW, empty when INVALID_HANDLE_VALUE.
+struct FindHandleTraits
+{
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type handle) { return handle != INVALID_HANDLE_VALUE; }
+    static void Close(Type handle) { FindClose(handle); }
+};
+
+using FindHandle = UniqueAny<FindHandleTraits>;
+
 template <typename T>
 void FreeLocalMemory(T memory)
 {

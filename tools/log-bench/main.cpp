@@ -49,16 +49,15 @@ void AppendOnce(const std::wstring& path, const std::string& bytes)
 void RemoveTree(const std::wstring& folder)
 {
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE)
+    const Groundwork::FindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (search.valid())
     {
         do
         {
             const std::wstring name = found.cFileName;
             if (name != L"." && name != L"..")
                 DeleteFileW((folder + L"\\" + name).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        } while (FindNextFileW(search.get(), &found));
     }
     RemoveDirectoryW(folder.c_str());
 }

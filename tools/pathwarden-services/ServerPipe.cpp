@@ -1,11 +1,10 @@
 #include "ServerPipe.h"
 
-#include <sddl.h>
-
 #include <memory>
 
 #include "ZnCryptoLib/src/windows/CZnCryptoRandomWin.h"
 #include "platform/ScopedHandle.h"
+#include "platform/SecurityDescriptor.h"
 #include "platform/SessionUtils.h"
 
 namespace services {
@@ -51,9 +50,7 @@ LocalDescriptor PipeDescriptor()
     wchar_t mask[16];
     swprintf(mask, 16, L"0x%lx", static_cast<unsigned long>(kClientAccess));
     const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + user + L")(A;;" + mask + L";;;AU)";
-    LocalDescriptor descriptor;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor.put(), nullptr);
-    return descriptor;
+    return Groundwork::DescriptorFromSddl(sddl.c_str());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <bcrypt.h>
-#include <sddl.h>
 #include <msxml2.h>
 #include <oleauto.h>
 #include <shellapi.h>
@@ -31,6 +30,7 @@
 #include "ZnCryptoLib/src/windows/CngHandles.h"
 #include "logging/Logger.h"
 #include "platform/ScopedHandle.h"
+#include "platform/SecurityDescriptor.h"
 #include "platform/SessionUtils.h"
 
 using ZnCryptoLib::CngAlgorithm;
@@ -310,9 +310,9 @@ Options ParseOptions(const std::vector<std::wstring>& args, const std::vector<st
 bool WritePrivateKeyFile(const std::wstring& path, const uint8_t* bytes, DWORD size, std::wstring& error)
 {
     const std::wstring user = Groundwork::CurrentUserSidString();
-    Groundwork::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-    if (user.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                            (L"D:P(A;;FA;;;" + user + L")").c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
+    const auto descriptor = user.empty() ? Groundwork::LocalMemory<PSECURITY_DESCRIPTOR>()
+                                         : Groundwork::DescriptorFromSddl((L"D:P(A;;FA;;;" + user + L")").c_str());
+    if (descriptor.get() == nullptr)
     {
         error = L"cannot build an owner-only descriptor: " + ErrorText(GetLastError());
         return false;
